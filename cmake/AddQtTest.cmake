@@ -1,0 +1,17 @@
+# add_qt_test(<name> SOURCES ... [LIBS ...] [ENV ...] [TIMEOUT seconds] [LABELS ...])
+# Every test links the shared test support and runs with its own temporary XDG folders.
+function(add_qt_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} testsupport Qt5::Test project_flags)
+    target_compile_definitions(${name} PRIVATE TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+    if(ARG_LABELS)
+        set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    endif()
+endfunction()

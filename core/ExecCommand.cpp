@@ -1,0 +1,136 @@
+#include "core/ExecCommand.h"
+
+#include "core/Log.h"
+
+namespace {
+constexpr int waitTimeoutMs = 30000;
+constexpr const char *logModule = "exec_command";
+} // namespace
+
+ExecCommand::ExecCommand(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ExecCommand::~ExecCommand()
+{
+    if (!process) {
+        return;
+    }
+    // Our slots must not run while we are being destroyed; a process still running is ended with us so
+    // that no bridge outlives the port that owns it.
+    process->disconnect(this);
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(waitTimeoutMs);
+    }
+    delete process;
+}
+
+void ExecCommand::setProgram(QString program)
+{
+    this->program = std::move(program);
+}
+
+void ExecCommand::setArguments(QStringList arguments)
+{
+    this->arguments = std::move(arguments);
+}
+
+bool ExecCommand::prepareStart(const char *function)
+{
+    if (running) {
+        writeLog(2, logModule, function, program + QStringLiteral(" already running"));
+        return false;
+    }
+    running = true;
+    if (process) {
+        // The previous process has ended (running was cleared by its end or error notification).
+        process->disconnect(this);
+        process->deleteLater();
+    }
+    process = new QProcess;
+    output.clear();
+    connect(process, SIGNAL(started()), this, SLOT(onStarted()));
+    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onFinished(int, QProcess::ExitStatus)));
+    connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this, SLOT(onErrorOccurred(QProcess::ProcessError)));
+    connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadyReadStandardOutput()));
+    return true;
+}
+
+bool ExecCommand::start()
+{
+    if (!prepareStart("start")) {
+        return false;
+    }
+    process->start(program, arguments, QIODevice::ReadWrite);
+    return true;
+}
+
+bool ExecCommand::startDetached()
+{
+    if (!prepareStart("startDetached")) {
+        return false;
+    }
+    return QProcess::startDetached(program, arguments);
+}
+
+bool ExecCommand::isRunning() const
+{
+    return running;
+}
+
+int ExecCommand::exitCode() const
+{
+    return process ? process->exitCode() : -1;
+}
+
+void ExecCommand::kill()
+{
+    if (!running || !process) {
+        return;
+    }
+    process->kill();
+    process->waitForFinished(waitTimeoutMs);
+}
+
+bool ExecCommand::waitForStarted()
+{
+    return process && process->waitForStarted(waitTimeoutMs);
+}
+
+bool ExecCommand::waitForFinished()
+{
+    return process && process->waitForFinished(waitTimeoutMs);
+}
+
+void ExecCommand::onStarted()
+{
+    writeLog(4, logModule, "onStarted", program);
+}
+
+void ExecCommand::onErrorOccurred(QProcess::ProcessError error)
+{
+    running = false;
+    writeLog(4, logModule, "onErrorOccurred", program + QStringLiteral(" error: ") + QString::number(int(error)));
+}
+
+void ExecCommand::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitStatus)
+    running = false;
+    writeLog(4, logModule, "onFinished", program + QStringLiteral(" exitCode: ") + QString::number(exitCode, 10));
+    emit finished();
+}
+
+void ExecCommand::onReadyReadStandardOutput()
+{
+    writeLog(4, logModule, "onReadyReadStandardOutput", program);
+    auto *source = qobject_cast<QProcess *>(sender());
+    if (!source) {
+        return;
+    }
+    const QString text = QString::fromUtf8(source->readAllStandardOutput().constData());
+    output.append(text);
+    writeLog(4, logModule, "onReadyReadStandardOutput", text);
+}

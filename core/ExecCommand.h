@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+
+// Runs one outside program at a time and keeps what it writes to standard output.
+// Lives on the GUI thread; its creator owns it. The process of an earlier start is released at the next
+// start (it has ended by then); a process still running when the runner is destroyed is killed.
+class ExecCommand : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ExecCommand)
+
+public:
+    explicit ExecCommand(QObject *parent = nullptr);
+    ~ExecCommand() override;
+
+    void setProgram(QString program);
+    void setArguments(QStringList arguments);
+    [[nodiscard]] bool start();
+    [[nodiscard]] bool startDetached();
+    bool isRunning() const;
+    int exitCode() const;
+    void kill();
+    bool waitForStarted();
+    bool waitForFinished();
+
+    QString output;
+
+signals:
+    void finished();
+
+private slots:
+    void onStarted();
+    void onErrorOccurred(QProcess::ProcessError error);
+    void onFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onReadyReadStandardOutput();
+
+private:
+    bool prepareStart(const char *function);
+
+    QProcess *process = nullptr;
+    QString program;
+    QStringList arguments;
+    bool running = false;
+};

@@ -1,0 +1,123 @@
+#include <QtTest>
+
+#include "core/ExecCommand.h"
+#include "core/Log.h"
+#include "tests/support/LogCapture.h"
+
+class TestExecCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void secondStartIsRefused();
+    void outputCollectedInOrderAndReset();
+    void missingProgram();
+    void exitCode();
+    void killDeliversFinishedSynchronously();
+    void detachedStartKeepsRefusing();
+};
+
+namespace {
+bool runToEnd(ExecCommand &command)
+{
+    return command.start() && command.waitForStarted() && command.waitForFinished();
+}
+} // namespace
+
+void TestExecCommand::initTestCase()
+{
+    installConnectionWarningCheck();
+}
+
+void TestExecCommand::secondStartIsRefused()
+{
+    ExecCommand command;
+    command.setProgram(QStringLiteral("sleep"));
+    command.setArguments({QStringLiteral("5")});
+    LogCapture log;
+    QVERIFY(command.start());
+    QVERIFY(command.waitForStarted());
+    QVERIFY(!command.start());
+    QVERIFY(log.contains(QStringLiteral("start(): \"sleep already running\"")));
+    QVERIFY(command.isRunning());
+    command.kill();
+    QVERIFY(!command.isRunning());
+}
+
+void TestExecCommand::outputCollectedInOrderAndReset()
+{
+    ExecCommand command;
+    command.setProgram(QStringLiteral("sh"));
+    command.setArguments({QStringLiteral("-c"), QStringLiteral("printf one; sleep 0.2; printf ' two'; sleep 0.2; printf ' three'")});
+    QVERIFY(runToEnd(command));
+    QCOMPARE(command.output, QStringLiteral("one two three"));
+
+    command.setArguments({QStringLiteral("-c"), QStringLiteral("printf again")});
+    QVERIFY(runToEnd(command));
+    QCOMPARE(command.output, QStringLiteral("again"));
+}
+
+void TestExecCommand::missingProgram()
+{
+    ExecCommand command;
+    QSignalSpy finished(&command, &ExecCommand::finished);
+    command.setProgram(QStringLiteral("/nonexistent/program"));
+    LogCapture log;
+    QVERIFY(command.start());
+    QVERIFY(!command.waitForStarted());
+    QVERIFY(!command.isRunning());
+    QVERIFY(log.contains(QStringLiteral("onErrorOccurred(): \"/nonexistent/program error: 0\"")));
+    // A later start on the same runner works and its end is the only finished().
+    command.setProgram(QStringLiteral("true"));
+    QVERIFY(runToEnd(command));
+    QCOMPARE(finished.count(), 1);
+}
+
+void TestExecCommand::exitCode()
+{
+    ExecCommand command;
+    QSignalSpy finished(&command, &ExecCommand::finished);
+    command.setProgram(QStringLiteral("sh"));
+    command.setArguments({QStringLiteral("-c"), QStringLiteral("exit 3")});
+    LogCapture log;
+    QVERIFY(runToEnd(command));
+    QCOMPARE(command.exitCode(), 3);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(log.contains(QStringLiteral("onFinished(): \"sh exitCode: 3\"")));
+}
+
+void TestExecCommand::killDeliversFinishedSynchronously()
+{
+    ExecCommand command;
+    QSignalSpy finished(&command, &ExecCommand::finished);
+    command.setProgram(QStringLiteral("sleep"));
+    command.setArguments({QStringLiteral("30")});
+    QVERIFY(command.start());
+    QVERIFY(command.waitForStarted());
+    command.kill();
+    QVERIFY(!command.isRunning());
+    QCOMPARE(finished.count(), 1);
+    command.kill(); // idle: nothing happens
+    QCOMPARE(finished.count(), 1);
+}
+
+void TestExecCommand::detachedStartKeepsRefusing()
+{
+    ExecCommand command;
+    command.setProgram(QStringLiteral("true"));
+    QVERIFY(command.startDetached());
+    QVERIFY(command.isRunning());
+    LogCapture log;
+    QVERIFY(!command.start());
+    QVERIFY(!command.startDetached());
+    QVERIFY(log.contains(QStringLiteral("startDetached(): \"true already running\"")));
+
+    ExecCommand failing;
+    failing.setProgram(QStringLiteral("/nonexistent/program"));
+    QVERIFY(!failing.startDetached());
+    QVERIFY(failing.isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestExecCommand)
+#include "TestExecCommand.moc"
