@@ -1,14 +1,29 @@
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QUrl>
+
+#include <unistd.h>
 
 #include "core/Log.h"
+#include "window/MainWindow.h"
+#include "window/WebengineSupervisor.h"
 
-namespace {
+// The page lives in a static library, whose resource tree is linked in only when registered by name.
+// Q_INIT_RESOURCE must be used outside any namespace.
+static int registerPageResources()
+{
+    Q_INIT_RESOURCE(page);
+    return 1;
+}
+
+namespace
+{
 const char *const organizationName = "Orvane";
 const char *const organizationDomain = "orvane.example";
 const char *const applicationName = "Lumenbridge";
 const char *const applicationVersion = "1.0.0";
+const int pageResourcesRegistered = registerPageResources();
 } // namespace
 
 int main(int argc, char *argv[])
@@ -18,6 +33,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(organizationDomain));
     QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
+
+    // The web engine shares GL contexts between its views and refuses to start as root with its sandbox on;
+    // the tunnel needs root on Linux, so only then is the sandbox switched off.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
+    if (geteuid() == 0) {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    }
 
     QApplication app(argc, argv);
 
@@ -46,5 +68,14 @@ int main(int argc, char *argv[])
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(applicationName));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
 
-    return 0;
+    MainWindow window(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
+
+    auto *supervisor = new WebengineSupervisor(nullptr);
+    supervisor->setApplication(&app);
+    supervisor->setMainWindow(&window);
+
+    window.show();
+    window.app = &app;
+
+    return QApplication::exec();
 }

@@ -1,0 +1,265 @@
+// Start-up, memory and connect of the program against their anchors, measured side by side in one run:
+//   start-up  process start to the login screen shown (StartupProbe) against a minimal web view showing an empty
+//             page from its resources (MinimalView): the web engine's floor;
+//   memory    after login with the domain list shown (StartupProbe against the test portal) against the same
+//             minimal program: resident size of the main process, and the proportional size of the whole process
+//             tree (the engine's render and helper processes included);
+//   connect   a click on a device to onConnected through a real tunnel against the bare daemon's start to
+//             CONNECTED with the same profile (StartupProbe --connect, root only).
+// Medians of repeated runs, the two sides alternating. Prints one "row" line per figure, tab-separated:
+//   row <what> <figure> <unit> <anchor> <anchor figure>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+namespace
+{
+constexpr int readyTimeoutMs = 90000;
+
+struct Memory
+{
+    qint64 mainRssKb = 0;
+    qint64 treePssKb = 0;
+};
+
+struct Run
+{
+    double readyMs = -1;
+    Memory memory;
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty()) {
+        return -1;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+qint64 statusFieldKb(const QString &path, const QByteArray &field)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field)) {
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    return 0;
+}
+
+// The process and all its descendants, found through the parent field of /proc/<pid>/stat.
+QList<qint64> processTree(qint64 root)
+{
+    QHash<qint64, QList<qint64>> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid) {
+            continue;
+        }
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray text = stat.readAll();
+        // The command name may hold spaces and parentheses: the fields start after its last ')'.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1) {
+            children[fields.at(1).toLongLong()].append(pid);
+        }
+    }
+    QList<qint64> tree{root};
+    for (int i = 0; i < tree.size(); ++i) {
+        tree += children.value(tree.at(i));
+    }
+    return tree;
+}
+
+Memory measureMemory(qint64 pid)
+{
+    Memory memory;
+    memory.mainRssKb = statusFieldKb(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS:");
+    for (qint64 member : processTree(pid)) {
+        memory.treePssKb += statusFieldKb(QStringLiteral("/proc/%1/smaps_rollup").arg(member), "Pss:");
+    }
+    return memory;
+}
+
+// Starts a program, times it to its "ready" line, reads its memory there, then closes its input and waits.
+Run runUntilReady(const QString &program, const QStringList &arguments)
+{
+    Run run;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, arguments);
+    QByteArray output;
+    while (!output.contains("ready\n") && timer.elapsed() < readyTimeoutMs && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(5);
+        output += process.readAllStandardOutput();
+    }
+    if (output.contains("ready\n")) {
+        run.readyMs = double(timer.nsecsElapsed()) / 1e6;
+        run.memory = measureMemory(process.processId());
+    } else {
+        std::fprintf(
+            stderr, "StartupBench: %s %s never got ready\n", qPrintable(program), qPrintable(arguments.join(' ')));
+    }
+    process.closeWriteChannel();
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    return run;
+}
+
+void printRow(const char *what, double figure, const char *unit, const char *anchor, double anchorFigure)
+{
+    std::printf("row\t%s\t%.1f\t%s\t%s\t%.1f\n", what, figure, unit, anchor, anchorFigure);
+    std::fflush(stdout);
+}
+
+bool startPortal(QProcess &portal, quint16 *port)
+{
+    portal.start(
+        QStringLiteral(TESTPORTAL_PATH),
+        {QStringLiteral("--data"), QStringLiteral(PORTAL_DATA_PATH), QStringLiteral("--port"), QStringLiteral("0")});
+    QByteArray output;
+    QElapsedTimer timer;
+    timer.start();
+    while (!output.contains('\n') && timer.elapsed() < 10000 && portal.state() != QProcess::NotRunning) {
+        portal.waitForReadyRead(50);
+        output += portal.readAllStandardOutput();
+    }
+    if (!output.startsWith("port ")) {
+        return false;
+    }
+    *port = quint16(output.mid(5).trimmed().toUInt());
+    return *port != 0;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = application.arguments();
+    const int runs = std::max(1, arguments.value(1, QStringLiteral("7")).toInt());
+    const int connectRuns = std::max(0, arguments.value(2, QStringLiteral("7")).toInt());
+    const QString probe = QStringLiteral(PROBE_PATH);
+    const QString minimal = QStringLiteral(MINIMAL_VIEW_PATH);
+
+    std::vector<double> probeStart, minimalStart, minimalRss, minimalPss, loginRss, loginPss, domainsRss, domainsPss;
+    // One unmeasured start of each warms the disk cache for both.
+    runUntilReady(minimal, {});
+    runUntilReady(probe, {QStringLiteral("--until"), QStringLiteral("login")});
+    for (int i = 0; i < runs; ++i) {
+        const Run floor = runUntilReady(minimal, {});
+        const Run login = runUntilReady(probe, {QStringLiteral("--until"), QStringLiteral("login")});
+        if (floor.readyMs < 0 || login.readyMs < 0) {
+            return 1;
+        }
+        minimalStart.push_back(floor.readyMs);
+        minimalRss.push_back(double(floor.memory.mainRssKb) / 1024);
+        minimalPss.push_back(double(floor.memory.treePssKb) / 1024);
+        probeStart.push_back(login.readyMs);
+        loginRss.push_back(double(login.memory.mainRssKb) / 1024);
+        loginPss.push_back(double(login.memory.treePssKb) / 1024);
+    }
+    printRow("start-up: process start to login screen",
+             median(probeStart),
+             "ms",
+             "minimal view: empty page",
+             median(minimalStart));
+
+    QProcess portal;
+    quint16 port = 0;
+    if (!startPortal(portal, &port)) {
+        std::fprintf(stderr, "StartupBench: the test portal did not start\n");
+        return 1;
+    }
+    for (int i = 0; i < runs; ++i) {
+        const Run listed = runUntilReady(probe,
+                                         {QStringLiteral("--until"),
+                                          QStringLiteral("domains"),
+                                          QStringLiteral("--portal-port"),
+                                          QString::number(port),
+                                          QStringLiteral("--username"),
+                                          QStringLiteral("demo"),
+                                          QStringLiteral("--password"),
+                                          QStringLiteral("demo-password")});
+        if (listed.readyMs < 0) {
+            return 1;
+        }
+        domainsRss.push_back(double(listed.memory.mainRssKb) / 1024);
+        domainsPss.push_back(double(listed.memory.treePssKb) / 1024);
+    }
+    portal.terminate();
+    portal.waitForFinished();
+    printRow("memory: main process RSS, domain list shown",
+             median(domainsRss),
+             "MiB",
+             "minimal view: main RSS",
+             median(minimalRss));
+    printRow("memory: process tree PSS, domain list shown",
+             median(domainsPss),
+             "MiB",
+             "minimal view: tree PSS",
+             median(minimalPss));
+    printRow("memory: process tree PSS, login screen",
+             median(loginPss),
+             "MiB",
+             "minimal view: tree PSS",
+             median(minimalPss));
+
+    if (connectRuns == 0) {
+        return 0;
+    }
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "StartupBench: connect skipped (needs root)\n");
+        return 0;
+    }
+    QProcess connect;
+    connect.setProcessChannelMode(QProcess::SeparateChannels);
+    connect.start(probe, {QStringLiteral("--connect"), QString::number(connectRuns)});
+    if (!connect.waitForFinished(connectRuns * 120000)) {
+        connect.kill();
+        connect.waitForFinished();
+    }
+    std::vector<double> clicks, daemons;
+    const QList<QByteArray> lines = connect.readAllStandardOutput().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 3 && fields.at(0) == "connect") {
+            clicks.push_back(fields.at(1).toDouble());
+            daemons.push_back(fields.at(2).toDouble());
+        }
+    }
+    if (connect.exitCode() != 0 || int(clicks.size()) != connectRuns) {
+        std::fprintf(stderr,
+                     "StartupBench: connect failed (exit %d)\n%s\n",
+                     connect.exitCode(),
+                     connect.readAllStandardError().right(4000).constData());
+        return 1;
+    }
+    printRow("connect: click to onConnected", median(clicks), "ms", "bare daemon: start to CONNECTED", median(daemons));
+    return 0;
+}

@@ -1,0 +1,787 @@
+#include "controller/Orv.h"
+
+#include <memory>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QLocale>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+
+#include "controller/OrvDevice.h"
+#include "controller/OrvDomain.h"
+#include "core/ExecCommand.h"
+#include "core/Log.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "serial/VirtualSerialPort.h"
+#include "vpn/OrvVpnTransportStats.h"
+
+namespace
+{
+constexpr int reloadIntervalMs = 30000;
+constexpr int killDelayMs = 500;
+constexpr const char *vpnModule = "orv_vpn";
+constexpr const char *credentialsFileName = "credentials.txt";
+constexpr const char *profileFileName = "client.ovpn";
+
+// Every settings operation opens its own store in the registered encrypted format.
+void useOrvSettingsFormat()
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+}
+
+QString shellQuote(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+}
+
+// The portal sends file contents in Base64; the text ends at the first zero byte, as a C string would.
+QString decodeConfigFile(const QString &base64)
+{
+    QByteArray bytes = QByteArray::fromBase64(base64.toLatin1());
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0) {
+        bytes.truncate(zero);
+    }
+    return QString::fromUtf8(bytes);
+}
+
+// The profile folder holds private keys: owner only, whatever the umask.
+bool preparePrivateFolder(const QString &folder)
+{
+    if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
+        return false;
+    }
+    return QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+} // namespace
+
+Orv::Orv(QObject *parent)
+    : QObject(parent)
+    , m_reloadIntervalMs(reloadIntervalMs)
+{
+    api = new Api();
+    connect(api, SIGNAL(onGetDomainsSuccess(int, QString)), this, SLOT(loadDomainsSuccess(int, QString)));
+    connect(api, SIGNAL(onGetDomainsError(int, QString)), this, SLOT(loadDomainsError(int, QString)));
+    connect(
+        api, SIGNAL(onGetVpnDomainConfigSuccess(int, QString)), this, SLOT(getVpnDomainConfigSuccess(int, QString)));
+    connect(api, SIGNAL(onGetVpnDomainConfigError(int, QString)), this, SLOT(getVpnDomainConfigError(int, QString)));
+
+    reloading = false;
+
+    reloadTimer = new QTimer(this);
+    connect(reloadTimer, SIGNAL(timeout()), this, SLOT(reloadDomains()));
+
+    const QString defaultLanguage = QLocale().name().left(2);
+
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("orv"));
+    language = settings.value(QStringLiteral("language"), defaultLanguage).toString();
+    settings.endGroup();
+
+    domains = settings.getDomains();
+
+    auth = new Auth();
+    connect(auth, SIGNAL(onGetApiKeySuccess()), this, SLOT(onGetApiKeySuccess()));
+
+    vpnStartPending = false;
+
+    vpn = new OrvVpn();
+    connect(vpn, SIGNAL(onConnected(int)), this, SLOT(onVpnConnected(int)));
+    connect(vpn, SIGNAL(onDisconnected()), this, SLOT(onVpnDisconnected()));
+
+    lastDeviceId = -1;
+    settings.beginGroup(QStringLiteral("vpn"));
+    lastDeviceId = settings.value(QStringLiteral("last_device_id"), -1).toInt();
+    settings.endGroup();
+
+    autoStartPending = false;
+    qDebug() << lastDeviceId;
+    if (lastDeviceId != -1) {
+        autoStartPending = true;
+    }
+
+    // The manager reads the list through this pointer and learns of every merge through onDomainsUpdated.
+    virtualSerialPortsManager = new VirtualSerialPortsManager(vpn, &domains, auth, nullptr);
+    connect(auth, SIGNAL(onLoginSuccess()), virtualSerialPortsManager, SLOT(loadVirtualPorts()));
+}
+
+// The window keeps its controller for the whole run; a controller that does go (in tests)
+// takes what it made with it, the manager first because it borrows the tunnel object and the list.
+Orv::~Orv()
+{
+    delete virtualSerialPortsManager;
+    for (OrvDomain *domain : qAsConst(domains)) {
+        domain->clearDevices();
+        delete domain;
+    }
+    domains.clear();
+    delete vpn;
+    delete auth;
+    delete api;
+}
+
+OrvDevice *Orv::findDeviceById(int id) const
+{
+    for (OrvDomain *domain : domains) {
+        for (OrvDevice *device : qAsConst(domain->devices)) {
+            if (device->id == id) {
+                return device;
+            }
+        }
+    }
+    return nullptr;
+}
+
+OrvDomain *Orv::findDomainByDeviceId(int id) const
+{
+    for (OrvDomain *domain : domains) {
+        for (OrvDevice *device : qAsConst(domain->devices)) {
+            if (device->id == id) {
+                return domain;
+            }
+        }
+    }
+    return nullptr;
+}
+
+const QList<OrvDomain *> &Orv::domainList() const
+{
+    return domains;
+}
+
+void Orv::setReloadIntervalMs(int intervalMs)
+{
+    m_reloadIntervalMs = intervalMs;
+    if (reloadTimer->isActive()) {
+        reloadTimer->start(m_reloadIntervalMs);
+    }
+}
+
+QStringList Orv::restartAsRootArguments(const QString &password, const QString &applicationFilePath)
+{
+    // printf, not echo: echo would swallow a password such as "-n" as its own option.
+    return {QStringLiteral("-c"),
+            QStringLiteral("printf '%s\\n' ") + shellQuote(password) + QStringLiteral(" | sudo -k -S ")
+                + shellQuote(applicationFilePath) + QStringLiteral(" &"),
+            QStringLiteral("&")};
+}
+
+bool Orv::isSafeConfigFileName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        return false;
+    }
+    // A separator or a drive would put the file outside the folder; a colon is also an alternate data stream.
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'))
+           && !name.contains(QChar(0));
+}
+
+QString Orv::getAllPageFiles(QString page_name)
+{
+    const QString path = QStringLiteral(":/pages/") + page_name;
+    QDir dir(path);
+    if (!dir.exists()) {
+        return QLatin1String("");
+    }
+    QString result = QLatin1String("");
+    const QStringList entries = dir.entryList();
+    for (const QString &entry : entries) {
+        QFile file(path + QLatin1Char('/') + entry);
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        QTextStream stream(&file);
+        stream.setCodec("UTF-8");
+        QString text = stream.readAll();
+        if (QFileInfo(file).suffix() == QLatin1String("js")) {
+            text = QStringLiteral("<script type='application/javascript'>") + text + QStringLiteral("</script>");
+        }
+        result += text;
+    }
+    return result;
+}
+
+void Orv::setLanguage(QString language)
+{
+    this->language = language;
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("orv"));
+    settings.setValue(QStringLiteral("language"), language);
+    settings.endGroup();
+}
+
+bool Orv::create(int type, int deviceId)
+{
+    OrvDevice *device = findDeviceById(deviceId);
+    if (!device) {
+        return false;
+    }
+    return virtualSerialPortsManager->create(type, device);
+}
+
+bool Orv::destroyVirtualSerialPort(int deviceId, int type)
+{
+    if (!findDeviceById(deviceId)) {
+        return false;
+    }
+    return virtualSerialPortsManager->destroy(deviceId, type);
+}
+
+QJsonArray Orv::getVirtualSerialPortsByDeviceIdJson(int device_id)
+{
+    const QList<VirtualSerialPort *> ports = virtualSerialPortsManager->getVirtualPorts(device_id);
+    qDebug() << ports.size();
+    QJsonArray result;
+    for (VirtualSerialPort *port : ports) {
+        result.append(port->toJson());
+    }
+    return result;
+}
+
+int Orv::getLastDomainIdOpened()
+{
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    return settings.getLastDomainIdOpened();
+}
+
+void Orv::setLastDomainIdOpened(int domainId)
+{
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.setLastDomainIdOpened(domainId);
+}
+
+void Orv::openDeviceWebUI(int device_id)
+{
+    const OrvDevice *device = findDeviceById(device_id);
+    if (device && device->vpnStatus == 1) {
+        QDesktopServices::openUrl(QUrl(QStringLiteral("https://") + device->vpnIp, QUrl::TolerantMode));
+    }
+}
+
+void Orv::forgotPassword()
+{
+    QDesktopServices::openUrl(QUrl(Api::baseAddress() + QStringLiteral("/auth//forgot")));
+}
+
+void Orv::logout()
+{
+    auth->logout();
+    // Cleared before the stop: its disconnection must not start the tunnel that was waiting.
+    cancelPendingStarts();
+    vpn->stop();
+    if (reloadTimer->isActive()) {
+        reloadTimer->stop();
+    }
+    virtualSerialPortsManager->destroyAll();
+}
+
+void Orv::m_exit()
+{
+    cancelPendingStarts();
+    vpn->stop();
+    if (reloadTimer->isActive()) {
+        reloadTimer->stop();
+    }
+    virtualSerialPortsManager->destroyAll();
+}
+
+QString Orv::getApplicationVersion()
+{
+    return QStringLiteral("1.0.0");
+}
+
+QString Orv::getApplicationName()
+{
+    return QStringLiteral("Lumenbridge");
+}
+
+bool Orv::tour1IsNeeded()
+{
+    return tourIsNeeded(QStringLiteral("tour1"));
+}
+
+bool Orv::tour2IsNeeded()
+{
+    return tourIsNeeded(QStringLiteral("tour2"));
+}
+
+bool Orv::tour3IsNeeded()
+{
+    return tourIsNeeded(QStringLiteral("tour3"));
+}
+
+bool Orv::tour4IsNeeded()
+{
+    return tourIsNeeded(QStringLiteral("tour4"));
+}
+
+void Orv::tour1IsNotNeeded()
+{
+    tourIsNotNeeded(QStringLiteral("tour1"));
+}
+
+void Orv::tour2IsNotNeeded()
+{
+    tourIsNotNeeded(QStringLiteral("tour2"));
+}
+
+void Orv::tour3IsNotNeeded()
+{
+    tourIsNotNeeded(QStringLiteral("tour3"));
+}
+
+void Orv::tour4IsNotNeeded()
+{
+    tourIsNotNeeded(QStringLiteral("tour4"));
+}
+
+bool Orv::tourIsNeeded(const QString &key)
+{
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("orv"));
+    const bool needed = settings.value(key, true).toBool();
+    settings.endGroup();
+    return needed;
+}
+
+void Orv::tourIsNotNeeded(const QString &key)
+{
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("orv"));
+    settings.setValue(key, false);
+    settings.endGroup();
+}
+
+bool Orv::canObtainRootPermissions()
+{
+    return true;
+}
+
+bool Orv::checkRootPermissions()
+{
+    return true;
+}
+
+bool Orv::checkRootPermissionsWithPassword(QString password)
+{
+    Q_UNUSED(password)
+    return true;
+}
+
+void Orv::restartAsRoot(QString password)
+{
+    writeLog(4, "exec_command", QStringLiteral("Restart as root..."));
+    // Started detached, the runner refuses any further start; it goes with the controller.
+    auto *command = new ExecCommand(this);
+    command->setProgram(QStringLiteral("bash"));
+    command->setArguments(restartAsRootArguments(password, QCoreApplication::applicationFilePath()));
+    if (command->startDetached()) {
+        writeLog(4, "exec_command", QStringLiteral("Start detached"));
+    } else {
+        writeLog(4, "exec_command", QStringLiteral("Fail to start detached"));
+    }
+    QTimer::singleShot(killDelayMs, this, SLOT(kill()));
+}
+
+void Orv::kill()
+{
+    emit onKill();
+}
+
+void Orv::debug(QString message)
+{
+    Q_UNUSED(message)
+}
+
+QJsonArray Orv::getDomainsJson()
+{
+    QJsonArray result;
+    for (const OrvDomain *domain : qAsConst(domains)) {
+        result.append(domain->toJson());
+    }
+    return result;
+}
+
+QJsonArray Orv::getDeviceByIdJson(int device_id)
+{
+    QJsonArray result;
+    if (const OrvDevice *device = findDeviceById(device_id)) {
+        result.append(device->toJson());
+    }
+    return result;
+}
+
+void Orv::loadDomains()
+{
+    if (!auth->isAuthenticated()) {
+        emit onLoadDomainsError();
+        return;
+    }
+    reloading = false;
+    api->getDomains(auth->apiKey);
+}
+
+void Orv::reloadDomains()
+{
+    if (!auth->isAuthenticated()) {
+        emit onReloadDomainsError();
+        reloading = false;
+        return;
+    }
+    reloading = true;
+    api->getDomains(auth->apiKey);
+}
+
+void Orv::startReloadDomainsTimer()
+{
+    if (!reloadTimer->isActive()) {
+        reloadTimer->start(m_reloadIntervalMs);
+    }
+}
+
+void Orv::stopReloadDomainsTimer()
+{
+    if (reloadTimer->isActive()) {
+        reloadTimer->stop();
+    }
+}
+
+void Orv::onGetApiKeySuccess()
+{
+    loadDomains();
+}
+
+void Orv::loadDomainsError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    if (reloading) {
+        emit onReloadDomainsError();
+    } else {
+        emit onLoadDomainsError();
+    }
+    reloading = false;
+}
+
+void Orv::loadDomainsSuccess(int status, QString data)
+{
+    if (status != 200) {
+        loadDomainsError(status, data);
+        return;
+    }
+    // The body came decoded from UTF-8; encoding it back the same way keeps names such as "Caffè" intact.
+    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+    if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
+        loadDomainsError(status, data);
+        return;
+    }
+    const QJsonArray array = document.object().value(QLatin1String("domains")).toArray();
+    QList<OrvDomain *> fresh;
+    for (const QJsonValue &value : array) {
+        fresh.append(OrvDomain::fromJson(value.toObject()));
+    }
+    mergeDomains(fresh);
+
+    if (reloading) {
+        emit onReloadDomainsSuccess();
+        const OrvDevice *device = findDeviceById(vpn->deviceId);
+        if (device && device->vpnStatus != 1 && vpn->status == 3) {
+            vpn->stop();
+        }
+    } else {
+        emit onLoadDomainsSuccess();
+    }
+    reloading = false;
+
+    {
+        useOrvSettingsFormat();
+        OrvSettings settings;
+        settings.setDomains(domains);
+    }
+
+    if (!reloadTimer->isActive()) {
+        reloadTimer->start(m_reloadIntervalMs);
+    }
+
+    virtualSerialPortsManager->onDomainsUpdated(&domains);
+
+    if (autoStartPending) {
+        autoStartPending = false;
+        if (lastDeviceId != -1) {
+            startVpnDevice(lastDeviceId);
+        }
+    }
+}
+
+void Orv::mergeDomains(QList<OrvDomain *> fresh)
+{
+    int i = 0;
+    while (i < domains.size()) {
+        OrvDomain *old = domains.at(i);
+        int match = -1;
+        for (int j = 0; j < fresh.size(); ++j) {
+            if (fresh.at(j)->id == old->id) {
+                match = j;
+                break;
+            }
+        }
+        if (match >= 0) {
+            OrvDomain *nw = fresh.takeAt(match);
+            old->name = nw->name;
+            old->vpnEnable = nw->vpnEnable;
+            old->updateDevices(nw->devices);
+            nw->devices.clear();
+            delete nw;
+            ++i;
+        } else {
+            // Deleting records here is safe only because nobody keeps a raw pointer to one across the event
+            // loop: this controller keeps ids, the serial ports hold QPointers (null once the device is gone),
+            // and the manager is handed the new list right after the merge.
+            old->clearDevices();
+            delete old;
+            domains.removeAt(i);
+        }
+    }
+    domains.append(fresh);
+}
+
+void Orv::startVpnDevice(int id)
+{
+    const char *function = "Orv::startVpnDevice";
+    if (!auth->isAuthenticated()) {
+        writeLog(4, vpnModule, function, QStringLiteral("Not authenticated"));
+        emit onVpnStartNotAuthenticated();
+        return;
+    }
+    const OrvDomain *domain = findDomainByDeviceId(id);
+    if (!domain) {
+        writeLog(4, vpnModule, function, QStringLiteral("Domain is NULL"));
+        emit onVpnStartInvalidDomain();
+        return;
+    }
+    if (!domain->vpnEnable) {
+        writeLog(4, vpnModule, function, QStringLiteral("Domain has not the VPN"));
+        emit onVpnStartInvalidDomain();
+        return;
+    }
+    const OrvDevice *device = findDeviceById(id);
+    if (device && device->vpnStatus == 1) {
+        writeLog(4, vpnModule, function, QStringLiteral("Getting VPN domain config..."));
+        lastDeviceId = id;
+        ++m_configRequestsInFlight;
+        api->getVpnDomainConfig(auth->apiKey, domain->id);
+        return;
+    }
+    // The running tunnel, if any, keeps running; its receivers are told the device is not reachable.
+    writeLog(4, vpnModule, function, QStringLiteral("Device is OFFLINE"));
+    onVpnDisconnected();
+    emit vpn->onDisconnected();
+}
+
+void Orv::startVpnLastDevice(bool emitConnectingSignal)
+{
+    if (emitConnectingSignal) {
+        emit vpn->onConnecting(lastDeviceId);
+    }
+    startVpnDevice(lastDeviceId);
+}
+
+void Orv::stopVpn()
+{
+    // A stop asked for while another device's start waits wins: starting now, before the old tunnel has
+    // reported its end, would let that late report drop the new tunnel's worker.
+    cancelPendingStarts();
+    vpn->stop();
+}
+
+QJsonObject Orv::getVpnStatsJson()
+{
+    QJsonObject result;
+    const std::unique_ptr<OrvVpnTransportStats> stats(vpn->getTransportStats());
+    if (stats) {
+        result.insert(QStringLiteral("bytesIn"), static_cast<double>(stats->bytesIn));
+        result.insert(QStringLiteral("bytesOut"), static_cast<double>(stats->bytesOut));
+        result.insert(QStringLiteral("packetsIn"), static_cast<double>(stats->packetsIn));
+        result.insert(QStringLiteral("packetsOut"), static_cast<double>(stats->packetsOut));
+        result.insert(QStringLiteral("lastPacketReceived"), static_cast<int>(stats->lastPacketReceived));
+    } else {
+        result.insert(QStringLiteral("bytesIn"), 0);
+        result.insert(QStringLiteral("bytesOut"), 0);
+        result.insert(QStringLiteral("packetsIn"), 0);
+        result.insert(QStringLiteral("packetsOut"), 0);
+        result.insert(QStringLiteral("lastPacketReceived"), 0);
+    }
+    return result;
+}
+
+void Orv::cancelPendingStarts()
+{
+    vpnStartPending = false;
+    m_configRepliesToDiscard = m_configRequestsInFlight;
+}
+
+// A configuration asked for before logout or exit must not bring a tunnel up afterwards.
+bool Orv::discardStaleConfigReply()
+{
+    if (m_configRequestsInFlight > 0) {
+        --m_configRequestsInFlight;
+    }
+    if (m_configRepliesToDiscard > 0) {
+        --m_configRepliesToDiscard;
+        writeLog(4, vpnModule, "Orv::discardStaleConfigReply", QStringLiteral("Reply of a cancelled start ignored"));
+        emit onVpnStartGetConfigError();
+        return true;
+    }
+    return false;
+}
+
+void Orv::configError(const QString &message)
+{
+    writeLog(4, vpnModule, "Orv::getVpnDomainConfigSuccess", message);
+    emit onVpnStartGetConfigError();
+}
+
+void Orv::getVpnDomainConfigSuccess(int status, QString data)
+{
+    if (discardStaleConfigReply()) {
+        return;
+    }
+    if (status != 200) {
+        configError(QStringLiteral("Status not 200 (") + QString::number(status) + QLatin1Char(')'));
+        return;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
+    if (!document.isObject()) {
+        configError(QStringLiteral("Doc is not object"));
+        return;
+    }
+    const QJsonObject object = document.object();
+    if (!object.contains(QLatin1String("files"))) {
+        configError(QStringLiteral("Doc not contains files"));
+        return;
+    }
+
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QString configPath = QLatin1String("");
+    QString username = QLatin1String("");
+    QString password = QLatin1String("");
+    const QJsonArray files = object.value(QLatin1String("files")).toArray();
+    for (const QJsonValue &value : files) {
+        const QJsonObject file = value.toObject();
+        const QString md5 = file.value(QLatin1String("md5")).toString();
+        const QString name = file.value(QLatin1String("name")).toString();
+        const QString text = decodeConfigFile(file.value(QLatin1String("file")).toString());
+
+        const QString computed =
+            QString::fromLatin1(QCryptographicHash::hash(text.toLatin1(), QCryptographicHash::Md5).toHex());
+        if (computed != md5) {
+            configError(QStringLiteral("Wrong md5 for ") + name + QLatin1Char(' ') + computed + QStringLiteral(" != ")
+                        + md5);
+            return;
+        }
+
+        if (name == QLatin1String(credentialsFileName)) {
+            const QStringList parts = text.split(QLatin1Char('\n'));
+            if (parts.size() != 2) {
+                // The text holds the tunnel's password: its shape is logged, never its content.
+                configError(QStringLiteral("Credentials are not 2: ") + QString::number(parts.size())
+                            + QStringLiteral(" lines"));
+                return;
+            }
+            username = parts.at(0).trimmed();
+            password = parts.at(1).trimmed();
+            continue;
+        }
+
+        if (!isSafeConfigFileName(name)) {
+            configError(QStringLiteral("File name refused: ") + name);
+            return;
+        }
+        if (!preparePrivateFolder(folder)) {
+            configError(QStringLiteral("Fail to create dir") + folder);
+            return;
+        }
+        const QString path = folder + QLatin1Char('/') + name;
+        QSaveFile out(path);
+        if (!out.open(QIODevice::WriteOnly)) {
+            configError(QStringLiteral("File open error (") + path + QLatin1Char(')'));
+            return;
+        }
+        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        const QByteArray bytes = text.toUtf8() + '\n';
+        if (out.write(bytes) != bytes.size() || !out.commit()) {
+            configError(QStringLiteral("File write error (") + path + QLatin1Char(')'));
+            return;
+        }
+        if (name == QLatin1String(profileFileName)) {
+            configPath = path;
+        }
+    }
+
+    if (configPath.isEmpty()) {
+        configError(QStringLiteral("Config file path empty: ") + configPath);
+        return;
+    }
+    if (username.isEmpty() || password.isEmpty()) {
+        configError(QStringLiteral("Username or password is empty"));
+        return;
+    }
+
+    vpn->setConfigPath(configPath);
+    vpn->setCredentials(username, password);
+    vpnStartPending = true;
+    vpn->stop();
+}
+
+void Orv::getVpnDomainConfigError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    if (discardStaleConfigReply()) {
+        return;
+    }
+    emit onVpnStartGetConfigError();
+}
+
+void Orv::onVpnConnected(int device_id)
+{
+    Q_UNUSED(device_id)
+    useOrvSettingsFormat();
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("vpn"));
+    settings.setValue(QStringLiteral("last_device_id"), lastDeviceId);
+    settings.endGroup();
+}
+
+void Orv::onVpnDisconnected()
+{
+    // Only the tunnel object's own report of the end (status 1) starts the waiting tunnel, not the
+    // disconnection this controller announces for an offline device while the old tunnel is still going down.
+    if (!vpnStartPending || vpn->status != 1) {
+        return;
+    }
+    vpnStartPending = false;
+    if (vpn->start()) {
+        vpn->deviceId = lastDeviceId;
+    } else {
+        emit onVpnStartGetConfigError();
+    }
+}

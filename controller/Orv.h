@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include "portal/Api.h"
+#include "portal/Auth.h"
+#include "serial/VirtualSerialPortsManager.h"
+#include "vpn/OrvVpn.h"
+
+class OrvDevice;
+class OrvDomain;
+class QTimer;
+
+// The application's controller and the one object the page sees on the web channel ("ORV").
+// Lives on the GUI thread; each main window makes one without a parent. It owns the portal client, the login,
+// the tunnel object, the serial-port manager and the domain records.
+class Orv : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(Api *api MEMBER api)
+    Q_PROPERTY(QString language MEMBER language)
+    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager MEMBER virtualSerialPortsManager)
+    Q_PROPERTY(Auth *auth MEMBER auth)
+    Q_PROPERTY(OrvVpn *vpn MEMBER vpn)
+    Q_DISABLE_COPY_MOVE(Orv)
+
+public:
+    explicit Orv(QObject *parent = nullptr);
+    ~Orv() override;
+
+    OrvDevice *findDeviceById(int id) const;
+    OrvDomain *findDomainByDeviceId(int id) const;
+    const QList<OrvDomain *> &domainList() const;
+
+    // Test seam: the reload interval, 30000 ms unless a test shortens it.
+    void setReloadIntervalMs(int intervalMs);
+
+    // The command line that restarts the program elevated: "-c", the shell command, "&". Password and path
+    // are single-quoted so that no character of them reaches the shell as syntax.
+    static QStringList restartAsRootArguments(const QString &password, const QString &applicationFilePath);
+
+    // Whether a file name from the portal may be written into the application-data folder as it stands.
+    static bool isSafeConfigFileName(const QString &name);
+
+signals:
+    void onLoadDomainsSuccess();
+    void onLoadDomainsError();
+    void onReloadDomainsSuccess();
+    void onReloadDomainsError();
+    void onVpnStartNotAuthenticated();
+    void onVpnStartInvalidDomain();
+    void onVpnStartGetConfigError();
+    void onKill();
+
+public slots:
+    QString getAllPageFiles(QString page_name);
+    void setLanguage(QString language);
+    QJsonArray getDomainsJson();
+    QJsonArray getDeviceByIdJson(int device_id);
+    void loadDomains();
+    void reloadDomains();
+    void startReloadDomainsTimer();
+    void stopReloadDomainsTimer();
+    void startVpnDevice(int id);
+    void startVpnLastDevice(bool emitConnectingSignal);
+    void stopVpn();
+    QJsonObject getVpnStatsJson();
+    bool create(int type, int deviceId);
+    bool destroyVirtualSerialPort(int deviceId, int type);
+    QJsonArray getVirtualSerialPortsByDeviceIdJson(int device_id);
+    int getLastDomainIdOpened();
+    void setLastDomainIdOpened(int domainId);
+    void openDeviceWebUI(int device_id);
+    void forgotPassword();
+    void logout();
+    void m_exit();
+    QString getApplicationVersion();
+    QString getApplicationName();
+    bool tour1IsNeeded();
+    bool tour2IsNeeded();
+    bool tour3IsNeeded();
+    bool tour4IsNeeded();
+    void tour1IsNotNeeded();
+    void tour2IsNotNeeded();
+    void tour3IsNotNeeded();
+    void tour4IsNotNeeded();
+    bool canObtainRootPermissions();
+    bool checkRootPermissions();
+    bool checkRootPermissionsWithPassword(QString password);
+    void restartAsRoot(QString password);
+    void kill();
+    void debug(QString message);
+
+private slots:
+    void loadDomainsSuccess(int status, QString data);
+    void loadDomainsError(int status, QString data);
+    void getVpnDomainConfigSuccess(int status, QString data);
+    void getVpnDomainConfigError(int status, QString data);
+    void onVpnConnected(int device_id);
+    void onVpnDisconnected();
+    void onGetApiKeySuccess();
+
+private:
+    void mergeDomains(QList<OrvDomain *> fresh);
+    bool tourIsNeeded(const QString &key);
+    void tourIsNotNeeded(const QString &key);
+    void cancelPendingStarts();
+    bool discardStaleConfigReply();
+    void configError(const QString &message);
+
+    Api *api = nullptr;
+    Auth *auth = nullptr;
+    OrvVpn *vpn = nullptr;
+    QString language;
+    VirtualSerialPortsManager *virtualSerialPortsManager = nullptr;
+    QList<OrvDomain *> domains;
+    QTimer *reloadTimer = nullptr;
+    bool reloading = false;
+    int lastDeviceId = -1;
+    bool autoStartPending = false;
+    bool vpnStartPending = false;
+
+    int m_reloadIntervalMs;
+    // Configuration requests still unanswered, and how many of them logout or exit has disowned.
+    int m_configRequestsInFlight = 0;
+    int m_configRepliesToDiscard = 0;
+};

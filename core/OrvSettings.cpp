@@ -1,0 +1,135 @@
+#include "core/OrvSettings.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include "controller/OrvDomain.h"
+#include "core/OrvSettingsFormat.h"
+#include "serial/VirtualSerialPort.h"
+
+namespace
+{
+const QString domainsKey = QStringLiteral("domains");
+const QString lastDomainIdOpenedKey = QStringLiteral("last_domain_id_opened");
+const QString virtualSerialPortsKey = QStringLiteral("virtual_serial_ports");
+
+// The default constructor's names, on the encrypted format whatever the process-wide default is: the file holds
+// the login password, so no settings object may ever fall back to a plain-text store.
+QString organization()
+{
+    const QString name = QCoreApplication::organizationName();
+    return name.isEmpty() ? QCoreApplication::organizationDomain() : name;
+}
+
+// QJsonArray::toVariantList of Qt 5.15 turns whole numbers into qlonglong; the file holds every JSON number as a
+// double, so the records are converted here to keep its bytes as they always were.
+QVariant toStoredVariant(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Object: {
+        QVariantMap map;
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            map.insert(it.key(), toStoredVariant(it.value()));
+        }
+        return map;
+    }
+    case QJsonValue::Array: {
+        QVariantList list;
+        const QJsonArray array = value.toArray();
+        for (const QJsonValue &element : array) {
+            list.append(toStoredVariant(element));
+        }
+        return list;
+    }
+    case QJsonValue::Double:
+        return value.toDouble();
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Bool:
+        return value.toBool();
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QVariant();
+}
+
+QJsonArray storedArray(QSettings &settings, const QString &key)
+{
+    return QJsonArray::fromVariantList(settings.value(key, QVariantList()).toList());
+}
+} // namespace
+
+OrvSettings::OrvSettings(QObject *parent)
+    : QSettings(orvSettingsFormat, QSettings::UserScope, organization(), QCoreApplication::applicationName(), parent)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+}
+
+OrvSettings::~OrvSettings() = default;
+
+QList<OrvDomain *> OrvSettings::getDomains()
+{
+    QList<OrvDomain *> domains;
+    const QJsonArray array = storedArray(*this, domainsKey);
+    for (const QJsonValue &value : array) {
+        domains.append(OrvDomain::fromJson(value.toObject()));
+    }
+    return domains;
+}
+
+void OrvSettings::setDomains(QList<OrvDomain *> domains)
+{
+    QJsonArray array;
+    for (const OrvDomain *domain : qAsConst(domains)) {
+        array.append(domain->toJson());
+    }
+    setValue(domainsKey, toStoredVariant(array));
+}
+
+void OrvSettings::clearDomains()
+{
+    setValue(domainsKey, QVariantList());
+}
+
+int OrvSettings::getLastDomainIdOpened()
+{
+    return value(lastDomainIdOpenedKey, -1).toInt();
+}
+
+void OrvSettings::setLastDomainIdOpened(int id)
+{
+    setValue(lastDomainIdOpenedKey, id);
+}
+
+void OrvSettings::clearLastDomainIdOpened()
+{
+    setValue(lastDomainIdOpenedKey, -1);
+}
+
+QList<VirtualSerialPort *> OrvSettings::getVirtualSerialPorts()
+{
+    QList<VirtualSerialPort *> ports;
+    const QJsonArray array = storedArray(*this, virtualSerialPortsKey);
+    for (const QJsonValue &value : array) {
+        ports.append(VirtualSerialPort::fromJson(value.toObject()));
+    }
+    return ports;
+}
+
+void OrvSettings::setVirtualSerialPorts(QList<VirtualSerialPort *> ports)
+{
+    QJsonArray array;
+    for (const VirtualSerialPort *port : qAsConst(ports)) {
+        array.append(port->toJson());
+    }
+    setValue(virtualSerialPortsKey, toStoredVariant(array));
+}
+
+void OrvSettings::clearVirtualSerialPorts()
+{
+    setValue(virtualSerialPortsKey, QVariantList());
+}

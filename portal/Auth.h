@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Api;
+class QTimer;
+
+// The user's log-in with the portal: credentials, the API key and its renewal before it expires.
+// GUI thread; the controller creates one at start-up and keeps it for the whole run.
+class Auth : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString username READ getUsername NOTIFY usernameChanged)
+    Q_DISABLE_COPY_MOVE(Auth)
+
+public:
+    explicit Auth(QObject *parent = nullptr);
+    ~Auth() override;
+
+    // The current key, empty whenever not authenticated; the controller reads it before each portal request.
+    QString apiKey;
+
+signals:
+    void onLoginSuccess();
+    void onLoginError();
+    void onLogout();
+    void onGetApiKeySuccess();
+    void usernameChanged();
+
+private slots:
+    QString getUsername();
+    void getApiKeySuccess(int status, QString data);
+    void getApiKeyError(int status, QString data);
+    void checkApiKey();
+    void getNewApiKeySuccess(int status, QString data);
+    void getNewApiKeyError(int status, QString data);
+
+public slots:
+    bool isAuthenticated();
+    bool isTryLogin();
+    void login(QString username, QString password);
+    void logout();
+
+private:
+    [[nodiscard]] bool readKeyReply(int status, const QString &data);
+    void dropKey();
+    void startCheckTimer();
+    void makeApi();
+
+    Api *api = nullptr;
+    QString username;
+    QString lastUsername;
+    QString password;
+    qint32 expire = 0;
+    bool authenticated = false;
+    int type = -1;
+    QTimer *timer = nullptr;
+    bool tryLogin = false;
+};

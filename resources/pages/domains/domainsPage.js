@@ -1,0 +1,380 @@
+'use strict';
+
+function domainsPage() {
+    console.log('DomainsPage');
+    console.log('DBG username=' + JSON.stringify(ORV.auth.username) + ' at ' + performance.now());
+    // A side page left slid in (a logout from it) must not cover the list on the next entry.
+    document.querySelector('.main-container .page').classList.remove('slided');
+    dom.show_sidebar();
+    document.querySelector('.navbar .username').textContent = ORV.auth.username || '';
+    ORV.getDomainsJson(function (list) {
+        domains.list = list || [];
+        domains.showPage();
+    });
+}
+
+var domains = {
+    list: [],
+    tooltips: [],
+    overlayDelayMs: 500,
+    typeKeys: ['rs_232_a', 'rs_232_b', 'rs_485', 'usb'],
+
+    container: function () {
+        return document.getElementById('domainsContainer');
+    },
+
+    rows: function () {
+        var container = domains.container();
+        return container === null ? [] : Array.prototype.slice.call(container.querySelectorAll('.row.device'));
+    },
+
+    rowOf: function (device_id) {
+        return domains.rows().find(function (row) {
+            return row.getAttribute('data-id') === String(device_id);
+        }) || null;
+    },
+
+    clearTooltips: function () {
+        domains.tooltips.forEach(function (tooltip) {
+            tooltip.dispose();
+        });
+        domains.tooltips = [];
+    },
+
+    showPage: function () {
+        domains.clearTooltips();
+        app_router.loadPage('domains', { variable: 'data' }, { list: domains.list });
+        var container = domains.container();
+
+        container.querySelectorAll('.device-container').forEach(function (devices) {
+            devices.style.maxHeight = devices.getBoundingClientRect().height + 'px';
+            devices.classList.add('closed');
+        });
+
+        container.addEventListener('click', domains.onHeaderClick, true);
+        ORV.getLastDomainIdOpened(function (domainId) {
+            var headers = Array.prototype.slice.call(container.querySelectorAll('.domain'));
+            var remembered = headers.find(function (header) {
+                return header.getAttribute('data-id') === String(domainId);
+            });
+            var header = remembered || headers[0];
+            if (header !== undefined) {
+                header.click();
+            }
+        });
+
+        container.querySelectorAll('.connect').forEach(function (icon) {
+            domains.tooltips.push(app.tooltip(icon, 'top', 'start_vpn'));
+        });
+        domains.rows().forEach(function (row) {
+            if (row.classList.contains('no-devices') || row.classList.contains('offline')) {
+                return;
+            }
+            row.querySelector('.name').addEventListener('click', domains.onConnectClick);
+        });
+        container.querySelectorAll('.connect').forEach(function (icon) {
+            icon.addEventListener('click', domains.onConnectClick);
+        });
+
+        container.querySelectorAll('.web-ui').forEach(function (icon) {
+            icon.addEventListener('click', function () {
+                ORV.openDeviceWebUI(icon.closest('.row.device').getAttribute('data-id'));
+            });
+            domains.tooltips.push(app.tooltip(icon, 'top', 'open_web_ui'));
+        });
+
+        container.querySelectorAll('.settings').forEach(function (icon) {
+            icon.addEventListener('click', function () {
+                var device = domains.getDeviceByDeviceId(icon.closest('.row.device').getAttribute('data-id'));
+                if (device === null) {
+                    return;
+                }
+                domains.showVirtualSerialPortsPage(device, function () {
+                    document.querySelector('.main-container .page').classList.add('slided');
+                });
+            });
+        });
+
+        domains.installSidePageHandlers();
+        ORV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.onReloadEvent);
+
+        ORV.tour1IsNeeded(function (needed) {
+            if (needed) {
+                tour.step_1.show();
+                ORV.tour1IsNotNeeded();
+            }
+        });
+    },
+
+    onHeaderClick: function (event) {
+        var header = event.target.closest('.domain');
+        var domainContainer = header === null ? null : header.closest('.domain-container');
+        if (header === null || domainContainer === null) {
+            return;
+        }
+        var devices = domainContainer.querySelector('.device-container');
+        var icon = header.querySelector('.icon-toggle');
+        if (devices.classList.contains('closed')) {
+            devices.classList.remove('closed');
+            icon.textContent = 'arrow_drop_up';
+            var id = header.getAttribute('data-id');
+            if (id !== null && id !== '') {
+                ORV.setLastDomainIdOpened(id);
+            }
+        } else {
+            devices.classList.add('closed');
+            icon.textContent = 'arrow_drop_down';
+        }
+    },
+
+    onReloadEvent: function () {
+        ORV.getDomainsJson(function (list) {
+            domains.on_domains_reloaded(list || []);
+        });
+    },
+
+    onConnectClick: function (event) {
+        var row = event.target.closest('.row.device');
+        if (row === null) {
+            return;
+        }
+        domains.resetHighlight();
+        domains.markConnecting(row);
+        dom.vpn.connecting();
+        ORV.startVpnDevice(row.getAttribute('data-id'));
+    },
+
+    resetHighlight: function () {
+        domains.rows().forEach(function (row) {
+            if (!row.classList.contains('bg-orange') && !row.classList.contains('bg-green')) {
+                return;
+            }
+            row.classList.remove('bg-orange', 'bg-green');
+            var spinner = row.querySelector('.spinner-vpn');
+            spinner.classList.remove('loader');
+            spinner.innerHTML = '';
+            var connect = row.querySelector('.connect');
+            if (connect !== null) {
+                connect.style.display = '';
+            }
+        });
+    },
+
+    markConnecting: function (row) {
+        row.classList.add('bg-orange');
+        row.querySelector('.spinner-vpn').classList.add('loader');
+        var connect = row.querySelector('.connect');
+        if (connect !== null) {
+            connect.style.display = 'none';
+        }
+    },
+
+    deviceRow: function (device) {
+        if (!Array.isArray(device) || device.length === 0) {
+            return null;
+        }
+        return domains.rowOf(device[0].id);
+    },
+
+    vpn: {
+        connecting: function (device) {
+            domains.resetHighlight();
+            var row = domains.deviceRow(device);
+            if (row !== null) {
+                domains.markConnecting(row);
+            }
+        },
+
+        connected: function (device) {
+            domains.resetHighlight();
+            var row = domains.deviceRow(device);
+            if (row === null) {
+                return;
+            }
+            row.classList.add('bg-green');
+            var spinner = row.querySelector('.spinner-vpn');
+            spinner.innerHTML = '';
+            var shield = document.createElement('img');
+            shield.src = '/img/shield_white.svg';
+            shield.alt = '';
+            spinner.appendChild(shield);
+            var connect = row.querySelector('.connect');
+            if (connect !== null) {
+                connect.style.display = 'none';
+            }
+        },
+
+        disconnected: function () {
+            domains.resetHighlight();
+        }
+    },
+
+    getDeviceByDeviceId: function (device_id) {
+        for (var i = 0; i < domains.list.length; ++i) {
+            var devices = domains.list[i].devices || [];
+            for (var j = 0; j < devices.length; ++j) {
+                if (String(devices[j].id) === String(device_id)) {
+                    console.log(devices[j]);
+                    return devices[j];
+                }
+            }
+        }
+        return null;
+    },
+
+    on_domains_reloaded: function (list) {
+        list.forEach(function (domain) {
+            (domain.devices || []).forEach(function (device) {
+                var row = domains.rowOf(device.id);
+                if (row === null) {
+                    return;
+                }
+                var offline = device.vpn_status !== 1;
+                row.classList.toggle('bg-grey', offline);
+                row.classList.toggle('offline', offline);
+            });
+        });
+    },
+
+    // The side page with the virtual serial ports of one device.
+    sidePage: function () {
+        return document.getElementById('serialVirtualPortPage');
+    },
+
+    setSideOverlay: function (shown) {
+        domains.sidePage().querySelector('.form-overlay').classList.toggle('hidden', !shown);
+    },
+
+    closeForm: function () {
+        domains.sidePage().querySelector('.form-container').classList.add('closed');
+    },
+
+    sideDeviceId: function () {
+        return domains.sidePage().querySelector('.side-header').getAttribute('data-id');
+    },
+
+    showVirtualSerialPortsPage: function (device, callback) {
+        var page = domains.sidePage();
+        var header = page.querySelector('.side-header');
+        header.querySelector('.name').textContent = device.name;
+        header.setAttribute('data-id', device.id);
+
+        ORV.getVirtualSerialPortsByDeviceIdJson(device.id, function (answer) {
+            var ports = answer === undefined || answer === null ? [] : answer;
+            var column = page.querySelector('.virtual-serial-ports-container .column');
+            column.innerHTML = _.template($('script#virtualSerialPortsTemplate').html(), { variable: 'data' })(
+                { ports: ports });
+            page.querySelector('.virtual-serial-ports-container').classList.remove('closed');
+
+            column.querySelector('.icon-create-new').addEventListener('click', function () {
+                page.querySelector('.form-container').classList.remove('closed');
+                ORV.tour3IsNeeded(function (needed) {
+                    if (needed) {
+                        tour.step_3.show();
+                        ORV.tour3IsNotNeeded();
+                    }
+                });
+            });
+
+            if (ports.length === 0) {
+                ORV.tour2IsNeeded(function (needed) {
+                    if (needed) {
+                        tour.step_2.show();
+                        ORV.tour2IsNotNeeded();
+                    }
+                });
+            }
+
+            domains.offerFreeTypes(ports);
+            column.querySelectorAll('.remove').forEach(function (icon) {
+                icon.addEventListener('click', domains.removeVirtualSerialPort);
+            });
+            callback();
+        });
+    },
+
+    // A device has at most one port of each type: the form offers only the types not yet used.
+    offerFreeTypes: function (ports) {
+        var page = domains.sidePage();
+        var select = page.querySelector('select[name="type"]');
+        var options = Array.prototype.slice.call(select.options);
+        options.forEach(function (option) {
+            option.disabled = false;
+            option.selected = false;
+            option.removeAttribute('disabled');
+            option.removeAttribute('selected');
+        });
+        ports.forEach(function (port) {
+            options.forEach(function (option) {
+                if (option.value === String(port.type)) {
+                    option.disabled = true;
+                }
+            });
+        });
+        var free = options.filter(function (option) {
+            return !option.disabled;
+        });
+        var addRow = page.querySelector('.create-new');
+        if (free.length === 0) {
+            addRow.style.display = 'none';
+            domains.closeForm();
+        } else {
+            free[0].selected = true;
+            addRow.style.display = '';
+        }
+    },
+
+    redrawSidePage: function (device_id, then) {
+        var device = domains.getDeviceByDeviceId(device_id);
+        if (device === null) {
+            domains.setSideOverlay(false);
+            return;
+        }
+        domains.showVirtualSerialPortsPage(device, function () {
+            domains.setSideOverlay(false);
+            then();
+        });
+    },
+
+    installSidePageHandlers: function () {
+        var page = domains.sidePage();
+        page.querySelector('.button-create').addEventListener('click', function () {
+            domains.setSideOverlay(true);
+            setTimeout(function () {
+                var device_id = parseInt(domains.sideDeviceId(), 10);
+                var type = parseInt(page.querySelector('select[name="type"]').value, 10);
+                ORV.create(type, device_id, function (created) {
+                    domains.redrawSidePage(device_id, function () {
+                        if (created !== true) {
+                            return;
+                        }
+                        ORV.tour4IsNeeded(function (needed) {
+                            if (needed) {
+                                tour.step_4.show();
+                                ORV.tour4IsNotNeeded();
+                            }
+                        });
+                    });
+                });
+            }, domains.overlayDelayMs);
+        });
+        page.querySelector('.button-cancel').addEventListener('click', domains.closeForm);
+        page.querySelector('.icon-back').addEventListener('click', function () {
+            document.querySelector('.main-container .page').classList.remove('slided');
+            page.querySelector('.virtual-serial-ports-container').classList.add('closed');
+            domains.closeForm();
+        });
+    },
+
+    removeVirtualSerialPort: function (event) {
+        var row = event.target.closest('.virtual-serial-port');
+        domains.setSideOverlay(true);
+        setTimeout(function () {
+            var type = row.getAttribute('data-type');
+            var device_id = domains.sideDeviceId();
+            ORV.destroyVirtualSerialPort(device_id, type, function () {
+                domains.redrawSidePage(device_id, function () {});
+            });
+        }, domains.overlayDelayMs);
+    }
+};

@@ -1,0 +1,347 @@
+#include "serial/VirtualSerialPort.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QTextStream>
+#include <QTimer>
+#include <QXmlStreamReader>
+
+#include "core/ExecCommand.h"
+#include "core/Log.h"
+#include "portal/ApiDevice.h"
+
+namespace
+{
+constexpr const char *logModule = "orv_serials";
+constexpr int firstPortNumber = 2;
+// Windows numbers COM ports up to 256; a search that finds nothing below that will not find anything above.
+constexpr int lastPortNumber = 256;
+constexpr int onlineConnectDelayMs = 4000;
+constexpr int maxTcpPort = 65535;
+
+QString programPath(const char *name)
+{
+    return QDir::currentPath() + QLatin1Char('/') + QLatin1String(name);
+}
+
+void log(int level, const char *function, const QString &message)
+{
+    writeLog(level, logModule, function, message);
+}
+} // namespace
+
+VirtualSerialPort::VirtualSerialPort(QObject *parent)
+    : QObject(parent)
+    , apiDevice(new ApiDevice())
+    , execCommand(new ExecCommand())
+{
+    connect(
+        apiDevice, SIGNAL(onGetRemoteAccessSuccess(int, QString)), this, SLOT(getRemoteAccessSuccess(int, QString)));
+    connect(apiDevice, SIGNAL(onGetRemoteAccessError(int, QString)), this, SLOT(getRemoteAccessError(int, QString)));
+}
+
+VirtualSerialPort::~VirtualSerialPort()
+{
+    // The runner ends a bridge still running without reporting it: nobody is left to hear of it.
+    delete execCommand;
+    delete apiDevice;
+}
+
+QJsonObject VirtualSerialPort::toJson() const
+{
+    QJsonObject object;
+    object.insert(QLatin1String("baudRate"), baudRate);
+    object.insert(QLatin1String("dataBit"), dataBit);
+    object.insert(QLatin1String("stopBit"), stopBit);
+    object.insert(QLatin1String("parity"), parity);
+    object.insert(QLatin1String("type"), type);
+    object.insert(QLatin1String("deviceId"), deviceId);
+    object.insert(QLatin1String("serialName"), serialName);
+    object.insert(QLatin1String("raw"), raw);
+    object.insert(QLatin1String("echo"), echo);
+    object.insert(QLatin1String("terminator"), terminator);
+    return object;
+}
+
+VirtualSerialPort *VirtualSerialPort::fromJson(QJsonObject object)
+{
+    // A missing key reads as 0, not as the constructor's value; the device is bound later by the manager.
+    auto *port = new VirtualSerialPort();
+    port->baudRate = object.value(QLatin1String("baudRate")).toInt(0);
+    port->dataBit = object.value(QLatin1String("dataBit")).toInt(0);
+    port->stopBit = object.value(QLatin1String("stopBit")).toInt(0);
+    port->parity = object.value(QLatin1String("parity")).toInt(0);
+    port->type = object.value(QLatin1String("type")).toInt(0);
+    port->deviceId = object.value(QLatin1String("deviceId")).toInt(0);
+    port->serialName = object.value(QLatin1String("serialName")).toString();
+    port->raw = object.value(QLatin1String("raw")).toInt(0);
+    port->echo = object.value(QLatin1String("echo")).toInt(0);
+    port->terminator = object.value(QLatin1String("terminator")).toInt(0);
+    return port;
+}
+
+bool VirtualSerialPort::runSetupc(const QStringList &arguments)
+{
+    if (execCommand->isRunning()) {
+        execCommand->kill();
+    }
+    execCommand->setProgram(programPath("setupc.exe"));
+    execCommand->setArguments(arguments);
+    return execCommand->start() && execCommand->waitForStarted() && execCommand->waitForFinished()
+           && execCommand->exitCode() == 0;
+}
+
+bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
+{
+    const char *function = "VirtualSerialPort::assignPortsName";
+    log(4, function, QLatin1String(""));
+    serialName = QStringLiteral("COM");
+    tcpName = QStringLiteral("CNCAORV");
+    const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
+
+    for (int n = firstPortNumber; n <= lastPortNumber; ++n) {
+        const QString serial = QStringLiteral("COM") + QString::number(n);
+        const QString tcp = QStringLiteral("CNCAORV") + QString::number(n);
+        bool busy = false;
+        for (const QSerialPortInfo &info : present) {
+            if (info.portName() == serial || info.portName() == tcp) {
+                busy = true;
+            }
+        }
+        for (const VirtualSerialPort *port : ports) {
+            if (port != this && (port->serialName == serial || port->tcpName == tcp)) {
+                busy = true;
+            }
+        }
+
+        // The pair tool is asked for every candidate: it also knows the names of other programs' pairs.
+        if (execCommand->isRunning()) {
+            execCommand->kill();
+        }
+        execCommand->setProgram(programPath("setupc.exe"));
+        execCommand->setArguments({QStringLiteral("busynames"), serial});
+        if (!execCommand->start() || !execCommand->waitForStarted()) {
+            log(1, function, QStringLiteral("com0com busynames not started"));
+            return false;
+        }
+        if (!execCommand->waitForFinished()) {
+            log(1, function, QStringLiteral("com0com busynames not finished"));
+            return false;
+        }
+        if (execCommand->exitCode() != 0 || execCommand->output.contains(serial)) {
+            busy = true;
+        }
+
+        if (!busy) {
+            serialName = serial;
+            tcpName = tcp;
+            log(4, function, QStringLiteral("serialName = '") + serialName + QLatin1Char('\''));
+            log(4, function, QStringLiteral("tcpName = '") + tcpName + QLatin1Char('\''));
+            return true;
+        }
+    }
+    log(1, function, QStringLiteral("No free port name up to COM") + QString::number(lastPortNumber));
+    return false;
+}
+
+bool VirtualSerialPort::create(const QList<VirtualSerialPort *> &ports)
+{
+    log(4, "VirtualSerialPort::create", QLatin1String(""));
+    connected = false;
+    // Without a numbered name there is nothing sensible to install.
+    if (!assignPortsName(ports)) {
+        return false;
+    }
+    return runSetupc(
+        {QStringLiteral("install"), QStringLiteral("PortName=") + serialName, QStringLiteral("PortName=") + tcpName});
+}
+
+bool VirtualSerialPort::destroy()
+{
+    const char *function = "VirtualSerialPort::destroy";
+    log(4, function, QLatin1String(""));
+    if (execCommand->isRunning()) {
+        log(4, function, QStringLiteral("is running then kill"));
+        execCommand->kill();
+    }
+    connected = false;
+    if (execCommand->isRunning()) {
+        execCommand->kill();
+    }
+
+    // Only numbered names can be ours; a port whose name search failed, or that never made a pair, must not take
+    // another program's pair with it. The names must stand alone on their lines: COM5 never removes COM50.
+    static const QRegularExpression ownSerialName(QStringLiteral("^COM[0-9]+$"));
+    static const QRegularExpression ownTcpName(QStringLiteral("^CNCAORV[0-9]+$"));
+    if (ownSerialName.match(serialName).hasMatch() && ownTcpName.match(tcpName).hasMatch()) {
+        log(4, function, QStringLiteral("Execute: ") + QDir::currentPath() + QStringLiteral("/setupc.exe list"));
+        if (!runSetupc({QStringLiteral("list")})) {
+            return false;
+        }
+        const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
+        const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s]")
+                                             + QRegularExpression::escape(serialName) + nameEnd);
+        const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s]")
+                                            + QRegularExpression::escape(tcpName) + nameEnd);
+        const QStringList lines = execCommand->output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+        QStringList ourPairs;
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch match = hiddenSide.match(line);
+            if (match.hasMatch()) {
+                ourPairs.append(match.captured(1));
+            }
+        }
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch match = visibleSide.match(line);
+            if (!match.hasMatch() || !ourPairs.contains(match.captured(1))) {
+                continue;
+            }
+            const QString number = match.captured(1);
+            log(4, function, QStringLiteral("Remove com ") + number);
+            if (!runSetupc({QStringLiteral("remove"), number})) {
+                return false;
+            }
+        }
+    }
+    delete apiDevice;
+    apiDevice = nullptr;
+    return true;
+}
+
+bool VirtualSerialPort::connectPort()
+{
+    const char *function = "VirtualSerialPort::connectPort";
+    log(4, function, QLatin1String(""));
+    if (execCommand->isRunning()) {
+        log(4, function, QStringLiteral("is running then kill"));
+        // Replacing our own bridge is not the bridge going away: reporting it would arm another connect.
+        disconnect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()));
+        execCommand->kill();
+        connected = false;
+    }
+    if (!device || !apiDevice) {
+        log(4, function, QStringLiteral("No device to connect to"));
+        return false;
+    }
+    if (device->vpnStatus != 1) {
+        return false;
+    }
+    log(4, function, QStringLiteral("Get port number..."));
+    apiDevice->getRemoteAccess(device->vpnIp, device->apiKey, type);
+    return true;
+}
+
+void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
+{
+    const char *function = "VirtualSerialPort::getRemoteAccessSuccess";
+    log(4, function, QLatin1String(""));
+    if (status != 200) {
+        getRemoteAccessError(status, data);
+        return;
+    }
+
+    QFile file(QStringLiteral("xml_data"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
+        log(4, function, QStringLiteral("File error"));
+        getRemoteAccessError(200, data);
+        return;
+    }
+    {
+        QTextStream stream(&file);
+        stream << data;
+    }
+    file.close();
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        log(4, function, QStringLiteral("File error"));
+        getRemoteAccessError(200, data);
+        return;
+    }
+
+    int port = remotePort;
+    QXmlStreamReader reader(&file);
+    while (!reader.atEnd() && !reader.hasError()) {
+        reader.readNext();
+        if (reader.isStartElement() && reader.name() == QLatin1String("dst_ip_port")) {
+            port = reader.readElementText().toInt(nullptr, 10);
+        }
+    }
+    file.close();
+    if (reader.hasError()) {
+        log(4, function, QStringLiteral("XML has error"));
+        getRemoteAccessError(200, data);
+        return;
+    }
+    // A reply that names no usable port, with none known from before, leaves nothing to bridge to.
+    if (port <= 0 || port > maxTcpPort) {
+        log(4, function, QStringLiteral("No remote port"));
+        getRemoteAccessError(200, data);
+        return;
+    }
+    remotePort = port;
+    if (!device) {
+        log(4, function, QStringLiteral("No device to connect to"));
+        return;
+    }
+
+    connect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()), Qt::UniqueConnection);
+    const QStringList arguments = {QStringLiteral("//./") + tcpName, device->vpnIp, QString::number(remotePort, 10)};
+    execCommand->setProgram(programPath("com2tcp"));
+    execCommand->setArguments(arguments);
+    log(4, function, QStringLiteral("Connect to: "));
+    for (const QString &argument : arguments) {
+        log(4, function, argument);
+    }
+    if (!execCommand->start()) {
+        log(4, function, QStringLiteral("com2tcp not started"));
+    }
+    connected = true;
+}
+
+void VirtualSerialPort::getRemoteAccessError(int status, QString data)
+{
+    Q_UNUSED(status)
+    Q_UNUSED(data)
+    log(4, "VirtualSerialPort::getRemoteAccessError", QLatin1String(""));
+}
+
+void VirtualSerialPort::onFinished()
+{
+    disconnect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()));
+    emit onDisconnected();
+}
+
+bool VirtualSerialPort::disconnectPort()
+{
+    log(4, "VirtualSerialPort::disconnectPort", QLatin1String(""));
+    if (execCommand->isRunning()) {
+        execCommand->kill();
+    }
+    connected = false;
+    return true;
+}
+
+void VirtualSerialPort::deviceOnline()
+{
+    if (connected) {
+        return;
+    }
+    log(4, "VirtualSerialPort::deviceOnline", QLatin1String(""));
+    QTimer::singleShot(onlineConnectDelayMs, this, SLOT(connectPort()));
+}
+
+void VirtualSerialPort::deviceOffline()
+{
+    if (!connected) {
+        return;
+    }
+    log(4, "VirtualSerialPort::deviceOffline", QLatin1String(""));
+    disconnectPort();
+}
+
+bool VirtualSerialPort::isConnected() const
+{
+    return connected;
+}

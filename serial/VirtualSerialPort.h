@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include "controller/OrvDevice.h"
+
+class ApiDevice;
+class ExecCommand;
+
+// A virtual serial port of a device: a pair made with setupc.exe whose hidden side com2tcp bridges to the
+// device's TCP port, and the record saved under "virtual_serial_ports" and shown to the page.
+// Lives on the GUI thread; the serial-port manager owns it. It owns its process runner and its requester and
+// borrows its device, which the domain list may delete at any merge (hence the QPointer).
+class VirtualSerialPort : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(VirtualSerialPort)
+
+public:
+    explicit VirtualSerialPort(QObject *parent = nullptr);
+    ~VirtualSerialPort() override;
+
+    // Chooses COM<n> and CNCAORV<n>; false (names left "COM" and "CNCAORV") when no free number was found.
+    bool assignPortsName(const QList<VirtualSerialPort *> &ports);
+    [[nodiscard]] bool create(const QList<VirtualSerialPort *> &ports);
+    [[nodiscard]] bool destroy();
+    void deviceOnline();
+    void deviceOffline();
+    bool isConnected() const;
+
+    QJsonObject toJson() const;
+    static VirtualSerialPort *fromJson(QJsonObject object);
+
+    // Codes of the page's port form, kept and handed back only: 9600 baud, 8 data bits, 1 stop bit,
+    // no parity, CRNL, raw on, echo off.
+    int baudRate = 2;
+    int dataBit = 3;
+    int stopBit = 0;
+    int parity = 0;
+    int type = 0;
+    int deviceId = -1;
+    // 0 until a remote-access reply names the device's TCP port.
+    int remotePort = 0;
+    int terminator = 0;
+    int raw = 1;
+    int echo = 0;
+    QPointer<OrvDevice> device;
+    ApiDevice *apiDevice = nullptr;
+    bool connected = false;
+    QString serialName = QLatin1String("");
+    QString tcpName = QLatin1String("");
+    ExecCommand *execCommand = nullptr;
+
+signals:
+    void onDisconnected();
+
+private slots:
+    void getRemoteAccessSuccess(int status, QString data);
+    void getRemoteAccessError(int status, QString data);
+    void onFinished();
+
+public slots:
+    bool connectPort();
+    bool disconnectPort();
+
+private:
+    bool runSetupc(const QStringList &arguments);
+};

@@ -1,0 +1,326 @@
+#include "serial/VirtualSerialPortsManager.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include "controller/OrvDevice.h"
+#include "controller/OrvDomain.h"
+#include "core/ExecCommand.h"
+#include "core/Log.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "serial/VirtualSerialPort.h"
+#include "vpn/OrvVpn.h"
+
+// Resources of a static library are registered by hand, outside any namespace.
+static void initCom2tcpResource()
+{
+    Q_INIT_RESOURCE(com2tcp);
+}
+
+namespace
+{
+constexpr const char *logModule = "orv_serials";
+constexpr int reconnectDelayMs = 1000;
+constexpr int tunnelConnected = 3;
+
+void log(int level, const char *function, const QString &message)
+{
+    writeLog(level, logModule, function, message);
+}
+} // namespace
+
+VirtualSerialPortsManager::VirtualSerialPortsManager(OrvVpn *vpn,
+                                                     QList<OrvDomain *> *domains,
+                                                     Auth *auth,
+                                                     QObject *parent)
+    : QObject(parent)
+{
+    const char *function = "VirtualSerialPortsManager::VirtualSerialPortsManager";
+    writeLog(4, logModule, QStringLiteral("Copy com2tcp files into ") + QDir::currentPath());
+    initCom2tcpResource();
+    QDirIterator it(QStringLiteral(":/bin/com2tcp/"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString fileName = it.fileInfo().fileName();
+        const QString destination = QDir::currentPath() + QLatin1Char('/') + fileName;
+        if (!QFile::copy(it.filePath(), destination)) {
+            log(4, function, fileName + QStringLiteral(" not copied"));
+        }
+        // Resource files carry no execute permission, and neither does their copy.
+        if (QFileInfo::exists(destination)) {
+            QFile::setPermissions(destination,
+                                  QFile::permissions(destination) | QFileDevice::ExeOwner | QFileDevice::ReadOwner
+                                      | QFileDevice::WriteOwner);
+        }
+    }
+
+    cleanPreviousVirtualSerialPorts();
+
+    this->vpn = vpn;
+    this->domains = domains;
+    this->auth = auth;
+
+    if (vpn) {
+        connect(vpn, SIGNAL(onConnected(int)), this, SLOT(onVpnConnected(int)));
+        connect(vpn, SIGNAL(onDisconnected()), this, SLOT(onVpnDisconnected()));
+    }
+}
+
+VirtualSerialPortsManager::~VirtualSerialPortsManager()
+{
+    qDeleteAll(ports);
+}
+
+void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
+{
+    ExecCommand command;
+    command.setProgram(QDir::currentPath() + QStringLiteral("/setupc.exe"));
+    command.setArguments({QStringLiteral("list")});
+    if (!command.start() || !command.waitForStarted() || !command.waitForFinished() || command.exitCode() != 0) {
+        return;
+    }
+
+    // Only pairs whose other side carries our hidden name (CNCAORV<n>) are ours; other programs' pairs stay.
+    static const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+).*COM.*$"));
+    static const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s]CNCAORV[0-9]+(?:[,\\s].*)?$"));
+    const QStringList lines = command.output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    QHash<QString, bool> ours;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = hiddenSide.match(line);
+        if (match.hasMatch()) {
+            ours.insert(match.captured(1), true);
+        }
+    }
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = visibleSide.match(line);
+        if (!match.hasMatch() || !ours.contains(match.captured(1))) {
+            continue;
+        }
+        const QString number = match.captured(1);
+        log(4, "VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts", QStringLiteral("Remove com ") + number);
+        if (command.isRunning()) {
+            command.kill();
+        }
+        command.setArguments({QStringLiteral("remove"), number});
+        if (command.start() && command.waitForStarted()) {
+            command.waitForFinished();
+        }
+    }
+}
+
+bool VirtualSerialPortsManager::create(int type, OrvDevice *device)
+{
+    const char *function = "VirtualSerialPortsManager::create";
+    log(4, function, QLatin1String(""));
+    if (static_cast<unsigned int>(type) > 3) {
+        log(2, function, QStringLiteral("Parity invalid"));
+        return false;
+    }
+    if (!device) {
+        log(2, function, QStringLiteral("Device is NULL"));
+        return false;
+    }
+
+    auto *port = new VirtualSerialPort();
+    port->type = type;
+    port->deviceId = device->id;
+    port->device = device;
+
+    onVpnDisconnected();
+
+    if (!port->create(ports)) {
+        log(2, function, QStringLiteral("Serial not created"));
+        delete port;
+        return false;
+    }
+    log(4, function, QStringLiteral("Serial created"));
+    ports.append(port);
+    connect(port, SIGNAL(onDisconnected()), this, SLOT(onPortDisconnected()));
+    save();
+
+    if (tunnelUp()) {
+        onVpnConnected(vpn->deviceId);
+    }
+    return true;
+}
+
+bool VirtualSerialPortsManager::destroy(int deviceId, int type)
+{
+    const char *function = "VirtualSerialPortsManager::destroy";
+    log(4, function, QLatin1String(""));
+    VirtualSerialPort *port = nullptr;
+    for (VirtualSerialPort *candidate : qAsConst(ports)) {
+        if (candidate->deviceId == deviceId && candidate->type == type) {
+            port = candidate;
+            break;
+        }
+    }
+    if (!port) {
+        return false;
+    }
+
+    disconnect(port, SIGNAL(onDisconnected()), this, SLOT(onPortDisconnected()));
+    if (port->isConnected()) {
+        port->disconnectPort();
+    }
+    if (!port->destroy()) {
+        log(2, function, QStringLiteral("Serial not destroyed"));
+        return false;
+    }
+    ports.removeOne(port);
+    delete port;
+    save();
+    return true;
+}
+
+void VirtualSerialPortsManager::destroyAll()
+{
+    // The list and the saved ports stay: the next login rebuilds the pairs.
+    for (VirtualSerialPort *port : qAsConst(ports)) {
+        static_cast<void>(port->destroy());
+    }
+}
+
+OrvDevice *VirtualSerialPortsManager::findDevice(int id)
+{
+    if (!domains) {
+        return nullptr;
+    }
+    for (OrvDomain *domain : qAsConst(*domains)) {
+        for (OrvDevice *device : qAsConst(domain->devices)) {
+            if (device->id == id) {
+                return device;
+            }
+        }
+    }
+    return nullptr;
+}
+
+QList<VirtualSerialPort *> VirtualSerialPortsManager::getVirtualPorts(int deviceId)
+{
+    QList<VirtualSerialPort *> result;
+    for (VirtualSerialPort *port : qAsConst(ports)) {
+        if (port->deviceId == deviceId) {
+            result.append(port);
+        }
+    }
+    return result;
+}
+
+void VirtualSerialPortsManager::updateDevicePorts(OrvDevice *device)
+{
+    if (!device) {
+        return;
+    }
+    const bool online = tunnelUp() && device->vpnStatus == 1;
+    const QList<VirtualSerialPort *> current = ports;
+    for (VirtualSerialPort *port : current) {
+        if (port->deviceId != device->id) {
+            continue;
+        }
+        if (online) {
+            port->deviceOnline();
+        } else {
+            port->deviceOffline();
+        }
+    }
+}
+
+void VirtualSerialPortsManager::onDomainsUpdated(QList<OrvDomain *> *domains)
+{
+    log(4, "VirtualSerialPortsManager::onDomainsUpdated", QLatin1String(""));
+    this->domains = domains;
+    if (!tunnelUp() || !domains) {
+        return;
+    }
+    for (OrvDomain *domain : qAsConst(*domains)) {
+        const QList<OrvDevice *> devices = domain->devices;
+        for (OrvDevice *device : devices) {
+            if (device->vpnStatus == 1 && device->id == vpn->deviceId) {
+                updateDevicePorts(device);
+                continue;
+            }
+            for (VirtualSerialPort *port : getVirtualPorts(device->id)) {
+                port->deviceOffline();
+            }
+        }
+    }
+}
+
+void VirtualSerialPortsManager::onPortDisconnected()
+{
+    log(4, "VirtualSerialPortsManager::onPortDisconnected", QLatin1String(""));
+    auto *port = qobject_cast<VirtualSerialPort *>(sender());
+    if (!port || !port->device || !tunnelUp() || vpn->deviceId != port->deviceId) {
+        return;
+    }
+    log(4, "VirtualSerialPortsManager::onPortDisconnected", QStringLiteral("Reconnect port after 100ms"));
+    QTimer::singleShot(reconnectDelayMs, port, SLOT(connectPort()));
+}
+
+void VirtualSerialPortsManager::onVpnConnected(int device_id)
+{
+    log(4, "VirtualSerialPortsManager::onVpnConnected", QLatin1String(""));
+    updateDevicePorts(findDevice(device_id));
+}
+
+void VirtualSerialPortsManager::onVpnDisconnected()
+{
+    log(4, "VirtualSerialPortsManager::onVpnDisconnected", QLatin1String(""));
+    const QList<VirtualSerialPort *> current = ports;
+    for (VirtualSerialPort *port : current) {
+        if (port->isConnected()) {
+            port->disconnectPort();
+        }
+    }
+}
+
+void VirtualSerialPortsManager::loadVirtualPorts()
+{
+    const char *function = "VirtualSerialPortsManager::loadVirtualPorts";
+    cleanPreviousVirtualSerialPorts();
+
+    QList<VirtualSerialPort *> saved;
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        saved = settings.getVirtualSerialPorts();
+    }
+    qDeleteAll(ports);
+    ports = saved;
+
+    log(4, function, QStringLiteral("Load saved serials"));
+    for (VirtualSerialPort *port : qAsConst(ports)) {
+        port->device = findDevice(port->deviceId);
+        if (!port->device) {
+            continue;
+        }
+        if (!port->create(ports)) {
+            log(1, function, QStringLiteral("Virtual serial port not created!"));
+        }
+        connect(port, SIGNAL(onDisconnected()), this, SLOT(onPortDisconnected()));
+    }
+
+    if (tunnelUp()) {
+        log(4, function, QStringLiteral("VPN is connected try to connect serials"));
+        updateDevicePorts(findDevice(vpn->deviceId));
+    }
+}
+
+bool VirtualSerialPortsManager::tunnelUp() const
+{
+    return vpn && vpn->getStatus() == tunnelConnected;
+}
+
+void VirtualSerialPortsManager::save()
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setVirtualSerialPorts(ports);
+}

@@ -1,0 +1,366 @@
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include "controller/Orv.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tools/testportal/TestPortal.h"
+#include "tools/testtunnel/TestTunnel.h"
+
+namespace
+{
+constexpr int waitMs = 30000;
+const QString newWorkerLine = QStringLiteral("OrvVpn::start(): \"New worker thread\"");
+
+QJsonObject device(int id, int domainId, int vpnStatus)
+{
+    return {{"id", id},
+            {"name", QStringLiteral("device %1").arg(id)},
+            {"type", 1},
+            {"domain_id", domainId},
+            {"data_delivery_enable", 0},
+            {"remote_access_enable", 1},
+            {"vpn_status", vpnStatus},
+            {"vpn_ip", "10.8.0.1"},
+            {"api_key", "k"}};
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info = {};
+    if (stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return -1;
+    }
+    return int(info.st_mode & 07777);
+}
+
+int storedLastDeviceId()
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    return settings.value(QStringLiteral("vpn/last_device_id"), -1).toInt();
+}
+} // namespace
+
+// The whole road from a device to a running tunnel, through the real portal and a real OpenVPN server.
+class TestOrvTunnel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void connectThenReconnectNextRun();
+    void switchingDevices();
+    void pendingStartAndTeardown_data();
+    void pendingStartAndTeardown();
+
+private:
+    bool startPortal(int device10Status = 1);
+    QJsonObject portalData(int device10Status) const;
+    bool logIn(Orv &orv);
+    bool connectDevice(Orv &orv, int deviceId);
+    void stopTunnel(Orv &orv);
+
+    TestTunnel *m_tunnel = nullptr;
+    QTemporaryDir m_vpnFiles;
+    TestEnvironment *m_environment = nullptr;
+    TestPortal *m_portal = nullptr;
+};
+
+void TestOrvTunnel::initTestCase()
+{
+    installConnectionWarningCheck();
+    const QString reason = TestTunnel::unavailableReason();
+    if (!reason.isEmpty()) {
+        QSKIP(qPrintable(reason));
+    }
+    QVERIFY(TestPortal::trustTestCertificateAuthority());
+    m_tunnel = new TestTunnel;
+    QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
+    // The portal hands out the profile with its files beside it, and the credentials with a CR LF line end.
+    QVERIFY(!m_tunnel->writeProfile(m_vpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
+    QFile credentials(m_vpnFiles.filePath(QStringLiteral("credentials.txt")));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    credentials.write((m_tunnel->user() + QStringLiteral("\r\n") + m_tunnel->password()).toUtf8());
+}
+
+void TestOrvTunnel::cleanupTestCase()
+{
+    delete m_tunnel;
+    m_tunnel = nullptr;
+}
+
+void TestOrvTunnel::init()
+{
+    m_environment = new TestEnvironment;
+    m_portal = new TestPortal;
+}
+
+void TestOrvTunnel::cleanup()
+{
+    delete m_portal;
+    m_portal = nullptr;
+    delete m_environment;
+    m_environment = nullptr;
+}
+
+QJsonObject TestOrvTunnel::portalData(int device10Status) const
+{
+    const QJsonArray domains{QJsonObject{{"id", 1},
+                                         {"name", "first"},
+                                         {"vpn_enable", 1},
+                                         {"devices", QJsonArray{device(10, 1, device10Status), device(11, 1, 0)}},
+                                         {"vpn_folder", m_vpnFiles.path()}},
+                             QJsonObject{{"id", 3},
+                                         {"name", "second"},
+                                         {"vpn_enable", 1},
+                                         {"devices", QJsonArray{device(30, 3, 1)}},
+                                         {"vpn_folder", m_vpnFiles.path()}}};
+    return {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}}, {"domains", domains}};
+}
+
+bool TestOrvTunnel::startPortal(int device10Status)
+{
+    if (!m_portal->setData(portalData(device10Status)) || !m_portal->start()) {
+        return false;
+    }
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
+    settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
+    return true;
+}
+
+bool TestOrvTunnel::logIn(Orv &orv)
+{
+    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
+    orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
+    return loaded.wait(waitMs);
+}
+
+bool TestOrvTunnel::connectDevice(Orv &orv, int deviceId)
+{
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy connected(vpn, &OrvVpn::onConnected);
+    orv.startVpnDevice(deviceId);
+    if (!connected.wait(waitMs)) {
+        qWarning() << m_tunnel->serverLog();
+        return false;
+    }
+    return connected.last().at(0).toInt() == deviceId && vpn->getStatus() == 3;
+}
+
+void TestOrvTunnel::stopTunnel(Orv &orv)
+{
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    if (vpn->getStatus() != 1) {
+        QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+        orv.stopVpn();
+        QTRY_VERIFY_WITH_TIMEOUT(vpn->getStatus() == 1, waitMs);
+    }
+}
+
+void TestOrvTunnel::connectThenReconnectNextRun()
+{
+    QVERIFY(startPortal());
+    // Private files stay private whatever the umask.
+    const mode_t previousMask = umask(0);
+    {
+        Orv orv;
+        QVERIFY(logIn(orv));
+        OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+        QSignalSpy connecting(vpn, &OrvVpn::onConnecting);
+        QVERIFY(connectDevice(orv, 10));
+        QCOMPARE(connecting.count(), 1);
+        QCOMPARE(connecting.first().at(0).toInt(), 10);
+        QCOMPARE(storedLastDeviceId(), 10);
+
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QCOMPARE(modeOf(folder), 0700);
+        const QStringList files = QDir(folder).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(files, (QStringList{"ca.crt", "client.crt", "client.key", "client.ovpn", "tls crypt.key"}));
+        for (const QString &name : files) {
+            QCOMPARE(modeOf(folder + QLatin1Char('/') + name), 0600);
+        }
+
+        // Counters move with traffic through the tunnel.
+        QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > 0, waitMs);
+        const QJsonObject before = orv.getVpnStatsJson();
+        QCOMPARE(QProcess::execute(QStringLiteral("ping"),
+                                   {"-c", "3", "-i", "0.2", "-W", "2", m_tunnel->serverTunnelAddress()}),
+                 0);
+        QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > before.value("bytesIn").toDouble(),
+                                 waitMs);
+        const QJsonObject after = orv.getVpnStatsJson();
+        QVERIFY(after.value("bytesOut").toDouble() > before.value("bytesOut").toDouble());
+        QVERIFY(after.value("packetsIn").toDouble() >= 3);
+        QVERIFY(after.value("packetsOut").toDouble() >= 3);
+        QVERIFY(after.value("lastPacketReceived").isDouble());
+
+        // The device goes offline: a load only redraws, a reload stops the tunnel.
+        QVERIFY(m_portal->setData(portalData(0)));
+        QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
+        orv.loadDomains();
+        QVERIFY(loaded.wait(waitMs));
+        QCOMPARE(vpn->getStatus(), 3);
+        QSignalSpy reloaded(&orv, &Orv::onReloadDomainsSuccess);
+        QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+        orv.reloadDomains();
+        QVERIFY(reloaded.wait(waitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, waitMs);
+        QCOMPARE(vpn->getStatus(), 1);
+        QCOMPARE(orv.getVpnStatsJson().value("bytesIn").toDouble(), 0.0);
+        orv.m_exit();
+    }
+    umask(previousMask);
+
+    // The next run reconnects the stored device after its first domain load.
+    QVERIFY(m_portal->setData(portalData(1)));
+    Orv orv;
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy connected(vpn, &OrvVpn::onConnected);
+    QVERIFY(logIn(orv));
+    QVERIFY(connected.wait(waitMs));
+    QCOMPARE(connected.count(), 1);
+    QCOMPARE(connected.first().at(0).toInt(), 10);
+    stopTunnel(orv);
+}
+
+void TestOrvTunnel::switchingDevices()
+{
+    QVERIFY(startPortal());
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(connectDevice(orv, 10));
+
+    QStringList events;
+    connect(vpn, &OrvVpn::onConnecting, this, [&](int id) { events.append(QStringLiteral("connecting %1").arg(id)); });
+    connect(vpn, &OrvVpn::onConnected, this, [&](int id) { events.append(QStringLiteral("connected %1").arg(id)); });
+    connect(vpn, &OrvVpn::onDisconnected, this, [&] {
+        events.append(QStringLiteral("disconnected, status %1").arg(vpn->getStatus()));
+    });
+
+    // A failed download leaves the running tunnel alone.
+    TestPortal::Behaviour failing;
+    failing.status = 500;
+    m_portal->setBehaviour(TestPortal::Route::VpnConfig, failing);
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    orv.startVpnDevice(30);
+    QVERIFY(configError.wait(waitMs));
+    QCOMPARE(events, QStringList());
+    QCOMPARE(vpn->getStatus(), 3);
+
+    // An offline device: receivers see a disconnection, the tunnel keeps running.
+    orv.startVpnDevice(11);
+    QCOMPARE(events, QStringList{"disconnected, status 3"});
+    QCOMPARE(vpn->getStatus(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > 0, waitMs);
+    QCOMPARE(events.size(), 1);
+    events.clear();
+
+    // B's configuration downloads while A stays up; then A goes down and B comes up.
+    TestPortal::Behaviour late;
+    late.delayMs = 1000;
+    m_portal->setBehaviour(TestPortal::Route::VpnConfig, late);
+    QSignalSpy received(m_portal, &TestPortal::requestReceived);
+    orv.startVpnDevice(30);
+    QVERIFY(received.wait(waitMs));
+    QCOMPARE(m_portal->requests().at(received.last().at(0).toInt()).route, TestPortal::Route::VpnConfig);
+    QCOMPARE(vpn->getStatus(), 3);
+    QCOMPARE(events, QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("connected 30")), waitMs);
+    QCOMPARE(events.first(), QStringLiteral("disconnected, status 1"));
+    QCOMPARE(events.last(), QStringLiteral("connected 30"));
+    QVERIFY(!events.contains(QStringLiteral("connected 10")));
+    QCOMPARE(storedLastDeviceId(), 30);
+    stopTunnel(orv);
+}
+
+void TestOrvTunnel::pendingStartAndTeardown_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("starts");
+    QTest::newRow("logout cancels the waiting start") << "logout" << false;
+    QTest::newRow("exit cancels the waiting start") << "exit" << false;
+    QTest::newRow("stopVpn cancels the waiting start") << "stop" << false;
+    QTest::newRow("offline device: the waiting start still waits for the old tunnel") << "offline" << true;
+}
+
+// The action runs right after the configuration was accepted, while the old tunnel is going down.
+void TestOrvTunnel::pendingStartAndTeardown()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, starts);
+
+    QVERIFY(startPortal());
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(connectDevice(orv, 10));
+    Api *api = orv.property("api").value<Api *>();
+    bool acted = false;
+    bool startedAtOnce = false;
+    LogCapture log;
+    connect(api, &Api::onGetVpnDomainConfigSuccess, this, [&] {
+        QCOMPARE(vpn->getStatus(), 0);
+        acted = true;
+        if (action == QLatin1String("logout")) {
+            orv.logout();
+        } else if (action == QLatin1String("exit")) {
+            orv.m_exit();
+        } else if (action == QLatin1String("stop")) {
+            orv.stopVpn();
+        } else {
+            orv.startVpnDevice(11);
+            startedAtOnce = log.count(newWorkerLine) > 0;
+        }
+    });
+
+    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+    QSignalSpy connected(vpn, &OrvVpn::onConnected);
+    orv.startVpnDevice(30);
+    // The action reports a disconnection at once; the old tunnel's own end follows.
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 2, waitMs);
+    QVERIFY(acted);
+    QVERIFY(!startedAtOnce);
+    QCOMPARE(log.count(newWorkerLine), starts ? 1 : 0);
+    if (starts) {
+        QVERIFY(connected.wait(waitMs));
+        QCOMPARE(connected.last().at(0).toInt(), 30);
+        // The new tunnel is still the tunnel object's own: its counters are there and a stop reaches it.
+        QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > 0, waitMs);
+        stopTunnel(orv);
+    } else {
+        QCOMPARE(vpn->getStatus(), 1);
+        QCOMPARE(connected.count(), 0);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // Before any thread exists: the tunnel and the portal live in this process's own network namespace.
+    const QString isolation = TestTunnel::isolateProcess();
+    if (!isolation.isEmpty()) {
+        qWarning("%s", qPrintable(isolation));
+    }
+    QGuiApplication application(argc, argv);
+    TestOrvTunnel test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestOrvTunnel.moc"

@@ -1,0 +1,343 @@
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include "controller/Orv.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tools/testportal/TestPortal.h"
+
+namespace
+{
+constexpr int waitMs = 10000;
+
+QJsonObject device(int id, int domainId, int vpnStatus)
+{
+    return {{"id", id},
+            {"name", QStringLiteral("device %1").arg(id)},
+            {"type", 1},
+            {"domain_id", domainId},
+            {"data_delivery_enable", 0},
+            {"remote_access_enable", 1},
+            {"vpn_status", vpnStatus},
+            {"vpn_ip", "127.0.0.1"},
+            {"api_key", "k"}};
+}
+
+QString md5Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QJsonObject file(const QString &name, const QByteArray &contents, const QString &md5 = QString())
+{
+    return {{"name", name},
+            {"file", QString::fromLatin1(contents.toBase64())},
+            {"md5", md5.isNull() ? md5Of(contents) : md5}};
+}
+
+QByteArray filesBody(const QJsonArray &files)
+{
+    return QJsonDocument(QJsonObject{{"files", files}}).toJson(QJsonDocument::Compact);
+}
+
+QString logLine(const char *function, const QString &message)
+{
+    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
+}
+
+const QByteArray profile = "client\ndev tun\nproto udp\nremote 127.0.0.1 9\nauth-user-pass\n";
+const QByteArray credentials = "vpn-user\nvpn-password";
+
+enum Outcome
+{
+    NotAuthenticated,
+    InvalidDomain,
+    DeviceOffline
+};
+} // namespace
+
+// Every way a tunnel start is refused before a tunnel runs: the checks of the device and each fault of the
+// downloaded configuration. The road to a running tunnel is in TestOrvTunnel.
+class TestOrvVpnStart : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void refusedStart_data();
+    void refusedStart();
+    void badConfiguration_data();
+    void badConfiguration();
+    void lastDeviceWithoutOne();
+    void logoutDisownsConfigurationInFlight();
+
+private:
+    bool startPortal();
+    bool logIn(Orv &orv);
+
+    TestEnvironment *m_environment = nullptr;
+    TestPortal *m_portal = nullptr;
+};
+
+void TestOrvVpnStart::initTestCase()
+{
+    installConnectionWarningCheck();
+    QVERIFY(TestPortal::trustTestCertificateAuthority());
+}
+
+void TestOrvVpnStart::init()
+{
+    m_environment = new TestEnvironment;
+    m_portal = new TestPortal;
+}
+
+void TestOrvVpnStart::cleanup()
+{
+    delete m_portal;
+    m_portal = nullptr;
+    delete m_environment;
+    m_environment = nullptr;
+}
+
+bool TestOrvVpnStart::startPortal()
+{
+    const QJsonArray domains{
+        QJsonObject{{"id", 1},
+                    {"name", "with VPN"},
+                    {"vpn_enable", 1},
+                    {"devices", QJsonArray{device(10, 1, 1), device(11, 1, 0)}},
+                    {"vpn_files",
+                     QJsonArray{QJsonObject{{"name", "client.ovpn"}, {"text", QString::fromLatin1(profile)}},
+                                QJsonObject{{"name", "credentials.txt"}, {"text", QString::fromLatin1(credentials)}}}}},
+        QJsonObject{{"id", 2}, {"name", "without VPN"}, {"vpn_enable", 0}, {"devices", QJsonArray{device(20, 2, 1)}}}};
+    const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
+                           {"domains", domains}};
+    if (!m_portal->setData(data) || !m_portal->start()) {
+        return false;
+    }
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
+    return true;
+}
+
+bool TestOrvVpnStart::logIn(Orv &orv)
+{
+    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
+    orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
+    return loaded.wait(waitMs);
+}
+
+void TestOrvVpnStart::refusedStart_data()
+{
+    QTest::addColumn<bool>("loggedIn");
+    QTest::addColumn<int>("deviceId");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("not authenticated") << false << 10 << int(NotAuthenticated) << "Not authenticated";
+    QTest::newRow("unknown device") << true << 999 << int(InvalidDomain) << "Domain is NULL";
+    QTest::newRow("domain without VPN") << true << 20 << int(InvalidDomain) << "Domain has not the VPN";
+    QTest::newRow("offline device") << true << 11 << int(DeviceOffline) << "Device is OFFLINE";
+}
+
+void TestOrvVpnStart::refusedStart()
+{
+    QFETCH(bool, loggedIn);
+    QFETCH(int, deviceId);
+    QFETCH(int, outcome);
+    QFETCH(QString, line);
+
+    QVERIFY(startPortal());
+    Orv orv;
+    if (loggedIn) {
+        QVERIFY(logIn(orv));
+    }
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy notAuthenticated(&orv, &Orv::onVpnStartNotAuthenticated);
+    QSignalSpy invalidDomain(&orv, &Orv::onVpnStartInvalidDomain);
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+
+    orv.startVpnDevice(deviceId);
+    QCOMPARE(log.count(logLine("Orv::startVpnDevice", line)), 1);
+    QCOMPARE(notAuthenticated.count(), outcome == NotAuthenticated ? 1 : 0);
+    QCOMPARE(invalidDomain.count(), outcome == InvalidDomain ? 1 : 0);
+    QCOMPARE(disconnected.count(), outcome == DeviceOffline ? 1 : 0);
+    QCOMPARE(vpn->getStatus(), 1);
+
+    // A request would have gone out before this later one: none did.
+    m_portal->clearRequests();
+    QSignalSpy domainFailure(&orv, &Orv::onLoadDomainsError);
+    QSignalSpy domainSuccess(&orv, &Orv::onLoadDomainsSuccess);
+    orv.loadDomains();
+    if (loggedIn) {
+        QVERIFY(domainSuccess.wait(waitMs));
+        for (const TestPortal::Request &request : m_portal->requests()) {
+            QVERIFY(request.route != TestPortal::Route::VpnConfig);
+        }
+    } else {
+        QCOMPARE(domainFailure.count(), 1);
+    }
+    QCOMPARE(configError.count(), 0);
+}
+
+void TestOrvVpnStart::badConfiguration_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("malformed");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("written");
+
+    const QJsonObject goodProfile = file("client.ovpn", profile);
+    const QJsonObject goodCredentials = file("credentials.txt", credentials);
+    const QString upperMd5 = md5Of(profile).toUpper();
+
+    QTest::newRow("status 204") << 204 << QByteArray() << false << "Status not 200 (204)" << QStringList();
+    QTest::newRow("status 404 is a failed request, not logged")
+        << 404 << QByteArray("{}") << false << QString() << QStringList();
+    QTest::newRow("not an object") << 200 << QByteArray("[1, 2]") << false << "Doc is not object" << QStringList();
+    QTest::newRow("does not parse") << 0 << QByteArray() << true << "Doc is not object" << QStringList();
+    QTest::newRow("no files") << 200 << QByteArray(R"({"file": []})") << false << "Doc not contains files"
+                              << QStringList();
+    QTest::newRow("wrong md5") << 200 << filesBody({file("client.ovpn", profile, md5Of("other")), goodCredentials})
+                               << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + md5Of("other")
+                               << QStringList();
+    QTest::newRow("upper-case md5") << 200 << filesBody({file("client.ovpn", profile, upperMd5), goodCredentials})
+                                    << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + upperMd5
+                                    << QStringList();
+    QTest::newRow("credentials md5 checked too")
+        << 200 << filesBody({goodProfile, file("credentials.txt", credentials, md5Of("x"))}) << false
+        << "Wrong md5 for credentials.txt " + md5Of(credentials) + " != " + md5Of("x") << QStringList{"client.ovpn"};
+    // The password is not logged, only the shape of the text.
+    QTest::newRow("credentials with three lines")
+        << 200 << filesBody({goodProfile, file("credentials.txt", credentials + "\n")}) << false
+        << "Credentials are not 2: 3 lines" << QStringList{"client.ovpn"};
+    QTest::newRow("no client.ovpn") << 200 << filesBody({file("ca.crt", "CERT"), goodCredentials}) << false
+                                    << "Config file path empty: " << QStringList{"ca.crt"};
+    QTest::newRow("empty user name") << 200 << filesBody({goodProfile, file("credentials.txt", "\nvpn-password")})
+                                     << false << "Username or password is empty" << QStringList{"client.ovpn"};
+    QTest::newRow("no credentials") << 200 << filesBody({goodProfile}) << false << "Username or password is empty"
+                                    << QStringList{"client.ovpn"};
+    QTest::newRow("traversal name") << 200 << filesBody({file("../evil.ovpn", "x"), goodProfile, goodCredentials})
+                                    << false << "File name refused: ../evil.ovpn" << QStringList();
+    QTest::newRow("absolute name") << 200 << filesBody({goodProfile, file("/tmp/evil.ovpn", "x"), goodCredentials})
+                                   << false << "File name refused: /tmp/evil.ovpn" << QStringList{"client.ovpn"};
+    QTest::newRow("drive name") << 200 << filesBody({file("C:evil", "x"), goodCredentials}) << false
+                                << "File name refused: C:evil" << QStringList();
+    QTest::newRow("empty name") << 200 << filesBody({file("", "x"), goodCredentials}) << false
+                                << "File name refused: " << QStringList();
+}
+
+void TestOrvVpnStart::badConfiguration()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, malformed);
+    QFETCH(QString, line);
+    QFETCH(QStringList, written);
+
+    QVERIFY(startPortal());
+    TestPortal::Behaviour behaviour;
+    behaviour.status = status;
+    behaviour.body = body;
+    behaviour.malformedBody = malformed;
+    m_portal->setBehaviour(TestPortal::Route::VpnConfig, behaviour);
+
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    orv.startVpnDevice(10);
+    QVERIFY(log.contains(logLine("Orv::startVpnDevice", QStringLiteral("Getting VPN domain config..."))));
+    QVERIFY(configError.wait(waitMs));
+    QCOMPARE(configError.count(), 1);
+
+    QStringList configLines;
+    for (const QString &text : log.texts()) {
+        if (text.startsWith(QLatin1String("Orv::getVpnDomainConfigSuccess(): "))) {
+            configLines.append(text);
+        }
+    }
+    if (line.isNull()) {
+        QCOMPARE(configLines, QStringList());
+    } else {
+        QCOMPARE(configLines, QStringList{logLine("Orv::getVpnDomainConfigSuccess", line)});
+    }
+    QVERIFY(!log.texts().join(QLatin1Char('\n')).contains(QLatin1String("vpn-password")));
+
+    // Nothing reached the tunnel object: no stop, no start.
+    QCOMPARE(disconnected.count(), 0);
+    QCOMPARE(vpn->getStatus(), 1);
+    QCOMPARE(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 0);
+
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QStringList present = QDir(folder).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(present, written);
+    QVERIFY(!QFile::exists(folder + QStringLiteral("/../evil.ovpn")));
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/evil.ovpn")));
+    QVERIFY(!QFile::exists(QDir(folder).filePath(QStringLiteral("credentials.txt"))));
+}
+
+void TestOrvVpnStart::lastDeviceWithoutOne()
+{
+    QVERIFY(startPortal());
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QStringList events;
+    connect(vpn, &OrvVpn::onConnecting, this, [&](int id) { events.append(QStringLiteral("connecting %1").arg(id)); });
+    connect(&orv, &Orv::onVpnStartInvalidDomain, this, [&] { events.append(QStringLiteral("invalid domain")); });
+    orv.startVpnLastDevice(true);
+    QCOMPARE(events, (QStringList{"connecting -1", "invalid domain"}));
+    orv.startVpnLastDevice(false);
+    QCOMPARE(events, (QStringList{"connecting -1", "invalid domain", "invalid domain"}));
+}
+
+void TestOrvVpnStart::logoutDisownsConfigurationInFlight()
+{
+    QVERIFY(startPortal());
+    TestPortal::Behaviour late;
+    late.delayMs = 500;
+    m_portal->setBehaviour(TestPortal::Route::VpnConfig, late);
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    QSignalSpy connecting(vpn, &OrvVpn::onConnecting);
+    LogCapture log;
+
+    orv.startVpnDevice(10);
+    orv.logout();
+    // The good configuration still arrives; it must not bring a tunnel up after the logout.
+    QVERIFY(configError.wait(waitMs));
+    QCOMPARE(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 0);
+    QCOMPARE(connecting.count(), 0);
+    QCOMPARE(vpn->getStatus(), 1);
+    QVERIFY(!orv.property("auth").value<Auth *>()->isAuthenticated());
+
+    // After a new login a start goes through to the tunnel object again.
+    QVERIFY(logIn(orv));
+    m_portal->resetBehaviours();
+    orv.startVpnDevice(10);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 1, waitMs);
+    orv.stopVpn();
+    QTRY_COMPARE_WITH_TIMEOUT(vpn->getStatus(), 1, waitMs);
+}
+
+QTEST_MAIN(TestOrvVpnStart)
+#include "TestOrvVpnStart.moc"

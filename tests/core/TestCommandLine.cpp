@@ -1,0 +1,96 @@
+#include <QDirIterator>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Runs the built program with command lines that must end before any window or settings access.
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void endsBeforeStart_data();
+    void endsBeforeStart();
+};
+
+void TestCommandLine::endsBeforeStart_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("inStdout");
+    QTest::addColumn<QStringList>("inStderr");
+
+    const QStringList version{QStringLiteral("Lumenbridge 1.0.0\n")};
+    QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << 0 << version << QStringList();
+    QTest::newRow("-v") << QStringList{QStringLiteral("-v")} << 0 << version << QStringList();
+    const QStringList help{QStringLiteral("helper"),
+                           QStringLiteral("-g, --debug-level <4>"),
+                           QStringLiteral("Debug level"),
+                           QStringLiteral("-m, --debug-module <all>"),
+                           QStringLiteral("Debug module"),
+                           QStringLiteral("--version"),
+                           QStringLiteral("--help")};
+    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
+    QTest::newRow("-h with other options")
+        << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-h")} << 0 << help << QStringList();
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << 1 << QStringList()
+                                    << QStringList{QStringLiteral("Unknown option 'bogus'.")};
+    QTest::newRow("-g without value") << QStringList{QStringLiteral("-g")} << 1 << QStringList()
+                                      << QStringList{QStringLiteral("Missing value after '-g'.")};
+    QTest::newRow("--debug-module without value")
+        << QStringList{QStringLiteral("--debug-module")} << 1 << QStringList()
+        << QStringList{QStringLiteral("Missing value after '--debug-module'.")};
+}
+
+void TestCommandLine::endsBeforeStart()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, inStdout);
+    QFETCH(QStringList, inStderr);
+
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        environment.insert(QLatin1String(variable), folder);
+    }
+
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+    QVERIFY(program.waitForStarted(10000));
+    // Ending by itself proves no window and no event loop were started.
+    QVERIFY2(program.waitForFinished(20000), "the program kept running");
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+
+    const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    for (const QString &text : inStdout) {
+        QVERIFY2(out.contains(text), qPrintable(QStringLiteral("missing '%1' in: %2").arg(text, out)));
+    }
+    for (const QString &text : inStderr) {
+        QVERIFY2(err.contains(text), qPrintable(QStringLiteral("missing '%1' in: %2").arg(text, err)));
+    }
+    if (exitCode != 0) {
+        QVERIFY(out.isEmpty());
+    }
+
+    // Neither settings nor web-engine data were written anywhere under the home folder.
+    QStringList written;
+    QDirIterator files(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        written.append(files.next());
+    }
+    QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char(' '))));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+
+#include "TestCommandLine.moc"

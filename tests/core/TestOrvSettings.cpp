@@ -1,0 +1,242 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QtTest>
+
+#include "controller/OrvDevice.h"
+#include "controller/OrvDomain.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "serial/VirtualSerialPort.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace
+{
+// The map as it stands in the file on disk, not as QSettings caches it.
+QSettings::SettingsMap fileMap(const TestEnvironment &environment)
+{
+    QSettings::SettingsMap map;
+    QFile file(environment.settingsFilePath());
+    if (!file.open(QIODevice::ReadOnly) || !readOrvSettingsFile(file, map)) {
+        return {};
+    }
+    return map;
+}
+
+// A plain settings object on the same file, as a foreign writer would use it.
+void storeRaw(const QString &key, const QVariant &value)
+{
+    QSettings settings(
+        orvSettingsFormat, QSettings::UserScope, QStringLiteral("Orvane"), QStringLiteral("Lumenbridge"));
+    settings.setValue(key, value);
+}
+
+void deleteAll(QList<OrvDomain *> &domains)
+{
+    for (OrvDomain *domain : qAsConst(domains)) {
+        domain->clearDevices();
+        delete domain;
+    }
+    domains.clear();
+}
+} // namespace
+
+class TestOrvSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultsWithoutFile();
+    void alwaysEncryptedFormat();
+    void domainsRoundTrip();
+    void clearedKeysStayInFile();
+    void unexpectedStoredValues_data();
+    void unexpectedStoredValues();
+    void virtualSerialPortsRoundTrip();
+};
+
+void TestOrvSettings::defaultsWithoutFile()
+{
+    TestEnvironment environment;
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        QCOMPARE(settings.fileName(), environment.settingsFilePath());
+        QVERIFY(settings.getDomains().isEmpty());
+        QCOMPARE(settings.getLastDomainIdOpened(), -1);
+        QVERIFY(settings.getVirtualSerialPorts().isEmpty());
+        settings.beginGroup(QStringLiteral("vpn"));
+        QCOMPARE(settings.value(QStringLiteral("last_device_id"), -1).toInt(), -1);
+        settings.endGroup();
+    }
+    // Reading alone writes nothing.
+    QVERIFY(!QFile::exists(environment.settingsFilePath()));
+}
+
+void TestOrvSettings::alwaysEncryptedFormat()
+{
+    TestEnvironment environment;
+    // A caller that forgot to make the encrypted format the default must still not write a plain-text file.
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    {
+        OrvSettings settings;
+        QCOMPARE(settings.format(), orvSettingsFormat);
+        settings.beginGroup(QStringLiteral("auth"));
+        settings.setValue(QStringLiteral("password"), QStringLiteral("secret"));
+        settings.endGroup();
+    }
+    QCOMPARE(QSettings::defaultFormat(), orvSettingsFormat);
+    QCOMPARE(fileMap(environment).value(QStringLiteral("auth/password")).toString(), QStringLiteral("secret"));
+    const QStringList files = QDir(environment.path() + QStringLiteral("/config/Orvane")).entryList(QDir::Files);
+    QCOMPARE(files, QStringList{QStringLiteral("Lumenbridge.orv")});
+}
+
+void TestOrvSettings::domainsRoundTrip()
+{
+    TestEnvironment environment;
+    QList<OrvDomain *> domains;
+    for (int id : {7, 3}) {
+        auto *domain = new OrvDomain();
+        domain->id = id;
+        domain->name = QStringLiteral("Domain %1").arg(id);
+        domain->vpnEnable = id == 7;
+        auto *device = new OrvDevice();
+        device->id = id * 10;
+        device->type = 1;
+        device->vpnStatus = 1;
+        device->apiKey = QStringLiteral("key %1").arg(id);
+        domain->devices.append(device);
+        domains.append(domain);
+    }
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setDomains(domains);
+        settings.setLastDomainIdOpened(3);
+    }
+    // The records' integers are stored as doubles.
+    const QSettings::SettingsMap map = fileMap(environment);
+    const QVariantList stored = map.value(QStringLiteral("domains")).toList();
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored.at(0).toMap().value(QStringLiteral("id")).userType(), int(QMetaType::Double));
+    QCOMPARE(map.value(QStringLiteral("last_domain_id_opened")), QVariant(3));
+
+    QList<OrvDomain *> read;
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        read = settings.getDomains();
+        QCOMPARE(settings.getLastDomainIdOpened(), 3);
+    }
+    QCOMPARE(read.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(read.at(i)->toJson(), domains.at(i)->toJson());
+        QVERIFY(read.at(i) != domains.at(i));
+        QVERIFY(read.at(i)->parent() == nullptr);
+    }
+    QCOMPARE(read.at(0)->id, 7);
+    QCOMPARE(read.at(1)->devices.at(0)->id, 30);
+    deleteAll(read);
+    deleteAll(domains);
+}
+
+void TestOrvSettings::clearedKeysStayInFile()
+{
+    TestEnvironment environment;
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        auto *port = new VirtualSerialPort();
+        settings.setVirtualSerialPorts({port});
+        delete port;
+        settings.setLastDomainIdOpened(9);
+    }
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.clearVirtualSerialPorts();
+        settings.clearDomains();
+        settings.clearLastDomainIdOpened();
+    }
+    const QSettings::SettingsMap map = fileMap(environment);
+    QCOMPARE(map.keys(),
+             (QStringList{QStringLiteral("domains"),
+                          QStringLiteral("last_domain_id_opened"),
+                          QStringLiteral("virtual_serial_ports")}));
+    QCOMPARE(map.value(QStringLiteral("domains")), QVariant(QVariantList()));
+    QCOMPARE(map.value(QStringLiteral("virtual_serial_ports")), QVariant(QVariantList()));
+    QCOMPARE(map.value(QStringLiteral("last_domain_id_opened")), QVariant(-1));
+}
+
+void TestOrvSettings::unexpectedStoredValues_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QList<int>>("domainIds");
+
+    QTest::newRow("a string") << QVariant(QStringLiteral("domains")) << QList<int>{};
+    QTest::newRow("a number") << QVariant(5) << QList<int>{};
+    QTest::newRow("elements that are not objects")
+        << QVariant(QVariantList{QStringLiteral("x"), QVariantMap{{QStringLiteral("id"), 4.0}}, 3.0})
+        << QList<int>{0, 4, 0};
+}
+
+void TestOrvSettings::unexpectedStoredValues()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(QList<int>, domainIds);
+
+    TestEnvironment environment;
+    storeRaw(QStringLiteral("domains"), stored);
+    storeRaw(QStringLiteral("virtual_serial_ports"), stored);
+
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    QList<OrvDomain *> domains = settings.getDomains();
+    QList<int> ids;
+    for (const OrvDomain *domain : qAsConst(domains)) {
+        ids.append(domain->id);
+    }
+    QCOMPARE(ids, domainIds);
+    deleteAll(domains);
+
+    const QList<VirtualSerialPort *> ports = settings.getVirtualSerialPorts();
+    QCOMPARE(ports.size(), domainIds.size());
+    for (VirtualSerialPort *port : ports) {
+        // Made from an empty object where the element was not one.
+        QVERIFY(port->raw == 0);
+        delete port;
+    }
+}
+
+void TestOrvSettings::virtualSerialPortsRoundTrip()
+{
+    TestEnvironment environment;
+    QList<VirtualSerialPort *> ports;
+    for (int i = 0; i < 3; ++i) {
+        auto *port = new VirtualSerialPort();
+        port->deviceId = 100 + i;
+        port->serialName = QStringLiteral("COM%1").arg(i + 2);
+        port->type = i;
+        ports.append(port);
+    }
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setVirtualSerialPorts(ports);
+    }
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    const QList<VirtualSerialPort *> read = settings.getVirtualSerialPorts();
+    QCOMPARE(read.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(read.at(i)->toJson(), ports.at(i)->toJson());
+        QCOMPARE(read.at(i)->raw, 1);
+        delete read.at(i);
+        delete ports.at(i);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestOrvSettings)
+
+#include "TestOrvSettings.moc"

@@ -1,0 +1,45 @@
+#include "tests/serial/EchoServer.h"
+
+#include <QTcpSocket>
+
+EchoServer::EchoServer(QObject *parent)
+    : QTcpServer(parent)
+{
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = nextPendingConnection()) {
+            ++m_accepted;
+            m_sockets.append(socket);
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                socket->deleteLater();
+                emit connectionClosed();
+            });
+            emit connectionAccepted();
+        }
+    });
+}
+
+bool EchoServer::start()
+{
+    return listen(QHostAddress::LocalHost, 0);
+}
+
+int EchoServer::openCount() const
+{
+    int open = 0;
+    for (const QPointer<QTcpSocket> &socket : m_sockets) {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState) {
+            ++open;
+        }
+    }
+    return open;
+}
+
+void EchoServer::closeAll()
+{
+    for (const QPointer<QTcpSocket> &socket : qAsConst(m_sockets)) {
+        if (socket) {
+            socket->disconnectFromHost();
+        }
+    }
+}

@@ -1,0 +1,474 @@
+#include <QtTest>
+
+#include <sys/mount.h>
+
+#include "core/Log.h"
+#include "tests/support/LogCapture.h"
+#include "tools/testtunnel/TestTunnel.h"
+#include "vpn/OrvVpn.h"
+#include "vpn/OrvVpnTransportStats.h"
+#include "vpn/engine/ClientApi.h"
+
+Q_DECLARE_METATYPE(TestTunnel::Protocol)
+Q_DECLARE_METATYPE(TestTunnel::ProfileStyle)
+
+class TestOrvVpn : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void stopWithoutWorker();
+    void startRefused_data();
+    void startRefused();
+    void statusPropertyFollowsGetStatus();
+    void workerEndingWithoutDisconnectedIsForgotten();
+    void tunnel_data();
+    void tunnel();
+    void wrongPassword_data();
+    void wrongPassword();
+    void adapterSetUpFails_data();
+    void adapterSetUpFails();
+    void serverLostBringsConnecting();
+    void stopRightAfterStart();
+};
+
+namespace
+{
+QString isolationError;
+
+struct Counters
+{
+    qint64 bytesIn = -1;
+    qint64 bytesOut = -1;
+    qint64 packetsIn = -1;
+    qint64 packetsOut = -1;
+    int lastPacketReceived = -2;
+};
+
+Counters counters(OrvVpn &vpn)
+{
+    const std::unique_ptr<OrvVpnTransportStats> stats(vpn.getTransportStats());
+    Counters c;
+    if (stats) {
+        c = {stats->bytesIn, stats->bytesOut, stats->packetsIn, stats->packetsOut, stats->lastPacketReceived};
+    }
+    return c;
+}
+
+bool hasWorker(OrvVpn &vpn)
+{
+    return std::unique_ptr<OrvVpnTransportStats>(vpn.getTransportStats()) != nullptr;
+}
+
+// Client daemons of the engine still alive as children of this process (the test server is not one).
+int clientDaemons()
+{
+    int count = 0;
+    const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        if (pid.toInt() <= 0 || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // Fields after the command name: state, then the parent's pid.
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        if (fields.size() > 1 && fields.at(1) == self
+            && cmdline.readAll().contains(QByteArrayLiteral("--management-client"))) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+int ping(const QString &address)
+{
+    QProcess ping;
+    ping.setStandardOutputFile(QProcess::nullDevice());
+    ping.start(QStringLiteral("ping"),
+               {QStringLiteral("-c"),
+                QStringLiteral("3"),
+                QStringLiteral("-i"),
+                QStringLiteral("0.2"),
+                QStringLiteral("-W"),
+                QStringLiteral("2"),
+                QStringLiteral("-q"),
+                address});
+    return ping.waitForFinished(30000) && ping.exitStatus() == QProcess::NormalExit ? ping.exitCode() : -1;
+}
+
+QString tunnelsUnavailable()
+{
+    return isolationError.isEmpty() ? TestTunnel::unavailableReason() : isolationError;
+}
+} // namespace
+
+// QSKIP leaves only the function it is written in, so this stays a macro.
+#define REQUIRE_TUNNELS()                                                                                              \
+    do {                                                                                                               \
+        const QString reason = tunnelsUnavailable();                                                                   \
+        if (!reason.isEmpty()) {                                                                                       \
+            QSKIP(qPrintable(reason));                                                                                 \
+        }                                                                                                              \
+    } while (false)
+
+void TestOrvVpn::initTestCase()
+{
+    installConnectionWarningCheck();
+    debugLevel = 4;
+}
+
+void TestOrvVpn::cleanup()
+{
+    lumen::engine::set_daemon_path(std::string());
+    QTRY_COMPARE_WITH_TIMEOUT(clientDaemons(), 0, 10000);
+}
+
+void TestOrvVpn::stopWithoutWorker()
+{
+    OrvVpn vpn;
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(!vpn.stop());
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(disconnected.count(), 1);
+    QVERIFY(!hasWorker(vpn));
+}
+
+void TestOrvVpn::startRefused_data()
+{
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("lines");
+
+    const QByteArray prompting = "client\ndev tun\nremote 127.0.0.1 1194\nauth-user-pass\n";
+    QTest::newRow("empty password") << prompting << "alice"
+                                    << ""
+                                    << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                                                   "OrvVpn::start(): \"Need credentials\""};
+    QTest::newRow("empty user") << prompting << ""
+                                << "secret"
+                                << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                                               "OrvVpn::start(): \"Need credentials\""};
+    QTest::newRow("line break in the password")
+        << prompting << "alice"
+        << "a\nb"
+        << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                       "OrvVpn::start(): \"Need credentials\"",
+                       "OrvVpn::start(): \"creds error: user name and password must not contain line breaks or NUL "
+                       "characters\""};
+    QTest::newRow("script in the profile")
+        << QByteArray("client\ndev tun\nremote 127.0.0.1\nup /bin/sh\n") << "alice"
+        << "secret"
+        << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                       "OrvVpn::start(): \"eval config error: the directive 'up' is not supported (line 4)\""};
+    QTest::newRow("unreadable profile") << QByteArray() << "alice"
+                                        << "secret"
+                                        << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                                                       "OrvVpn::start(): \"eval config error: the profile is empty\""};
+}
+
+void TestOrvVpn::startRefused()
+{
+    QFETCH(QByteArray, profile);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QStringList, lines);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    if (!profile.isEmpty()) {
+        QVERIFY(writeText(path, profile));
+    }
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    vpn.setCredentials(user, password);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(!vpn.start());
+    QStringList startLines = log.texts().filter(QStringLiteral("OrvVpn::start()"));
+    QCOMPARE(startLines, lines);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(!hasWorker(vpn));
+    QCOMPARE(clientDaemons(), 0);
+
+    // Without a worker, stop reports disconnected at once.
+    QVERIFY(!vpn.stop());
+    QCOMPARE(disconnected.count(), 1);
+}
+
+void TestOrvVpn::statusPropertyFollowsGetStatus()
+{
+    OrvVpn vpn;
+    QSignalSpy changed(&vpn, &OrvVpn::statusChanged);
+    QCOMPARE(vpn.property("status").toInt(), 1);
+    vpn.stop();
+    QCOMPARE(vpn.property("status").toInt(), vpn.getStatus());
+    QVERIFY(!vpn.setConfigPath(QString()));
+    QCOMPARE(changed.count(), 0);
+}
+
+void TestOrvVpn::workerEndingWithoutDisconnectedIsForgotten()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    QVERIFY(writeText(path, "client\ndev tun\nremote 127.0.0.1 1194\n"));
+    lumen::engine::set_daemon_path("/nonexistent/openvpn");
+
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("OrvVpnThread::run(): \"Worker finished\"")), 10000);
+    // The worker deletes itself once its thread has finished; the controller must let go of it then.
+    QTRY_VERIFY_WITH_TIMEOUT(!hasWorker(vpn), 10000);
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(connecting.count(), 0);
+    QCOMPARE(disconnected.count(), 0);
+    QVERIFY(!vpn.stop());
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(disconnected.count(), 1);
+}
+
+void TestOrvVpn::tunnel_data()
+{
+    QTest::addColumn<TestTunnel::Protocol>("protocol");
+    QTest::addColumn<TestTunnel::ProfileStyle>("style");
+    QTest::addColumn<bool>("giveCredentials");
+    QTest::newRow("udp, inline profile") << TestTunnel::Protocol::Udp << TestTunnel::ProfileStyle::Inline << true;
+    QTest::newRow("tcp, profile with file references")
+        << TestTunnel::Protocol::Tcp << TestTunnel::ProfileStyle::FileReferences << true;
+    // The merged profile carries the credentials, so none are needed from the caller.
+    QTest::newRow("udp, credentials in the profile, none given")
+        << TestTunnel::Protocol::Udp << TestTunnel::ProfileStyle::CredentialsFile << false;
+}
+
+void TestOrvVpn::tunnel()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(TestTunnel::Protocol, protocol);
+    QFETCH(TestTunnel::ProfileStyle, style);
+    QFETCH(bool, giveCredentials);
+    TestTunnel server(protocol);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    const QString profile = server.writeProfile(dir.path(), style);
+    QVERIFY(!profile.isEmpty());
+
+    OrvVpn vpn;
+    QStringList seen;
+    connect(&vpn, &OrvVpn::onConnecting, this, [&](int id) {
+        seen << QStringLiteral("connecting %1 status %2").arg(id).arg(vpn.getStatus());
+    });
+    connect(&vpn, &OrvVpn::onConnected, this, [&](int id) {
+        seen << QStringLiteral("connected %1 status %2").arg(id).arg(vpn.getStatus());
+    });
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(vpn.setConfigPath(profile));
+    if (giveCredentials) {
+        vpn.setCredentials(server.user(), server.password());
+    }
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QCOMPARE(log.contains(QStringLiteral("OrvVpn::start(): \"Need credentials\"")), giveCredentials);
+    QCOMPARE(vpn.getStatus(), 1);
+    vpn.deviceId = 42;
+
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    QCOMPARE(seen, (QStringList{"connecting 42 status 2", "connected 42 status 3"}));
+    QCOMPARE(vpn.getStatus(), 3);
+
+    // Bytes come from the daemon's byte count, once a second.
+    QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > 0, 10000);
+    const Counters before = counters(vpn);
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn, 10000);
+    const Counters after = counters(vpn);
+    QVERIFY(after.bytesOut > before.bytesOut);
+    QVERIFY2(after.packetsIn >= before.packetsIn + 3, qPrintable(QString::number(after.packetsIn)));
+    QVERIFY(after.packetsOut >= before.packetsOut + 3);
+    QVERIFY(after.lastPacketReceived >= 0);
+
+    QVERIFY(vpn.stop());
+    QCOMPARE(vpn.getStatus(), 0);
+    QVERIFY(!hasWorker(vpn));
+    QCOMPARE(disconnected.count(), 0);
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(disconnected.count(), 1);
+    QCOMPARE(clientDaemons(), 0);
+    QCOMPARE(log.count(QStringLiteral("OrvVpn::disconnected(): \"Disconnected\"")), 1);
+}
+
+void TestOrvVpn::wrongPassword_data()
+{
+    QTest::addColumn<QString>("authRetry");
+    QTest::newRow("daemon would ask again") << "interact";
+    QTest::newRow("daemon gives up by itself") << "none";
+}
+
+void TestOrvVpn::wrongPassword()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(QString, authRetry);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    const QString profile = server.writeProfile(dir.path());
+    QFile file(profile);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    const QByteArray text = file.readAll().replace("auth-retry interact", "auth-retry " + authRetry.toUtf8());
+    QVERIFY(file.resize(0));
+    QCOMPARE(file.write(text), text.size());
+    file.close();
+
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(profile));
+    vpn.setCredentials(server.user(), server.password() + QStringLiteral("x"));
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(disconnected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n'))));
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(connected.count(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("OrvVpnThread::run(): \"Worker finished\"")), 10000);
+    QList<LogCapture::Line> authFailed;
+    for (const LogCapture::Line &line : log.lines()) {
+        if (line.text.startsWith(QLatin1String("OrvVpnClient::event(): \"Event AUTH_FAILED: "))) {
+            authFailed.append(line);
+        }
+    }
+    QCOMPARE(authFailed.size(), 1);
+    QCOMPARE(int(authFailed.first().type), int(QtCriticalMsg));
+    QVERIFY(log.contains(QStringLiteral("OrvVpnThread::run(): \"Error status: AUTH_FAILED\"")));
+    QCOMPARE(disconnected.count(), 1);
+    QCOMPARE(clientDaemons(), 0);
+}
+
+void TestOrvVpn::adapterSetUpFails_data()
+{
+    QTest::addColumn<bool>("dropCapability");
+    QTest::newRow("no permission for the tun device") << true;
+    QTest::newRow("no tun device") << false;
+}
+
+void TestOrvVpn::adapterSetUpFails()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(bool, dropCapability);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+
+    bool hidden = false;
+    if (dropCapability) {
+        // The daemon runs without CAP_NET_ADMIN, as an unprivileged user would run it.
+        const QString wrapper = dir.filePath(QStringLiteral("openvpn-without-admin"));
+        QVERIFY(writeText(wrapper,
+                          "#!/bin/sh\nexec setpriv --inh-caps -net_admin --bounding-set -net_admin "
+                              + QByteArray::fromStdString(lumen::engine::daemon_path()) + " \"$@\"\n"));
+        QVERIFY(QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner));
+        lumen::engine::set_daemon_path(wrapper.toStdString());
+    } else {
+        // Our own mount namespace: hiding /dev/net here hides it from nobody else.
+        QVERIFY(mount("tmpfs", "/dev/net", "tmpfs", 0, nullptr) == 0);
+        hidden = true;
+    }
+    const auto restore = qScopeGuard([hidden] {
+        if (hidden) {
+            umount2("/dev/net", MNT_DETACH);
+        }
+    });
+
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy notPermitted(&vpn, &OrvVpn::onOperationNotPermitted);
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(disconnected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n'))));
+    QCOMPARE(notPermitted.count(), 1);
+    QCOMPARE(connected.count(), 0);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(log.contains(QStringLiteral("OrvVpn::operationNotPermitted(): \"Operation not permitted\"")));
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("OrvVpnThread::run(): \"Error status: TUN_SETUP_FAILED\"")),
+                             10000);
+}
+
+void TestOrvVpn::serverLostBringsConnecting()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server(TestTunnel::Protocol::Tcp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    vpn.deviceId = 9;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(vpn.start());
+    QVERIFY(connected.wait(30000));
+    const int connectingBefore = connecting.count();
+
+    server.killServer();
+    QTRY_VERIFY_WITH_TIMEOUT(connecting.count() > connectingBefore, 30000);
+    QCOMPARE(vpn.getStatus(), 2);
+    QCOMPARE(connecting.last().first().toInt(), 9);
+    QCOMPARE(disconnected.count(), 0);
+
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(vpn.getStatus(), 1);
+    QCOMPARE(clientDaemons(), 0);
+}
+
+void TestOrvVpn::stopRightAfterStart()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY(vpn.stop());
+    QCOMPARE(vpn.getStatus(), 0);
+    // Whether the stop landed before or during the connection, it ends in one DISCONNECTED.
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(vpn.getStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("OrvVpnThread::run(): \"Worker finished\"")), 10000);
+    QCOMPARE(disconnected.count(), 1);
+    QCOMPARE(clientDaemons(), 0);
+    QVERIFY(!log.contains(QStringLiteral("OrvVpnThread::run(): \"Connect error\"")));
+}
+
+int main(int argc, char **argv)
+{
+    // Before any thread exists: the tunnel and its routes stay inside namespaces of this process.
+    isolationError = TestTunnel::isolateProcess();
+    QCoreApplication app(argc, argv);
+    TestOrvVpn test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestOrvVpn.moc"

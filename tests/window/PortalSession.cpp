@@ -1,0 +1,95 @@
+#include "tests/window/PortalSession.h"
+
+#include <QJsonArray>
+
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+
+PortalSession::PortalSession() = default;
+
+PortalSession::~PortalSession()
+{
+    m_portal.stop();
+}
+
+bool PortalSession::start(const QJsonObject &data)
+{
+    if (!TestPortal::trustTestCertificateAuthority() || !m_portal.setData(data) || !m_portal.start()) {
+        return false;
+    }
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(QStringLiteral("portal/base_address"), m_portal.baseAddress());
+    return true;
+}
+
+TestPortal &PortalSession::portal()
+{
+    return m_portal;
+}
+
+int PortalSession::requestCount(TestPortal::Route route) const
+{
+    int n = 0;
+    for (const TestPortal::Request &request : m_portal.requests()) {
+        n += request.route == route ? 1 : 0;
+    }
+    return n;
+}
+
+void PortalSession::storeCredentials(const QString &username, const QString &password)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.beginGroup(QStringLiteral("auth"));
+    settings.setValue(QStringLiteral("username"), username);
+    settings.setValue(QStringLiteral("password"), password);
+    settings.setValue(QStringLiteral("last_username"), username);
+    settings.endGroup();
+}
+
+void PortalSession::storeLastDomainIdOpened(int domainId)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(QStringLiteral("last_domain_id_opened"), domainId);
+}
+
+QJsonObject PortalSession::device(int id, const QString &name, int type, int domainId, int vpnStatus)
+{
+    return QJsonObject{{QStringLiteral("id"), id},
+                       {QStringLiteral("name"), name},
+                       {QStringLiteral("type"), type},
+                       {QStringLiteral("domain_id"), domainId},
+                       {QStringLiteral("data_delivery_enable"), 1},
+                       {QStringLiteral("remote_access_enable"), 1},
+                       {QStringLiteral("vpn_status"), vpnStatus},
+                       {QStringLiteral("vpn_ip"), QStringLiteral("10.200.0.%1").arg(id % 250)},
+                       {QStringLiteral("api_key"), QStringLiteral("device-key-%1").arg(id)}};
+}
+
+QJsonObject PortalSession::sampleData()
+{
+    const QJsonArray north{device(101, QStringLiteral("Press 1"), 1, 10, 1),
+                           device(102, QStringLiteral("Press 2"), 3, 10, 0),
+                           device(103, QStringLiteral("Gateway"), 5, 10, 1),
+                           device(104, QStringLiteral("Hidden"), 2, 10, 1)};
+    const QJsonArray south{device(201, QStringLiteral("Meter"), 3, 20, 1)};
+    const QJsonArray domains{
+        QJsonObject{{QStringLiteral("id"), 10},
+                    {QStringLiteral("name"), QStringLiteral("Plant North")},
+                    {QStringLiteral("vpn_enable"), 1},
+                    {QStringLiteral("devices"), north}},
+        QJsonObject{{QStringLiteral("id"), 20},
+                    {QStringLiteral("name"), QStringLiteral("Plant South")},
+                    {QStringLiteral("vpn_enable"), 0},
+                    {QStringLiteral("devices"), south}},
+        QJsonObject{{QStringLiteral("id"), 30},
+                    {QStringLiteral("name"), QStringLiteral("Empty site")},
+                    {QStringLiteral("vpn_enable"), 1},
+                    {QStringLiteral("devices"), QJsonArray()}},
+    };
+    const QJsonArray users{QJsonObject{{QStringLiteral("username"), QStringLiteral("alice")},
+                                       {QStringLiteral("password"), QStringLiteral("secret")}}};
+    return QJsonObject{{QStringLiteral("users"), users}, {QStringLiteral("domains"), domains}};
+}

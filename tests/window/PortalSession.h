@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include "tools/testportal/TestPortal.h"
+
+// A test portal on loopback that the program's settings point at, for page tests that log in.
+// Lives on the test's GUI thread for one test function.
+class PortalSession
+{
+    Q_DISABLE_COPY_MOVE(PortalSession)
+
+public:
+    PortalSession();
+    ~PortalSession();
+
+    // Starts the portal with the data and stores its address as the portal base address.
+    [[nodiscard]] bool start(const QJsonObject &data);
+    TestPortal &portal();
+    int requestCount(TestPortal::Route route) const;
+
+    // Credentials as a successful earlier login leaves them, so the next start logs in by itself.
+    static void storeCredentials(const QString &username, const QString &password);
+    static void storeLastDomainIdOpened(int domainId);
+
+    static QJsonObject device(int id, const QString &name, int type, int domainId, int vpnStatus);
+    // Three domains: 10 "Plant North" (VPN; 101 online type 1, 102 offline type 3, 103 online type 5, and 104 of
+    // type 2, which the program never offers),
+    // 20 "Plant South" (no VPN; 201 online type 3), 30 "Empty site" (VPN, no devices); user alice/secret.
+    static QJsonObject sampleData();
+
+private:
+    TestPortal m_portal;
+};

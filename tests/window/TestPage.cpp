@@ -1,0 +1,576 @@
+#include <QApplication>
+#include <QJsonArray>
+#include <QtTest>
+
+#include "controller/Orv.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tests/window/PortalSession.h"
+#include "tests/window/WindowDriver.h"
+#include "vpn/OrvVpn.h"
+#include "window/MainWindow.h"
+
+namespace
+{
+const QString loginShown =
+    QStringLiteral("location.pathname === '/login' && !!document.querySelector('#loginContainer')");
+const QString domainsShown =
+    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
+
+// Every text node the user can read under the given roots, in document order (icon ligatures left out).
+QString visibleTexts(const QString &roots, const QString &skipped = QStringLiteral(".material-icons, script"))
+{
+    return QStringLiteral("(function() { var out = [];"
+                          " document.querySelectorAll(%1).forEach(function(root) {"
+                          "  var walker = document.createTreeWalker(root, NodeFilter.SHOW_TEXT);"
+                          "  for (var n = walker.nextNode(); n; n = walker.nextNode()) {"
+                          "   var t = n.textContent.trim();"
+                          "   if (t && !n.parentNode.closest(%2)) { out.push(t); } } });"
+                          " return out; })()")
+        .arg(WindowDriver::quote(roots), WindowDriver::quote(skipped));
+}
+
+const QString allRoots = QStringLiteral(".navbar, .main-container, .tooltip");
+
+// A tour bubble sits inside the main container, after its target.
+QString textsOutsideTour()
+{
+    return visibleTexts(allRoots, QStringLiteral(".material-icons, script, .anno"));
+}
+
+void storeSetting(const QString &key, const QVariant &value)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(key, value);
+}
+
+QVariant storedSetting(const QString &key)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    return settings.value(key);
+}
+
+void skipTours()
+{
+    for (const char *key : {"orv/tour1", "orv/tour2", "orv/tour3", "orv/tour4"}) {
+        storeSetting(QLatin1String(key), false);
+    }
+}
+
+QStringList stringList(const QVariant &value)
+{
+    QStringList list;
+    for (const QVariant &entry : value.toList()) {
+        list << entry.toString();
+    }
+    return list;
+}
+
+// Clicks the language toggle and waits until only the new label is left.
+bool toggleLanguage(WindowDriver &driver, const QString &label)
+{
+    return driver.click(QStringLiteral(".navbar .language"))
+           && driver.waitFor(QStringLiteral("document.querySelectorAll('.lang-text').length === 1"
+                                            " && document.querySelector('.lang-text').textContent === %1")
+                                 .arg(WindowDriver::quote(label)));
+}
+
+// The tour bubble being shown (a hidden one stays in the document for its fade-out).
+const QString shownStep = QStringLiteral(".anno:not(.anno-hidden)");
+
+bool waitForStep(WindowDriver &driver, const QString &textStart)
+{
+    return driver.waitFor(QStringLiteral("document.querySelectorAll(%1).length === 1"
+                                         " && document.querySelector(%2).textContent.indexOf(%3) === 0")
+                              .arg(WindowDriver::quote(shownStep),
+                                   WindowDriver::quote(shownStep + QStringLiteral(" .anno-content")),
+                                   WindowDriver::quote(textStart)));
+}
+
+// Clicks a button of the shown step after checking its label.
+bool clickTourButton(WindowDriver &driver, int index, const QString &label)
+{
+    return driver
+        .evaluate(QStringLiteral("(function() { var b = document.querySelectorAll(%1)[%2];"
+                                 " if (!b || b.textContent !== %3) { return false; } b.click(); return true; })()")
+                      .arg(WindowDriver::quote(shownStep + QStringLiteral(" .anno-btn")))
+                      .arg(index)
+                      .arg(WindowDriver::quote(label)))
+        .toBool();
+}
+
+QJsonObject hostileData()
+{
+    QJsonObject data = PortalSession::sampleData();
+    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
+    QJsonObject north = domains.at(0).toObject();
+    north.insert(QStringLiteral("name"), QStringLiteral("<b>North</b> & <i>Co</i>"));
+    north.insert(
+        QStringLiteral("devices"),
+        QJsonArray{
+            PortalSession::device(101, QStringLiteral("<img src=x onerror=\"window.injected=true\">Press"), 1, 10, 1),
+            PortalSession::device(103, QStringLiteral("<script>window.injected=true</script>Gate"), 5, 10, 1)});
+    domains.replace(0, north);
+    data.insert(QStringLiteral("domains"), domains);
+    return data;
+}
+
+// Enough domains that the last ones lie below the page area's fold.
+QJsonObject longData()
+{
+    QJsonObject data = PortalSession::sampleData();
+    QJsonArray domains;
+    for (int i = 1; i <= 16; ++i) {
+        domains.append(QJsonObject{
+            {QStringLiteral("id"), 100 + i},
+            {QStringLiteral("name"), QStringLiteral("Site %1").arg(i)},
+            {QStringLiteral("vpn_enable"), 1},
+            {QStringLiteral("devices"),
+             QJsonArray{PortalSession::device(1000 + i, QStringLiteral("Unit %1").arg(i), 1, 100 + i, 1)}}});
+    }
+    data.insert(QStringLiteral("domains"), domains);
+    return data;
+}
+} // namespace
+
+// What only the page decides: translations, traffic units, escaping of portal names, tours that scroll,
+// and the side page's state; on the real window, controller and a test portal on loopback.
+class TestPage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void languageToggleOnLoginScreen_data();
+    void languageToggleOnLoginScreen();
+    void languageToggleOnDomainsScreen();
+    void trafficUnits_data();
+    void trafficUnits();
+    void portalNamesAreText();
+    void tourStepScrollsTargetIntoView();
+    void domainsRouteClearsSlidedSidePage();
+    void portFormOffersFreeTypes_data();
+    void portFormOffersFreeTypes();
+
+private:
+    TestEnvironment *m_environment = nullptr;
+    // One window serves every row of the traffic test: they only write and read the traffic box.
+    WindowDriver *m_trafficWindow = nullptr;
+};
+
+void TestPage::initTestCase()
+{
+    installConnectionWarningCheck();
+}
+
+void TestPage::cleanupTestCase()
+{
+    delete m_trafficWindow;
+    m_trafficWindow = nullptr;
+}
+
+void TestPage::init()
+{
+    m_environment = new TestEnvironment;
+}
+
+void TestPage::cleanup()
+{
+    delete m_environment;
+    m_environment = nullptr;
+}
+
+void TestPage::languageToggleOnLoginScreen_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("forgot");
+    QTest::addColumn<QString>("nextLabel");
+    QTest::addColumn<QString>("nextForgot");
+    QTest::addColumn<QString>("nextFeedback");
+    QTest::addColumn<QString>("nextLanguage");
+
+    QTest::newRow("english to italian") << "en"
+                                        << "EN"
+                                        << "Forgot password"
+                                        << "IT"
+                                        << "Password dimenticata"
+                                        << "Lo username è vuoto"
+                                        << "it";
+    QTest::newRow("italian to english") << "it"
+                                        << "IT"
+                                        << "Password dimenticata"
+                                        << "EN"
+                                        << "Forgot password"
+                                        << "Username is empty"
+                                        << "en";
+    // A language without a table reads English and counts as the first entry of the toggle.
+    QTest::newRow("unknown language reads english") << "de"
+                                                    << "EN"
+                                                    << "Forgot password"
+                                                    << "IT"
+                                                    << "Password dimenticata"
+                                                    << "Lo username è vuoto"
+                                                    << "it";
+}
+
+void TestPage::languageToggleOnLoginScreen()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, label);
+    QFETCH(QString, forgot);
+    QFETCH(QString, nextLabel);
+    QFETCH(QString, nextForgot);
+    QFETCH(QString, nextFeedback);
+    QFETCH(QString, nextLanguage);
+    storeSetting(QStringLiteral("orv/language"), stored);
+
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.waitForStart());
+    QCOMPARE(driver.text(QStringLiteral(".lang-text")), label);
+    QCOMPARE(driver.text(QStringLiteral("button.forgot-password")), forgot);
+    if (QLatin1String(QTest::currentDataTag()) == QLatin1String("english to italian")) {
+        driver.saveScreenshot(QStringLiteral("login.png"));
+    }
+
+    // A message shown before the switch follows it.
+    QVERIFY(driver.click(QStringLiteral("#loginContainer button.login")));
+    QVERIFY(
+        driver.waitFor(QStringLiteral("document.querySelector('.form-row-feedback').classList.contains('bg-red')")));
+    QVERIFY(toggleLanguage(driver, nextLabel));
+    QCOMPARE(driver.text(QStringLiteral("button.forgot-password")), nextForgot);
+    QCOMPARE(driver.text(QStringLiteral(".form-row-feedback")), nextFeedback);
+    QCOMPARE(driver.text(QStringLiteral(".form-title")), QStringLiteral("Login"));
+    QCOMPARE(driver.evaluate(QStringLiteral("app.language")).toString(), nextLanguage);
+    QTRY_COMPARE(storedSetting(QStringLiteral("orv/language")).toString(), nextLanguage);
+}
+
+void TestPage::languageToggleOnDomainsScreen()
+{
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+    // Fresh settings: the first tour is open, and a connect icon's tooltip is shown.
+    QVERIFY(waitForStep(driver, QStringLiteral("This area is dedicated")));
+    QVERIFY(driver
+                .evaluate(QStringLiteral("document.querySelector('#domainsContainer .connect')"
+                                         ".dispatchEvent(new MouseEvent('mouseenter')); true"))
+                .toBool());
+    QVERIFY(
+        driver.waitFor(QStringLiteral("document.querySelector('.tooltip-inner')"
+                                      " && document.querySelector('.tooltip-inner').textContent === 'Start the VPN'")));
+
+    const QStringList english = stringList(driver.evaluate(textsOutsideTour()));
+    const QStringList englishWithTour = stringList(driver.evaluate(visibleTexts(allRoots)));
+    QVERIFY(english.contains(QStringLiteral("Not connected")));
+    QVERIFY(englishWithTour.contains(QStringLiteral("Skip")));
+
+    QVERIFY(toggleLanguage(driver, QStringLiteral("IT")));
+    const QStringList italian = stringList(driver.evaluate(visibleTexts(allRoots)));
+    for (const char *text : {"Non connesso",
+                             "Seleziona un dispositivo",
+                             "Connetti",
+                             "Nessun dispositivo registrato",
+                             "Indietro",
+                             "Crea una nuova porta seriale virtuale",
+                             "Tipo",
+                             "Annulla",
+                             "Crea",
+                             "Salta",
+                             "Avanti",
+                             "Avvia la VPN",
+                             "Press 1",
+                             "Plant North",
+                             "Bytes"}) {
+        QVERIFY2(italian.contains(QString::fromUtf8(text)), text);
+    }
+    // No text whose Italian differs is left in English (tour texts with markup included).
+    const QStringList untranslated = stringList(
+        driver.evaluate(QStringLiteral("(function() { var en = resources.en.translation, it = resources.it.translation;"
+                                       " return Object.keys(en).filter(function(k) { return en[k] !== it[k]; })"
+                                       "  .map(function(k) { return app.normalisedHtml(en[k]); }); })()")));
+    for (const QString &text : italian) {
+        QVERIFY2(!untranslated.contains(text), qPrintable(text));
+    }
+    QCOMPARE(driver.evaluate(QStringLiteral("document.querySelector('.anno-content').innerHTML")).toString(),
+             driver.evaluate(QStringLiteral("app.normalisedHtml(resources.it.translation.tour1_step1)")).toString());
+
+    // The next step of the open tour is drawn in the new language.
+    QVERIFY(clickTourButton(driver, 1, QStringLiteral("Avanti")));
+    QVERIFY(waitForStep(driver, QStringLiteral("Questo pulsante")));
+    QVERIFY(toggleLanguage(driver, QStringLiteral("EN")));
+    QVERIFY(waitForStep(driver, QStringLiteral("This button allows")));
+    QVERIFY(clickTourButton(driver, 1, QStringLiteral("Next")));
+    QVERIFY(waitForStep(driver, QStringLiteral("In this area are displayed")));
+    QVERIFY(clickTourButton(driver, 1, QStringLiteral("Next")));
+    QVERIFY(waitForStep(driver, QStringLiteral("Beside the name")));
+    QVERIFY(clickTourButton(driver, 0, QStringLiteral("Done")));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.anno').length === 0")));
+
+    // Back in English, everything outside the tour reads as it did before the first switch.
+    QCOMPARE(stringList(driver.evaluate(textsOutsideTour())).join(QLatin1Char('|')), english.join(QLatin1Char('|')));
+}
+
+void TestPage::trafficUnits_data()
+{
+    QTest::addColumn<double>("bytes");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("unit");
+    QTest::newRow("nothing") << 0.0 << "0"
+                             << "B";
+    QTest::newRow("one byte below a kilobyte") << 1023.0 << "1023"
+                                               << "B";
+    QTest::newRow("one kilobyte, no decimal") << 1024.0 << "1"
+                                              << "kB";
+    QTest::newRow("one and a half kilobytes") << 1536.0 << "1.5"
+                                              << "kB";
+    QTest::newRow("one byte below a megabyte rounds up") << 1048575.0 << "1"
+                                                         << "MB";
+    QTest::newRow("gigabytes") << 3.0 * 1024 * 1024 * 1024 << "3"
+                               << "GB";
+    QTest::newRow("beyond 1024 GB the unit stays") << 2048.0 * 1024 * 1024 * 1024 << "2048"
+                                                   << "GB";
+}
+
+void TestPage::trafficUnits()
+{
+    QFETCH(double, bytes);
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    if (m_trafficWindow == nullptr) {
+        m_trafficWindow = new WindowDriver;
+        QVERIFY(m_trafficWindow->open());
+        QVERIFY(m_trafficWindow->waitForStart());
+        // The page's own poll would race the values written here: stop it and poll by hand.
+        QVERIFY(m_trafficWindow->evaluate(QStringLiteral("clearInterval(app.trafficPoll); true")).toBool());
+    }
+    WindowDriver &driver = *m_trafficWindow;
+
+    QVERIFY(driver
+                .evaluate(QStringLiteral("app.showTraffic({bytesIn: %1, bytesOut: %1 + 1}); true")
+                              .arg(QString::number(bytes, 'f', 0)))
+                .toBool());
+    QCOMPARE(driver.text(QStringLiteral(".vpn-stats .stats-in .value")), value);
+    QCOMPARE(driver.text(QStringLiteral(".vpn-stats .stats-in .unit")), unit);
+
+    // The poll reads the real controller, which answers zeros while no tunnel runs.
+    QVERIFY(driver.evaluate(QStringLiteral("app.pollTraffic(); true")).toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-stats .stats-in .value').textContent === '0'"
+                                          " && document.querySelector('.vpn-stats .stats-out .unit').textContent"
+                                          " === 'B'"),
+                           10000));
+}
+
+void TestPage::portalNamesAreText()
+{
+    skipTours();
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(hostileData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+
+    const QString pressName = QStringLiteral("<img src=x onerror=\"window.injected=true\">Press");
+    QCOMPARE(driver.text(QStringLiteral("#domainsContainer .domain[data-id='10'] .domain-name")),
+             QStringLiteral("<b>North</b> & <i>Co</i>"));
+    QCOMPARE(driver.text(QStringLiteral("#domainsContainer .device[data-id='101'] .name")), pressName);
+    QCOMPARE(driver.text(QStringLiteral("#domainsContainer .device[data-id='103'] .name")),
+             QStringLiteral("<script>window.injected=true</script>Gate"));
+    QCOMPARE(driver.count(QStringLiteral("#domainsContainer img, #domainsContainer script, #domainsContainer b")), 0);
+
+    // The status tip of a connected device and the side page's header show the name as text too.
+    QVERIFY(QMetaObject::invokeMethod(
+        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')")));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), pressName);
+    QCOMPARE(driver.count(QStringLiteral(".status-tip *")), 0);
+    QCOMPARE(driver.count(QStringLiteral("#domainsContainer .device[data-id='101'] img")), 1);
+    QCOMPARE(driver
+                 .evaluate(QStringLiteral("document.querySelector(\"#domainsContainer .device[data-id='101'] img\")"
+                                          ".getAttribute('src')"))
+                 .toString(),
+             QStringLiteral("/img/shield_white.svg"));
+
+    QVERIFY(driver.click(QStringLiteral("#domainsContainer .device[data-id='101'] .settings")));
+    QVERIFY(
+        driver.waitFor(QStringLiteral("document.querySelector('.main-container .page').classList.contains('slided')")));
+    QCOMPARE(driver.text(QStringLiteral("#serialVirtualPortPage .side-header .name")), pressName);
+    QCOMPARE(driver.count(QStringLiteral("#serialVirtualPortPage .side-header img")), 0);
+    QCOMPARE(driver.evaluate(QStringLiteral("typeof window.injected")).toString(), QStringLiteral("undefined"));
+}
+
+void TestPage::tourStepScrollsTargetIntoView()
+{
+    skipTours();
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(longData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+    const QString target = QStringLiteral("#domainsContainer .domain[data-id='116']");
+    QVERIFY(driver
+                .evaluate(QStringLiteral("(function() { var page = document.querySelector('.page');"
+                                         " var r = document.querySelector(%1).getBoundingClientRect();"
+                                         " return page.scrollTop === 0 && r.top > page.getBoundingClientRect().bottom;"
+                                         " })()")
+                              .arg(WindowDriver::quote(target)))
+                .toBool());
+
+    // The page's own step builder, on a header below the fold.
+    QVERIFY(driver
+                .evaluate(QStringLiteral("window.tourError = null;"
+                                         " try { new Anno([tourStep({target: %1, key: 'tour1_step3',"
+                                         " position: 'center-top', buttons: [tourButtons.done]})]).show(); }"
+                                         " catch (e) { window.tourError = e.message; } true")
+                              .arg(WindowDriver::quote(target)))
+                .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.page').scrollTop > 0")));
+    QCOMPARE(driver.evaluate(QStringLiteral("window.tourError")), QVariant());
+    QVERIFY(driver.waitFor(
+        QStringLiteral("(function() { var page = document.querySelector('.page').getBoundingClientRect();"
+                       " var r = document.querySelector(%1).getBoundingClientRect();"
+                       " return r.top >= page.top && r.bottom <= page.bottom; })()")
+            .arg(WindowDriver::quote(target))));
+    QCOMPARE(driver.text(QStringLiteral(".anno-btn")), QStringLiteral("Done"));
+}
+
+void TestPage::domainsRouteClearsSlidedSidePage()
+{
+    skipTours();
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(QMetaObject::invokeMethod(
+        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 103)));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector(\"#domainsContainer .device[data-id='103']\")"
+                                          ".classList.contains('bg-green')")));
+    QVERIFY(driver.waitFor(QStringLiteral("(function() { var c = document.querySelector("
+                                          "'#domainsContainer .device-container:not(.closed)');"
+                                          " return c && c.getBoundingClientRect().height"
+                                          " === parseFloat(c.style.maxHeight); })()")));
+    driver.saveScreenshot(QStringLiteral("domains.png"));
+
+    QVERIFY(driver.click(QStringLiteral("#domainsContainer .device[data-id='101'] .settings")));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.main-container .page').classList.contains('slided')"
+                                          " && !document.querySelector('.virtual-serial-ports-container')"
+                                          ".classList.contains('closed')")));
+    QVERIFY(driver.click(QStringLiteral("#serialVirtualPortPage .icon-create-new")));
+    QVERIFY(driver.waitFor(QStringLiteral("getComputedStyle(document.querySelector('#serialVirtualPortPage"
+                                          " .form-container')).transform === 'none'"
+                                          " || getComputedStyle(document.querySelector('#serialVirtualPortPage"
+                                          " .form-container')).transform === 'matrix(1, 0, 0, 1, 0, 0)'")));
+    driver.saveScreenshot(QStringLiteral("serial-ports.png"));
+
+    // Log out from the side page and back in through the form: the list shows, not the side page.
+    QVERIFY(driver.click(QStringLiteral(".navbar .logout")));
+    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.type(QStringLiteral("input[name='username']"), QStringLiteral("alice")));
+    QVERIFY(driver.type(QStringLiteral("input[name='password']"), QStringLiteral("secret")));
+    QVERIFY(driver.click(QStringLiteral("#loginContainer button.login")));
+    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(!driver.hasClass(QStringLiteral(".main-container .page"), QStringLiteral("slided")));
+    QVERIFY(
+        driver
+            .evaluate(QStringLiteral("(function() { var page = document.querySelector('.page').getBoundingClientRect();"
+                                     " return document.querySelector('#domainsContainer').getBoundingClientRect()"
+                                     ".left >= page.left; })()"))
+            .toBool());
+}
+
+void TestPage::portFormOffersFreeTypes_data()
+{
+    QTest::addColumn<QString>("ports");
+    QTest::addColumn<QString>("enabled");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<bool>("addRowShown");
+    QTest::newRow("no ports: every type, the first selected") << "[]"
+                                                              << "0,1,2,3"
+                                                              << "0" << true;
+    QTest::newRow("types 0 and 2 used: RS 232 B and USB offered")
+        << "[{type: 0, serialName: 'COM5'}, {type: 2, serialName: 'COM6'}]"
+        << "1,3"
+        << "1" << true;
+    QTest::newRow("all four used: add row hidden")
+        << "[{type: 0, serialName: 'COM5'}, {type: 1, serialName: 'COM6'}, {type: 2, serialName: 'COM7'},"
+           " {type: 3, serialName: 'COM8'}]"
+        << ""
+        << "" << false;
+}
+
+void TestPage::portFormOffersFreeTypes()
+{
+    QFETCH(QString, ports);
+    QFETCH(QString, enabled);
+    QFETCH(QString, selected);
+    QFETCH(bool, addRowShown);
+    skipTours();
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+
+    // The list as the controller would give it, drawn by the page's own template; the form open beforehand.
+    QVERIFY(
+        driver
+            .evaluate(
+                QStringLiteral(
+                    "(function() { var ports = %1;"
+                    " document.querySelector('#serialVirtualPortPage .form-container').classList.remove('closed');"
+                    " document.querySelector('#serialVirtualPortPage .column').innerHTML ="
+                    "  _.template($('script#virtualSerialPortsTemplate').html(), {variable: 'data'})({ports: ports});"
+                    " domains.offerFreeTypes(ports); return true; })()")
+                    .arg(ports))
+            .toBool());
+    const QString options =
+        QStringLiteral("Array.from(document.querySelectorAll('#serialVirtualPortPage select option'))");
+    QCOMPARE(driver
+                 .evaluate(options
+                           + QStringLiteral(".filter(function(o) { return !o.disabled; })"
+                                            ".map(function(o) { return o.value; }).join(',')"))
+                 .toString(),
+             enabled);
+    QCOMPARE(driver
+                 .evaluate(options
+                           + QStringLiteral(".filter(function(o) { return o.selected && !o.disabled; })"
+                                            ".map(function(o) { return o.value; }).join(',')"))
+                 .toString(),
+             selected);
+    QCOMPARE(driver
+                 .evaluate(QStringLiteral("getComputedStyle(document.querySelector('#serialVirtualPortPage"
+                                          " .create-new')).display !== 'none'"))
+                 .toBool(),
+             addRowShown);
+    QCOMPARE(driver.hasClass(QStringLiteral("#serialVirtualPortPage .form-container"), QStringLiteral("closed")),
+             !addRowShown);
+    QCOMPARE(driver.count(QStringLiteral("#serialVirtualPortPage .virtual-serial-port.empty-list")),
+             ports == QLatin1String("[]") ? 1 : 0);
+}
+
+int main(int argc, char *argv[])
+{
+    prepareWebEngineTestProcess();
+    QApplication app(argc, argv);
+    TestPage test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestPage.moc"

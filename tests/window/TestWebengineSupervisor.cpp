@@ -1,0 +1,278 @@
+#include <QApplication>
+#include <QDirIterator>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QWebEnginePage>
+#include <QtTest>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tests/window/WindowDriver.h"
+#include "window/MainWindow.h"
+#include "window/WebengineSupervisor.h"
+
+Q_DECLARE_METATYPE(QWebEnginePage::RenderProcessTerminationStatus)
+
+namespace
+{
+const QString crashLine = QStringLiteral("XXXXXXXXXXXXXXXXXXXXXXCRASH");
+
+enum class Ending
+{
+    Killed,
+    Crashed,
+    Normal,
+};
+
+// Ends the window's render process the way the row asks. A normal exit cannot be provoked from outside,
+// so that row delivers the web view's own signal with the normal status.
+void endRenderProcess(MainWindow *window, Ending ending)
+{
+    switch (ending) {
+    case Ending::Killed:
+        QVERIFY(window->page()->renderProcessPid() > 0);
+        QCOMPARE(::kill(static_cast<pid_t>(window->page()->renderProcessPid()), SIGKILL), 0);
+        break;
+    case Ending::Crashed:
+        // The page may not leave the resources (so no "chrome://crash"): a segmentation fault instead.
+        QCOMPARE(::kill(static_cast<pid_t>(window->page()->renderProcessPid()), SIGSEGV), 0);
+        break;
+    case Ending::Normal:
+        emit window->renderProcessTerminated(QWebEnginePage::NormalTerminationStatus, 0);
+        break;
+    }
+}
+
+// Render processes among the descendants of a process, found through /proc. The engine forks them from
+// its zygote, so they carry the zygote's command line: a renderer is a zygote's child.
+QList<qint64> rendererProcesses(qint64 root)
+{
+    QHash<qint64, qint64> parents;
+    QHash<qint64, bool> zygote;
+    QDirIterator entries(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (entries.hasNext()) {
+        entries.next();
+        bool isPid = false;
+        const qint64 pid = entries.fileName().toLongLong(&isPid);
+        if (!isPid) {
+            continue;
+        }
+        QFile stat(entries.filePath() + QStringLiteral("/stat"));
+        QFile cmdline(entries.filePath() + QStringLiteral("/cmdline"));
+        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // "pid (name) state ppid ...": the name may hold blanks, so read after its closing bracket.
+        const QByteArray fields = stat.readAll();
+        const QList<QByteArray> rest = fields.mid(fields.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() < 2) {
+            continue;
+        }
+        parents.insert(pid, rest.at(1).toLongLong());
+        zygote.insert(pid, cmdline.readAll().contains("--type=zygote"));
+    }
+    QList<qint64> found;
+    for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
+        if (!zygote.value(it.key()) || !zygote.value(it.value())) {
+            continue;
+        }
+        for (qint64 up = it.value(); up > 1; up = parents.value(up, 0)) {
+            if (up == root) {
+                found.append(it.key());
+                break;
+            }
+        }
+    }
+    return found;
+}
+} // namespace
+
+Q_DECLARE_METATYPE(Ending)
+
+class TestWebengineSupervisor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void recovers_data();
+    void recovers();
+    void recoversAgainAfterSecondCrash();
+    void ignoresReplacedWindow();
+    void programKeepsRunningAfterRecovery();
+};
+
+void TestWebengineSupervisor::initTestCase()
+{
+    installConnectionWarningCheck();
+    qRegisterMetaType<QWebEnginePage::RenderProcessTerminationStatus>();
+}
+
+void TestWebengineSupervisor::recovers_data()
+{
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<QWebEnginePage::RenderProcessTerminationStatus>("status");
+    QTest::newRow("killed") << Ending::Killed << QWebEnginePage::KilledTerminationStatus;
+    QTest::newRow("crashed") << Ending::Crashed << QWebEnginePage::CrashedTerminationStatus;
+    QTest::newRow("normal termination") << Ending::Normal << QWebEnginePage::NormalTerminationStatus;
+}
+
+void TestWebengineSupervisor::recovers()
+{
+    QFETCH(Ending, ending);
+    QFETCH(QWebEnginePage::RenderProcessTerminationStatus, status);
+    TestEnvironment environment;
+    LogCapture log;
+    WindowDriver first;
+    QVERIFY(first.open());
+    QVERIFY(first.waitForStart());
+    MainWindow *old = first.window();
+    old->resize(930, 710);
+    old->move(21, 13);
+    QTRY_COMPARE(old->size(), QSize(930, 710));
+    const QPoint closedAt = old->pos();
+
+    WebengineSupervisor supervisor;
+    supervisor.setApplication(qApp);
+    supervisor.setMainWindow(old);
+    QCOMPARE(supervisor.window, old);
+    QSignalSpy terminated(old, &QWebEngineView::renderProcessTerminated);
+
+    endRenderProcess(old, ending);
+    QTRY_COMPARE_WITH_TIMEOUT(terminated.count(), 1, 20000);
+    QCOMPARE(terminated.first().at(0).value<QWebEnginePage::RenderProcessTerminationStatus>(), status);
+
+    MainWindow *replacement = supervisor.window;
+    QVERIFY(replacement != old);
+    QVERIFY(!old->isVisible());
+    QVERIFY(replacement->isVisible());
+    QCOMPARE(replacement->app, qApp);
+    QVERIFY(replacement->orv != old->orv);
+    QCOMPARE(replacement->url(), QUrl(QStringLiteral("qrc:/index.html")));
+    QCOMPARE(replacement->size(), QSize(930, 710));
+    QCOMPARE(replacement->pos(), closedAt);
+
+    // The new page starts from the beginning: its login screen comes up.
+    WindowDriver second;
+    QVERIFY(second.adopt(replacement));
+    QVERIFY(second.waitForStart());
+    QVERIFY(second.waitFor(QStringLiteral("location.pathname === '/login'")));
+    QCOMPARE(log.count(crashLine), 1);
+    QCOMPARE(log.lines().at(log.texts().indexOf(crashLine)).type, QtDebugMsg);
+}
+
+void TestWebengineSupervisor::recoversAgainAfterSecondCrash()
+{
+    TestEnvironment environment;
+    LogCapture log;
+    WindowDriver first;
+    QVERIFY(first.open());
+    WebengineSupervisor supervisor;
+    supervisor.setApplication(qApp);
+    supervisor.setMainWindow(first.window());
+
+    endRenderProcess(first.window(), Ending::Killed);
+    QTRY_VERIFY_WITH_TIMEOUT(supervisor.window != first.window(), 20000);
+    MainWindow *second = supervisor.window;
+    WindowDriver secondDriver;
+    QVERIFY(secondDriver.adopt(second));
+    QVERIFY(secondDriver.waitForStart());
+
+    endRenderProcess(second, Ending::Killed);
+    QTRY_VERIFY_WITH_TIMEOUT(supervisor.window != second, 20000);
+    MainWindow *third = supervisor.window;
+    QVERIFY(!second->isVisible());
+    QVERIFY(third->isVisible());
+    WindowDriver thirdDriver;
+    QVERIFY(thirdDriver.adopt(third));
+    QVERIFY(thirdDriver.waitForStart());
+    QCOMPARE(log.count(crashLine), 2);
+}
+
+void TestWebengineSupervisor::ignoresReplacedWindow()
+{
+    TestEnvironment environment;
+    LogCapture log;
+    WindowDriver first;
+    QVERIFY(first.open());
+    MainWindow *old = first.window();
+    WebengineSupervisor supervisor;
+    supervisor.setMainWindow(old);
+    endRenderProcess(old, Ending::Killed);
+    QTRY_VERIFY_WITH_TIMEOUT(supervisor.window != old, 20000);
+    MainWindow *current = supervisor.window;
+    WindowDriver currentDriver;
+    QVERIFY(currentDriver.adopt(current));
+    QVERIFY(currentDriver.waitForStart());
+
+    // The replaced window still carries its connection; a later end of its page must not close the
+    // window in use.
+    QSignalSpy oldTerminated(old, &QWebEngineView::renderProcessTerminated);
+    emit old->renderProcessTerminated(QWebEnginePage::CrashedTerminationStatus, 11);
+    QCOMPARE(oldTerminated.count(), 1);
+    QCOMPARE(supervisor.window, current);
+    QVERIFY(current->isVisible());
+    QCOMPARE(log.count(crashLine), 1);
+}
+
+void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
+{
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("js.debug=true;js.info=true"));
+    // As root the program must switch the sandbox off by itself; otherwise the container may lack one.
+    environment.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
+    if (geteuid() != 0) {
+        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    }
+    environment.insert(QStringLiteral("HOME"), home.path());
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        environment.insert(QLatin1String(variable), folder);
+    }
+
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.setWorkingDirectory(home.path());
+    QByteArray output;
+    connect(&program, &QProcess::readyRead, this, [&] { output += program.readAll(); });
+    program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+    QVERIFY(program.waitForStarted(10000));
+    const auto stopProgram = qScopeGuard([&program] {
+        program.kill();
+        program.waitForFinished(10000);
+    });
+
+    // The page's login route writes "LoginPage" to its console once per page.
+    QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 1, 30000);
+    const QList<qint64> before = rendererProcesses(program.processId());
+    QCOMPARE(before.size(), 1);
+    QCOMPARE(::kill(static_cast<pid_t>(before.first()), SIGKILL), 0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(output.contains(crashLine.toLatin1()), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 2, 30000);
+    QCOMPARE(program.state(), QProcess::Running);
+    QCOMPARE(output.count(crashLine.toLatin1()), 1);
+    QVERIFY(!rendererProcesses(program.processId()).contains(before.first()));
+}
+
+int main(int argc, char *argv[])
+{
+    prepareWebEngineTestProcess();
+    QApplication app(argc, argv);
+    TestWebengineSupervisor test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestWebengineSupervisor.moc"

@@ -1,0 +1,182 @@
+#include "tests/window/WindowDriver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <QWebEnginePage>
+
+#include "window/MainWindow.h"
+
+static void registerPageResources()
+{
+    Q_INIT_RESOURCE(page);
+}
+
+WindowDriver::WindowDriver(QObject *parent)
+    : QObject(parent)
+{}
+
+WindowDriver::~WindowDriver()
+{
+    if (m_owned) {
+        delete m_window;
+    }
+}
+
+bool WindowDriver::open(int timeoutMs)
+{
+    m_window = new MainWindow(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
+    m_owned = true;
+    m_loaded = false;
+    connect(m_window, &QWebEngineView::loadFinished, this, [this](bool ok) { m_loaded = m_loaded || ok; });
+    m_window->show();
+    return waitForLoad(timeoutMs);
+}
+
+bool WindowDriver::adopt(MainWindow *window, int timeoutMs)
+{
+    if (m_owned) {
+        delete m_window;
+    }
+    m_window = window;
+    m_owned = false;
+    m_loaded = false;
+    connect(m_window, &QWebEngineView::loadFinished, this, [this](bool ok) { m_loaded = m_loaded || ok; });
+    // The load may have finished before we were handed the window: ask the page itself.
+    return waitForLoad(timeoutMs)
+           || evaluate(QStringLiteral("document.readyState === 'complete'"), nullptr, timeoutMs).toBool();
+}
+
+MainWindow *WindowDriver::window() const
+{
+    return m_window;
+}
+
+bool WindowDriver::waitForLoad(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return m_loaded; }, timeoutMs);
+}
+
+QVariant WindowDriver::evaluate(const QString &script, bool *ok, int timeoutMs)
+{
+    const int id = m_nextId++;
+    QSignalSpy spy(this, &WindowDriver::evaluated);
+    m_window->page()->runJavaScript(script, [this, id](const QVariant &value) { emit evaluated(id, value); });
+    const bool answered = QTest::qWaitFor(
+        [&spy, id] {
+            for (const QList<QVariant> &args : spy) {
+                if (args.at(0).toInt() == id) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    if (ok) {
+        *ok = answered;
+    }
+    if (!answered) {
+        return {};
+    }
+    for (const QList<QVariant> &args : spy) {
+        if (args.at(0).toInt() == id) {
+            return args.at(1);
+        }
+    }
+    return {};
+}
+
+bool WindowDriver::waitFor(const QString &expression, int timeoutMs)
+{
+    const QString script =
+        QStringLiteral("(function() { try { return !!(%1); } catch (e) { return false; } })()").arg(expression);
+    return QTest::qWaitFor([this, &script] { return evaluate(script, nullptr, 5000).toBool(); }, timeoutMs);
+}
+
+bool WindowDriver::waitForStart(int timeoutMs)
+{
+    return waitFor(QStringLiteral("typeof ORV !== 'undefined' && document.querySelector('.splash-screen')"
+                                  " && getComputedStyle(document.querySelector('.splash-screen')).display === 'none'"),
+                   timeoutMs);
+}
+
+bool WindowDriver::click(const QString &selector)
+{
+    return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1);"
+                                   " if (!e) { return false; } e.click(); return true; })()")
+                        .arg(quote(selector)))
+        .toBool();
+}
+
+bool WindowDriver::type(const QString &selector, const QString &text)
+{
+    return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1); if (!e) { return false; }"
+                                   " e.focus(); e.value = %2; e.dispatchEvent(new Event('input', {bubbles: true}));"
+                                   " return true; })()")
+                        .arg(quote(selector), quote(text)))
+        .toBool();
+}
+
+QString WindowDriver::text(const QString &selector)
+{
+    return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1);"
+                                   " return e ? e.textContent.trim() : null; })()")
+                        .arg(quote(selector)))
+        .toString();
+}
+
+bool WindowDriver::hasClass(const QString &selector, const QString &className)
+{
+    return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1);"
+                                   " return !!e && e.classList.contains(%2); })()")
+                        .arg(quote(selector), quote(className)))
+        .toBool();
+}
+
+int WindowDriver::count(const QString &selector)
+{
+    return evaluate(QStringLiteral("document.querySelectorAll(%1).length").arg(quote(selector))).toInt();
+}
+
+QImage WindowDriver::screenshot() const
+{
+    return m_window->grab().toImage();
+}
+
+void WindowDriver::saveScreenshot(const QString &name) const
+{
+    const QString folder = qEnvironmentVariable("SCREENSHOT_DIR");
+    if (!folder.isEmpty()) {
+        QDir().mkpath(folder);
+        screenshot().save(folder + QLatin1Char('/') + name);
+    }
+}
+
+QString WindowDriver::quote(const QString &text)
+{
+    // A JSON array of one string is a valid JavaScript literal; strip the brackets.
+    const QByteArray json = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
+void prepareWebEngineTestProcess()
+{
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
+    qputenv("QT_QUICK_BACKEND", "software");
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    // The engine wants a private runtime folder; per-test environments replace it later.
+    static QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    registerPageResources();
+}

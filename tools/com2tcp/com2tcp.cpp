@@ -1,0 +1,129 @@
+// Linux stand-in for the Windows serial-to-TCP bridge: "com2tcp //./<port> <host> <port number>" opens the pair
+// side of that name in the device folder, connects to the host over TCP and relays bytes both ways until either
+// end closes. Exit code 0 after a closed end, non-zero when the port cannot be opened or the host not reached.
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/setupc/Relay.h"
+
+namespace
+{
+
+constexpr int exitOk = 0;
+constexpr int exitUsage = 1;
+constexpr int exitNoPort = 2;
+constexpr int exitNoConnection = 3;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
+
+int openPort(const std::string &devicePath)
+{
+    const std::string name = serialtools::portNameFromDevicePath(devicePath);
+    if (name.empty() || name.find('/') != std::string::npos) {
+        std::cerr << "bad port name '" << devicePath << "'\n";
+        return -1;
+    }
+    const std::string path = serialtools::deviceFolder() + "/" + name;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "cannot open " << path << ": " << std::strerror(errno) << "\n";
+        return -1;
+    }
+    termios raw;
+    if (isatty(fd) && tcgetattr(fd, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(fd, TCSANOW, &raw);
+    }
+    return fd;
+}
+
+// A device reached at "address:port" (as test devices on loopback are) is bridged at that address; the port
+// argument names the service to reach there.
+std::string hostOnly(const std::string &host)
+{
+    const auto colon = host.find(':');
+    if (colon == std::string::npos || host.find(':', colon + 1) != std::string::npos) {
+        return host;
+    }
+    return host.substr(0, colon);
+}
+
+int connectTo(const std::string &givenHost, const std::string &port)
+{
+    const std::string host = hostOnly(givenHost);
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0) {
+        std::cerr << "cannot resolve " << host << ":" << port << ": " << gai_strerror(resolved) << "\n";
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo *address = found; address; address = address->ai_next) {
+        fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0) {
+            continue;
+        }
+        if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
+            break;
+        }
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+        std::cerr << "cannot connect to " << host << ":" << port << ": " << std::strerror(errno) << "\n";
+    }
+    return fd;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        std::cerr << "usage: com2tcp //./<port> <host> <port number>\n";
+        return exitUsage;
+    }
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const int port = openPort(argv[1]);
+    if (port < 0) {
+        return exitNoPort;
+    }
+    const int socket = connectTo(argv[2], argv[3]);
+    if (socket < 0) {
+        close(port);
+        return exitNoConnection;
+    }
+    serialtools::setNonBlocking(socket);
+    const serialtools::RelayEnd end = serialtools::relay(port, socket, &stopRequested);
+    std::cerr << (end == serialtools::RelayEnd::FirstClosed    ? "port closed\n"
+                  : end == serialtools::RelayEnd::SecondClosed ? "connection closed\n"
+                                                               : "stopped\n");
+    close(socket);
+    close(port);
+    return exitOk;
+}

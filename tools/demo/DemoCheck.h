@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class WindowDriver;
+
+// Walks the main road of the program through its page, as a user would: log in, open a domain, connect a device,
+// watch the traffic box, make a virtual serial port and echo bytes through it, log out. Builds the real window
+// (controller and page) in-process and drives the page with JavaScript; the controller is only read, to check.
+// GUI thread; made and run by main().
+class DemoCheck : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(DemoCheck)
+
+public:
+    struct Options
+    {
+        QString username;
+        QString password;
+        int deviceId = -1;
+        QString deviceIp;
+        quint16 echoPort = 0;
+        // Where the serial pair tool puts the pair links.
+        QString serialFolder;
+        QString screenshotFolder;
+    };
+
+    explicit DemoCheck(const Options &options, QObject *parent = nullptr);
+    ~DemoCheck() override;
+
+    // Runs every step in order; stops at the first that fails. Returns the process exit code.
+    int run();
+
+private:
+    bool login();
+    bool openDomain();
+    bool connectDevice();
+    bool trafficFlows();
+    bool serialEcho();
+    bool logout();
+
+    bool report(const QString &step, bool ok, const QString &detail = QString());
+    void screenshot(const QString &name);
+    // Bytes the traffic box shows for "in" or "out", or -1 when it shows nothing readable.
+    qint64 shownBytes(const QString &box);
+    int domainOfDevice();
+    int vpnStatus() const;
+
+    Options m_options;
+    WindowDriver *m_driver = nullptr;
+    QString m_serialName;
+    int m_screenshots = 0;
+};

@@ -1,0 +1,479 @@
+// Linux stand-in for the Windows pair driver's command-line tool, with the same command lines, exit codes and
+// output shapes. A pair is two pseudo-terminals cross-connected like a null-modem cable by a small holder
+// process; its two sides appear as links named after the ports in the device folder. The registry of pairs is
+// the file "pairs" in that folder, guarded by flock on ".lock" so that concurrent calls do not interfere.
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/setupc/Relay.h"
+
+namespace
+{
+
+constexpr int exitOk = 0;
+constexpr int exitUsage = 1;
+constexpr int exitNameTaken = 2;
+constexpr int exitSystem = 3;
+constexpr int exitNoSuchPair = 4;
+constexpr std::size_t maxNameLength = 64;
+constexpr int holderStopWaitMs = 5000;
+
+struct Pair
+{
+    int number = -1;
+    pid_t holder = 0;
+    std::string nameA;
+    std::string nameB;
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
+
+std::string folder()
+{
+    return serialtools::deviceFolder();
+}
+
+std::string linkPath(const std::string &name)
+{
+    return folder() + "/" + name;
+}
+
+bool validName(const std::string &name)
+{
+    if (name.empty() || name.size() > maxNameLength || name == "." || name == "..") {
+        return false;
+    }
+    return std::all_of(
+        name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) || c == '_' || c == '-' || c == '.'; });
+}
+
+bool sameName(const std::string &a, const std::string &b)
+{
+    // Port names are case-insensitive on the platform the callers come from.
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+// A holder counts as alive while its process exists, is not a zombie and is still one of ours; a pid that
+// was reused by another program after the holder died is not.
+bool holderAlive(pid_t pid)
+{
+    if (pid <= 0) {
+        return false;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) {
+        return kill(pid, 0) == 0 || errno == EPERM;
+    }
+    std::string line;
+    std::getline(stat, line);
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 2 >= line.size()) {
+        return false;
+    }
+    const std::string comm = line.substr(open + 1, close - open - 1);
+    const char state = line[close + 2];
+    return state != 'Z' && state != 'X' && comm == "setupc.exe";
+}
+
+class Registry
+{
+public:
+    bool lock()
+    {
+        mkdir(folder().c_str(), 0700);
+        m_lockFd = open((folder() + "/.lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (m_lockFd < 0) {
+            std::cerr << "cannot open " << folder() << "/.lock: " << std::strerror(errno) << "\n";
+            return false;
+        }
+        while (flock(m_lockFd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                std::cerr << "cannot lock the pair registry: " << std::strerror(errno) << "\n";
+                return false;
+            }
+        }
+        load();
+        prune();
+        return true;
+    }
+
+    int lockFd() const
+    {
+        return m_lockFd;
+    }
+
+    std::vector<Pair> pairs;
+
+    bool nameInUse(const std::string &name) const
+    {
+        for (const Pair &pair : pairs) {
+            if (sameName(pair.nameA, name) || sameName(pair.nameB, name)) {
+                return true;
+            }
+        }
+        struct stat info;
+        return lstat(linkPath(name).c_str(), &info) == 0;
+    }
+
+    int freeNumber() const
+    {
+        int number = 0;
+        while (std::any_of(pairs.begin(), pairs.end(), [number](const Pair &p) { return p.number == number; })) {
+            ++number;
+        }
+        return number;
+    }
+
+    bool save() const
+    {
+        const std::string path = folder() + "/pairs";
+        const std::string temporary = path + ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            for (const Pair &pair : pairs) {
+                out << pair.number << ' ' << pair.holder << ' ' << pair.nameA << ' ' << pair.nameB << '\n';
+            }
+            out.flush();
+            if (!out) {
+                std::cerr << "cannot write " << temporary << "\n";
+                return false;
+            }
+        }
+        if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+            std::cerr << "cannot replace " << path << ": " << std::strerror(errno) << "\n";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void load()
+    {
+        std::ifstream in(folder() + "/pairs");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            Pair pair;
+            if (fields >> pair.number >> pair.holder >> pair.nameA >> pair.nameB) {
+                pairs.push_back(pair);
+            }
+        }
+    }
+
+    // Pairs whose holder died (killed, machine restarted with a persistent folder) are forgotten with their links.
+    void prune()
+    {
+        const auto dead = std::remove_if(pairs.begin(), pairs.end(), [](const Pair &pair) {
+            if (holderAlive(pair.holder)) {
+                return false;
+            }
+            removeLink(pair.nameA);
+            removeLink(pair.nameB);
+            return true;
+        });
+        if (dead != pairs.end()) {
+            pairs.erase(dead, pairs.end());
+            save();
+        }
+    }
+
+    static void removeLink(const std::string &name)
+    {
+        struct stat info;
+        if (lstat(linkPath(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+            unlink(linkPath(name).c_str());
+        }
+    }
+
+    int m_lockFd = -1;
+};
+
+void printPair(const Pair &pair)
+{
+    std::cout << "CNCA" << pair.number << " PortName=" << pair.nameA << "\n"
+              << "CNCB" << pair.number << " PortName=" << pair.nameB << "\n";
+}
+
+struct PtySide
+{
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+};
+
+bool openPty(PtySide &side)
+{
+    side.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (side.master < 0 || grantpt(side.master) != 0 || unlockpt(side.master) != 0) {
+        return false;
+    }
+    const char *name = ptsname(side.master);
+    if (!name) {
+        return false;
+    }
+    side.slavePath = name;
+    // The holder keeps the slave open itself, so the master never reports a hang-up between two users of the port.
+    side.slave = open(name, O_RDWR | O_NOCTTY);
+    if (side.slave < 0) {
+        return false;
+    }
+    termios raw;
+    if (tcgetattr(side.slave, &raw) != 0) {
+        return false;
+    }
+    cfmakeraw(&raw);
+    return tcsetattr(side.slave, TCSANOW, &raw) == 0 && serialtools::setNonBlocking(side.master);
+}
+
+void removeOwnLink(const std::string &name, const std::string &target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink(linkPath(name).c_str(), buffer, sizeof buffer - 1);
+    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) == target) {
+        unlink(linkPath(name).c_str());
+    }
+}
+
+// Runs in the forked holder: builds the pair, reports "ok" or the reason on the pipe, then relays until stopped.
+[[noreturn]] void runHolder(const Pair &pair, int lockFd, int readyFd)
+{
+    close(lockFd);
+    setsid();
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO) {
+            close(null);
+        }
+    }
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+
+    PtySide a;
+    PtySide b;
+    std::string failure;
+    if (!openPty(a) || !openPty(b)) {
+        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+    } else if (symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
+        failure = "cannot create " + linkPath(pair.nameA) + ": " + std::strerror(errno);
+    } else if (symlink(b.slavePath.c_str(), linkPath(pair.nameB).c_str()) != 0) {
+        failure = "cannot create " + linkPath(pair.nameB) + ": " + std::strerror(errno);
+        removeOwnLink(pair.nameA, a.slavePath);
+    }
+    const std::string report = failure.empty() ? std::string("ok") : failure;
+    if (write(readyFd, report.data(), report.size()) < 0) {
+        failure = "parent gone";
+    }
+    close(readyFd);
+    if (!failure.empty()) {
+        _exit(exitSystem);
+    }
+
+    serialtools::relay(a.master, b.master, &stopRequested);
+    removeOwnLink(pair.nameA, a.slavePath);
+    removeOwnLink(pair.nameB, b.slavePath);
+    _exit(exitOk);
+}
+
+bool parsePortName(const std::string &argument, std::string &name)
+{
+    const std::string prefix = "PortName=";
+    if (argument.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    name = argument.substr(prefix.size());
+    return validName(name);
+}
+
+int install(const std::string &first, const std::string &second)
+{
+    Pair pair;
+    if (!parsePortName(first, pair.nameA) || !parsePortName(second, pair.nameB)) {
+        std::cerr << "expected PortName=<name> PortName=<name> (letters, digits, '_', '-', '.')\n";
+        return exitUsage;
+    }
+    if (sameName(pair.nameA, pair.nameB)) {
+        std::cerr << "both sides are named " << pair.nameA << "\n";
+        return exitNameTaken;
+    }
+    Registry registry;
+    if (!registry.lock()) {
+        return exitSystem;
+    }
+    for (const std::string &name : {pair.nameA, pair.nameB}) {
+        if (registry.nameInUse(name)) {
+            std::cerr << "port name " << name << " is already in use\n";
+            return exitNameTaken;
+        }
+    }
+    pair.number = registry.freeNumber();
+
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        std::cerr << "pipe: " << std::strerror(errno) << "\n";
+        return exitSystem;
+    }
+    std::cout.flush();
+    const pid_t holder = fork();
+    if (holder < 0) {
+        std::cerr << "fork: " << std::strerror(errno) << "\n";
+        return exitSystem;
+    }
+    if (holder == 0) {
+        close(ready[0]);
+        runHolder(pair, registry.lockFd(), ready[1]);
+    }
+    close(ready[1]);
+    std::string report;
+    char chunk[512];
+    ssize_t n;
+    while ((n = read(ready[0], chunk, sizeof chunk)) != 0) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            break;
+        }
+        report.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(ready[0]);
+    if (report != "ok") {
+        waitpid(holder, nullptr, 0);
+        std::cerr << (report.empty() ? std::string("the pair holder ended early") : report) << "\n";
+        return exitSystem;
+    }
+    pair.holder = holder;
+    registry.pairs.push_back(pair);
+    if (!registry.save()) {
+        kill(holder, SIGTERM);
+        return exitSystem;
+    }
+    printPair(pair);
+    return exitOk;
+}
+
+int list()
+{
+    Registry registry;
+    if (!registry.lock()) {
+        return exitSystem;
+    }
+    for (const Pair &pair : registry.pairs) {
+        printPair(pair);
+    }
+    return exitOk;
+}
+
+int removePair(const std::string &argument)
+{
+    char *end = nullptr;
+    const long number = std::strtol(argument.c_str(), &end, 10);
+    if (argument.empty() || *end != '\0' || number < 0) {
+        std::cerr << "expected a pair number, got '" << argument << "'\n";
+        return exitUsage;
+    }
+    Registry registry;
+    if (!registry.lock()) {
+        return exitSystem;
+    }
+    const auto found = std::find_if(
+        registry.pairs.begin(), registry.pairs.end(), [number](const Pair &pair) { return pair.number == number; });
+    if (found == registry.pairs.end()) {
+        std::cerr << "no pair " << number << "\n";
+        return exitNoSuchPair;
+    }
+    const Pair pair = *found;
+    kill(pair.holder, SIGTERM);
+    for (int waited = 0; holderAlive(pair.holder) && waited < holderStopWaitMs; waited += 10) {
+        usleep(10 * 1000);
+    }
+    if (holderAlive(pair.holder)) {
+        kill(pair.holder, SIGKILL);
+    }
+    for (const std::string &name : {pair.nameA, pair.nameB}) {
+        struct stat info;
+        if (lstat(linkPath(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+            unlink(linkPath(name).c_str());
+        }
+    }
+    registry.pairs.erase(found);
+    return registry.save() ? exitOk : exitSystem;
+}
+
+int busyNames(const std::string &pattern)
+{
+    Registry registry;
+    if (!registry.lock()) {
+        return exitSystem;
+    }
+    for (const Pair &pair : registry.pairs) {
+        for (const std::string &name : {pair.nameA, pair.nameB}) {
+            if (fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
+                std::cout << name << "\n";
+            }
+        }
+    }
+    return exitOk;
+}
+
+int usage()
+{
+    std::cerr << "usage: setupc.exe install PortName=<A> PortName=<B>\n"
+                 "       setupc.exe list\n"
+                 "       setupc.exe remove <number>\n"
+                 "       setupc.exe busynames <pattern>\n";
+    return exitUsage;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "install") {
+        return install(args[1], args[2]);
+    }
+    if (args.size() == 1 && args[0] == "list") {
+        return list();
+    }
+    if (args.size() == 2 && args[0] == "remove") {
+        return removePair(args[1]);
+    }
+    if (args.size() == 2 && args[0] == "busynames") {
+        return busyNames(args[1]);
+    }
+    return usage();
+}

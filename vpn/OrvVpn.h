@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class OrvVpnThread;
+class OrvVpnTransportStats;
+
+// The one VPN tunnel: its status (0 stopping, 1 disconnected, 2 connecting, 3 connected), start and stop.
+// Lives on the GUI thread; made once by the controller. Each start runs the tunnel on a new OrvVpnThread.
+class OrvVpn : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int status READ getStatus NOTIFY statusChanged)
+    Q_DISABLE_COPY_MOVE(OrvVpn)
+
+public:
+    explicit OrvVpn(QObject *parent = nullptr);
+    ~OrvVpn() override;
+
+    bool setConfigPath(QString path);
+    void setCredentials(QString user, QString password);
+    QString readConfig(QString path);
+    [[nodiscard]] bool start();
+    bool stop();
+    OrvVpnTransportStats *getTransportStats();
+
+    int deviceId = -1;
+    // Read directly by the controller and the serial-port manager; only OrvVpn writes it.
+    int status = 1;
+
+signals:
+    void onConnecting(int deviceId);
+    void onConnected(int deviceId);
+    void onDisconnected();
+    void onOperationNotPermitted();
+    void statusChanged();
+
+public slots:
+    int getStatus();
+
+private slots:
+    void connecting();
+    void connected();
+    void disconnected();
+    void operationNotPermitted();
+
+private:
+    void dropWorker();
+
+    QString user;
+    QString password;
+    QString configPath;
+    QString dynamicChallengeCookie;
+    QString challengeResponse;
+    // A started worker deletes itself when its thread ends, with or without a DISCONNECTED event;
+    // the guarded pointer turns null then, so a gone worker is never used.
+    QPointer<OrvVpnThread> worker;
+};

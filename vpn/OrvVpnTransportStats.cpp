@@ -1,0 +1,5 @@
+#include "vpn/OrvVpnTransportStats.h"
+
+OrvVpnTransportStats::OrvVpnTransportStats(QObject *parent)
+    : QObject(parent)
+{}
