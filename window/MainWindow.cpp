@@ -46,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     enablePageAttributes(page()->settings());
     setUrl(url);
     load(url);
-    // Set again once the page exists for the loaded address, as the first start always did.
+    // Once more after the load has started, in the same order.
     enablePageAttributes(page()->settings());
 
     setContextMenuPolicy(Qt::NoContextMenu);
@@ -57,7 +57,8 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     const QSize size = settings.value(QStringLiteral("size"), QSize(defaultWidthPx, defaultHeightPx)).toSize();
     resize(size);
     // The default screen's available area; its own origin is deliberately not added.
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
     const QPoint defaultPosition(area.width() / 2 - size.width() / 2, area.height() / 2 - size.height() / 2);
     move(settings.value(QStringLiteral("pos"), defaultPosition).toPoint());
     settings.endGroup();

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 
 class QApplication;
 class MainWindow;
 
 // Replaces the main window with a fresh one on the start page whenever its render process ends.
-// Lives on the GUI thread; main() makes the one instance and never deletes it, nor the windows it makes.
+// Lives on the GUI thread; main() makes the one instance and never deletes it. It owns the replacement
+// windows it makes and releases them when the application quits, while the web engine still runs.
 class WebengineSupervisor : public QObject
 {
     Q_OBJECT
@@ -26,6 +29,11 @@ public:
 public slots:
     void onMainWindowCrash();
 
+private slots:
+    void releaseWindows();
+
 private:
     void watch(MainWindow *target);
+
+    QList<QPointer<MainWindow>> m_replacements;
 };

@@ -41,8 +41,8 @@ var template = {
             }
             var request = new XMLHttpRequest();
             request.onreadystatechange = function () {
-                // Count a fragment once, when it is complete (qrc: answers with status 0).
-                if (this.readyState !== 4 || (this.status !== 200 && this.status !== 0)) {
+                // Count a fragment once, when it has arrived complete.
+                if (this.readyState !== 4 || this.status !== 200) {
                     return;
                 }
                 var holder = template.fragmentHolder();
@@ -51,7 +51,12 @@ var template = {
                 template.loadedElement();
             };
             request.open('GET', path, false);
-            request.send();
+            try {
+                request.send();
+            } catch (error) {
+                // A missing fragment is never counted, so the splash stays; the others still load.
+                console.log('Fragment ' + path + ': ' + error.message);
+            }
         });
     }
 };

@@ -105,6 +105,8 @@ private slots:
     void recoversAgainAfterSecondCrash();
     void ignoresReplacedWindow();
     void programKeepsRunningAfterRecovery();
+    // Runs and ends the application's event loop: keep it last.
+    void releasesReplacementsWhenApplicationQuits();
 };
 
 void TestWebengineSupervisor::initTestCase()
@@ -265,6 +267,33 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
     QCOMPARE(program.state(), QProcess::Running);
     QCOMPARE(output.count(crashLine.toLatin1()), 1);
     QVERIFY(!rendererProcesses(program.processId()).contains(before.first()));
+}
+
+void TestWebengineSupervisor::releasesReplacementsWhenApplicationQuits()
+{
+    TestEnvironment environment;
+    WindowDriver first;
+    QVERIFY(first.open());
+    WebengineSupervisor supervisor;
+    supervisor.setApplication(qApp);
+    supervisor.setMainWindow(first.window());
+    endRenderProcess(first.window(), Ending::Killed);
+    QTRY_VERIFY_WITH_TIMEOUT(supervisor.window != first.window(), 20000);
+    const QPointer<MainWindow> replacement = supervisor.window;
+    WindowDriver replacementDriver;
+    QVERIFY(replacementDriver.adopt(replacement));
+
+    // A page left alive past the application object crashes the process at exit.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(replacement.isNull());
+    QVERIFY(supervisor.window == nullptr);
+    // The first window belongs to whoever made it (main's stack in the program).
+    QVERIFY(first.window() != nullptr);
+    QVERIFY(!first.window()->isVisible());
+    // A late signal of the first window after the release changes nothing.
+    emit first.window()->renderProcessTerminated(QWebEnginePage::KilledTerminationStatus, 9);
+    QVERIFY(supervisor.window == nullptr);
 }
 
 int main(int argc, char *argv[])

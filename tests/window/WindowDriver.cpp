@@ -1,7 +1,9 @@
 #include "tests/window/WindowDriver.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,10 +11,16 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <QWebEnginePage>
 
 #include "window/MainWindow.h"
+
+namespace
+{
+constexpr int pollIntervalMs = 20;
+} // namespace
 
 static void registerPageResources()
 {
@@ -61,7 +69,14 @@ MainWindow *WindowDriver::window() const
 
 bool WindowDriver::waitForLoad(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return m_loaded; }, timeoutMs);
+    // A real event loop, not processEvents with sleeps in between: the engine's start-up takes many
+    // round trips through the Qt event loop and would crawl.
+    QSignalSpy loaded(m_window, &QWebEngineView::loadFinished);
+    QDeadlineTimer deadline(timeoutMs);
+    while (!m_loaded && !deadline.hasExpired()) {
+        loaded.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return m_loaded;
 }
 
 QVariant WindowDriver::evaluate(const QString &script, bool *ok, int timeoutMs)
@@ -69,35 +84,42 @@ QVariant WindowDriver::evaluate(const QString &script, bool *ok, int timeoutMs)
     const int id = m_nextId++;
     QSignalSpy spy(this, &WindowDriver::evaluated);
     m_window->page()->runJavaScript(script, [this, id](const QVariant &value) { emit evaluated(id, value); });
-    const bool answered = QTest::qWaitFor(
-        [&spy, id] {
-            for (const QList<QVariant> &args : spy) {
-                if (args.at(0).toInt() == id) {
-                    return true;
-                }
+    const auto answer = [&spy, id]() -> const QList<QVariant> * {
+        for (const QList<QVariant> &args : qAsConst(spy)) {
+            if (args.at(0).toInt() == id) {
+                return &args;
             }
-            return false;
-        },
-        timeoutMs);
-    if (ok) {
-        *ok = answered;
-    }
-    if (!answered) {
-        return {};
-    }
-    for (const QList<QVariant> &args : spy) {
-        if (args.at(0).toInt() == id) {
-            return args.at(1);
         }
+        return nullptr;
+    };
+    QDeadlineTimer deadline(timeoutMs);
+    while (answer() == nullptr && !deadline.hasExpired()) {
+        spy.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
     }
-    return {};
+    const QList<QVariant> *args = answer();
+    if (ok) {
+        *ok = args != nullptr;
+    }
+    return args != nullptr ? args->at(1) : QVariant();
 }
 
 bool WindowDriver::waitFor(const QString &expression, int timeoutMs)
 {
     const QString script =
         QStringLiteral("(function() { try { return !!(%1); } catch (e) { return false; } })()").arg(expression);
-    return QTest::qWaitFor([this, &script] { return evaluate(script, nullptr, 5000).toBool(); }, timeoutMs);
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        if (evaluate(script, nullptr, static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))).toBool()) {
+            return true;
+        }
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        // Let the page run a little before asking again, in a real event loop.
+        QEventLoop pause;
+        QTimer::singleShot(pollIntervalMs, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
 }
 
 bool WindowDriver::waitForStart(int timeoutMs)

@@ -52,4 +52,5 @@ private:
     WindowDriver *m_driver = nullptr;
     QString m_serialName;
     int m_screenshots = 0;
+    bool m_screenshotsSaved = true;
 };

@@ -2,7 +2,6 @@
 
 function domainsPage() {
     console.log('DomainsPage');
-    console.log('DBG username=' + JSON.stringify(ORV.auth.username) + ' at ' + performance.now());
     // A side page left slid in (a logout from it) must not cover the list on the next entry.
     document.querySelector('.main-container .page').classList.remove('slided');
     dom.show_sidebar();

@@ -1,0 +1,149 @@
+#include <QApplication>
+#include <QJsonArray>
+#include <QtTest>
+
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tests/window/PortalSession.h"
+#include "tests/window/WindowDriver.h"
+#include "tools/testtunnel/TestTunnel.h"
+#include "window/MainWindow.h"
+
+namespace
+{
+QString isolationError;
+
+const QString domainsShown =
+    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
+
+QString row(int deviceId)
+{
+    return QStringLiteral("#domainsContainer .device[data-id='%1']").arg(deviceId);
+}
+
+QString rowHas(int deviceId, const QString &className)
+{
+    return QStringLiteral("document.querySelector(%1).classList.contains(%2)")
+        .arg(WindowDriver::quote(row(deviceId)), WindowDriver::quote(className));
+}
+
+const QString statusRowGreen =
+    QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')");
+const QString statusRowRed = QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-red')");
+} // namespace
+
+// The VPN marks of the page with a real tunnel: the real controller, the test portal handing out the
+// profile of a real OpenVPN server in a network namespace.
+class TestLoginFlowVpn : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void connectMarksThenPowerButtonDisconnects();
+
+private:
+    TestTunnel *m_tunnel = nullptr;
+};
+
+void TestLoginFlowVpn::initTestCase()
+{
+    installConnectionWarningCheck();
+    const QString reason = isolationError.isEmpty() ? TestTunnel::unavailableReason() : isolationError;
+    if (!reason.isEmpty()) {
+        QSKIP(qPrintable(reason));
+    }
+    m_tunnel = new TestTunnel;
+    QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
+}
+
+void TestLoginFlowVpn::cleanupTestCase()
+{
+    delete m_tunnel;
+    m_tunnel = nullptr;
+}
+
+void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
+{
+    TestEnvironment environment;
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    {
+        // A tour step swallows clicks on its target (the sidebar): this user has seen the first tour.
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setValue(QStringLiteral("orv/tour1"), false);
+    }
+    QJsonObject data = PortalSession::sampleData();
+    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
+    QJsonObject north = domains.at(0).toObject();
+    north.insert(
+        QStringLiteral("vpn_files"),
+        QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
+                               {QStringLiteral("text"), m_tunnel->profileText()}},
+                   QJsonObject{{QStringLiteral("name"), QStringLiteral("credentials.txt")},
+                               {QStringLiteral("text"), m_tunnel->user() + QLatin1Char('\n') + m_tunnel->password()}}});
+    domains.replace(0, north);
+    data.insert(QStringLiteral("domains"), domains);
+    PortalSession session;
+    QVERIFY(session.start(data));
+
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.evaluate(statusRowRed).toBool());
+
+    // Orange at once, in the click itself: row, spinner, status row and shield.
+    const QString click = QStringLiteral("(function() { document.querySelector(%1).click();"
+                                         " return [%2, %3, document.querySelector('.vpn-status-row')"
+                                         ".classList.contains('bg-orange'), String(dom.vpn.shield.attr('fill'))]"
+                                         ".join(','); })()")
+                              .arg(WindowDriver::quote(row(101) + QStringLiteral(" .connect")),
+                                   rowHas(101, QStringLiteral("bg-orange")),
+                                   QStringLiteral("document.querySelector(%1).classList.contains('loader')")
+                                       .arg(WindowDriver::quote(row(101) + QStringLiteral(" .spinner-vpn"))));
+    QCOMPARE(driver.evaluate(click).toString(), QStringLiteral("true,true,true,#ff9c30"));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Connecting... Wait"));
+
+    // Connected through the real server: green row with the white shield, green sidebar, the device's name.
+    QVERIFY2(driver.waitFor(rowHas(101, QStringLiteral("bg-green")), 90000), qPrintable(m_tunnel->serverLog()));
+    QVERIFY(driver.waitFor(statusRowGreen));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Press 1"));
+    QCOMPARE(driver.evaluate(QStringLiteral("String(dom.vpn.shield.attr('fill'))")).toString(),
+             QStringLiteral("#56f248"));
+    QVERIFY(!driver.evaluate(rowHas(101, QStringLiteral("bg-orange"))).toBool());
+    QCOMPARE(driver.count(row(101) + QStringLiteral(" .spinner-vpn img[src='/img/shield_white.svg']")), 1);
+    QVERIFY(driver
+                .evaluate(QStringLiteral("getComputedStyle(document.querySelector(%1)).display")
+                              .arg(WindowDriver::quote(row(101) + QStringLiteral(" .web-ui"))))
+                .toString()
+            != QStringLiteral("none"));
+    QCOMPARE(driver.text(QStringLiteral(".power-button .desc")), QStringLiteral("Disconnect"));
+    driver.saveScreenshot(QStringLiteral("connected.png"));
+
+    // The power button stops the tunnel.
+    QVERIFY(driver.click(QStringLiteral(".power-button")));
+    QVERIFY(driver.waitFor(statusRowRed, 30000));
+    QVERIFY(driver.waitFor(QStringLiteral("!") + rowHas(101, QStringLiteral("bg-green"))));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Select a device"));
+    QCOMPARE(driver.text(QStringLiteral(".power-button .desc")), QStringLiteral("Connect"));
+    QVERIFY(driver
+                .evaluate(QStringLiteral("window.vpnStatus = undefined;"
+                                         " ORV.vpn.getStatus(function(s) { window.vpnStatus = s; }); true"))
+                .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("window.vpnStatus === 1")));
+}
+
+int main(int argc, char *argv[])
+{
+    // Before any thread exists: the client's tunnel then lives in a network namespace of its own.
+    isolationError = TestTunnel::isolateProcess();
+    prepareWebEngineTestProcess();
+    QApplication app(argc, argv);
+    TestLoginFlowVpn test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestLoginFlowVpn.moc"
