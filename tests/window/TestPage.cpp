@@ -432,6 +432,8 @@ void TestPage::tourStepScrollsTargetIntoView()
     WindowDriver driver;
     QVERIFY(driver.open());
     QVERIFY(driver.waitFor(domainsShown));
+    // The remembered domain unfolds with a transition; the scroll must be measured on the settled layout.
+    QVERIFY(driver.waitFor(QStringLiteral("document.getAnimations().length === 0")));
     const QString target = QStringLiteral("#domainsContainer .domain[data-id='116']");
     QVERIFY(driver
                 .evaluate(QStringLiteral("(function() { var page = document.querySelector('.page');"

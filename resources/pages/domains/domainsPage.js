@@ -5,7 +5,9 @@ function domainsPage() {
     // A side page left slid in (a logout from it) must not cover the list on the next entry.
     document.querySelector('.main-container .page').classList.remove('slided');
     dom.show_sidebar();
-    document.querySelector('.navbar .username').textContent = ORV.auth.username || '';
+    // The channel delivers property changes up to 50 ms after the signals that follow them, so right after a
+    // quick login from the form its copy of the user name can still be empty: keep the name typed there.
+    document.querySelector('.navbar .username').textContent = ORV.auth.username || login.username || '';
     ORV.getDomainsJson(function (list) {
         domains.list = list || [];
         domains.showPage();
