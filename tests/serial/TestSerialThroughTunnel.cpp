@@ -1,0 +1,559 @@
+#include <csignal>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QScopedPointer>
+#include <QSet>
+#include <QtEndian>
+#include <QtTest>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "controller/Orv.h"
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "serial/VirtualSerialPort.h"
+#include "serial/VirtualSerialPortsManager.h"
+#include "tests/serial/SerialTestRig.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestEnvironment.h"
+#include "tools/testportal/TestPortal.h"
+#include "tools/testtunnel/TestTunnel.h"
+
+namespace
+{
+constexpr int waitMs = 30000;
+// The manager's delays: a port brought online connects after four seconds, a bridge that ended after one.
+// Qt may fire a coarse timer up to 5% early, so the lower bounds keep that margin.
+constexpr qint64 onlineDelayFloorMs = 3800;
+constexpr qint64 reconnectDelayFloorMs = 950;
+constexpr const char *deviceKey = "device-key";
+const QString reconnectLine =
+    QStringLiteral("VirtualSerialPortsManager::onPortDisconnected(): \"Reconnect port after 100ms\"");
+const QString connectLine = QStringLiteral("VirtualSerialPort::connectPort(): \"\"");
+
+// A running com2tcp started from this test's working directory.
+struct Bridge
+{
+    qint64 pid = 0;
+    QString hiddenSide;
+    // Its TCP connection to the device's echo is up: the bridge relays from now on.
+    bool established = false;
+};
+
+// How /proc/net/tcp writes an IPv4 endpoint: the network-order address read as a native number, then the port.
+QString procTcpEndpoint(const QString &address, quint16 port)
+{
+    const quint32 raw = qToBigEndian(QHostAddress(address).toIPv4Address());
+    return QStringLiteral("%1:%2").arg(raw, 8, 16, QLatin1Char('0')).arg(port, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QSet<QByteArray> establishedSocketInodes(const QString &remoteEndpoint)
+{
+    QSet<QByteArray> inodes;
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly)) {
+        return inodes;
+    }
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
+        // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+        if (fields.size() >= 10 && fields.at(2) == remoteEndpoint.toLatin1() && fields.at(3) == "01") {
+            inodes.insert(fields.at(9));
+        }
+    }
+    return inodes;
+}
+
+QList<Bridge> runningBridges(const QString &program, const QString &echoEndpoint)
+{
+    const QSet<QByteArray> echoSockets = establishedSocketInodes(echoEndpoint);
+    QList<Bridge> bridges;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        QFile cmdline(QStringLiteral("/proc/") + entry + QStringLiteral("/cmdline"));
+        if (!isPid || !cmdline.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QList<QByteArray> arguments = cmdline.readAll().split('\0');
+        if (QString::fromLocal8Bit(arguments.value(0)) != program) {
+            continue;
+        }
+        Bridge bridge;
+        bridge.pid = pid;
+        bridge.hiddenSide = QString::fromLocal8Bit(arguments.value(1)).remove(QStringLiteral("//./"));
+        const QString fdFolder = QStringLiteral("/proc/") + entry + QStringLiteral("/fd/");
+        for (const QString &fd : QDir(fdFolder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            char target[256] = {};
+            const QByteArray link = QFile::encodeName(fdFolder + fd);
+            const ssize_t size = readlink(link.constData(), target, sizeof target - 1);
+            const QByteArray text(target, size > 0 ? int(size) : 0);
+            if (text.startsWith("socket:[") && echoSockets.contains(text.mid(8, text.size() - 9))) {
+                bridge.established = true;
+            }
+        }
+        bridges.append(bridge);
+    }
+    return bridges;
+}
+
+QStringList savedNames()
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    const QList<VirtualSerialPort *> ports = settings.getVirtualSerialPorts();
+    QStringList names;
+    for (VirtualSerialPort *port : ports) {
+        names.append(port->serialName);
+    }
+    qDeleteAll(ports);
+    return names;
+}
+
+QString hiddenSideOf(const QString &serialName)
+{
+    return QStringLiteral("CNCAORV") + serialName.mid(3);
+}
+
+QJsonObject device(int id, int type, int vpnStatus, const QString &vpnIp)
+{
+    return {{"id", id},
+            {"name", QStringLiteral("device %1").arg(id)},
+            {"type", type},
+            {"domain_id", 1},
+            {"data_delivery_enable", 0},
+            {"remote_access_enable", 1},
+            {"vpn_status", vpnStatus},
+            {"vpn_ip", vpnIp},
+            {"api_key", deviceKey}};
+}
+} // namespace
+
+// Virtual serial ports end to end: the controller, the portal, a real tunnel, and behind it a device (its
+// remote-access service and a TCP echo) in the tunnel server's namespace. Bytes written to a port's visible
+// side travel through the pair, com2tcp and the tunnel to the echo and back.
+class TestSerialThroughTunnel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void bridgeComesUpReconnectsAndStopsWithTunnel();
+    void offlineDeviceStopsItsBridges_data();
+    void offlineDeviceStopsItsBridges();
+    void logoutRemovesPairsAndLoginRebuildsThem();
+
+private:
+    bool startDeviceProcess(QProcess *process, const QStringList &command, quint16 *port);
+    QJsonObject portalData(int device10Status) const;
+    bool logIn();
+    bool connectDevice(int deviceId);
+    void stopTunnel();
+    QList<Bridge> bridges() const;
+    bool isBridged(const QString &serialName, qint64 otherThanPid = 0) const;
+    qint64 bridgePid(const QString &serialName) const;
+    bool echoes(const QString &serialName, const QByteArray &payload);
+    QStringList portNames(int deviceId);
+    OrvVpn *vpn() const;
+
+    QScopedPointer<TestTunnel> m_tunnel;
+    QTemporaryDir m_vpnFiles;
+    QScopedPointer<QProcess> m_echo;
+    QScopedPointer<QProcess> m_deviceService;
+    QString m_echoEndpoint;
+
+    QScopedPointer<TestEnvironment> m_environment;
+    QScopedPointer<SerialTestRig> m_rig;
+    QScopedPointer<TestPortal> m_portal;
+    QScopedPointer<Orv> m_orv;
+    QString m_bridgeProgram;
+    QHash<QString, int> m_visibleSides;
+};
+
+void TestSerialThroughTunnel::initTestCase()
+{
+    installConnectionWarningCheck();
+    const QString reason = TestTunnel::unavailableReason();
+    if (!reason.isEmpty()) {
+        QSKIP(qPrintable(reason));
+    }
+    QVERIFY(TestPortal::trustTestCertificateAuthority());
+    m_tunnel.reset(new TestTunnel);
+    QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
+    QVERIFY(!m_tunnel->writeProfile(m_vpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
+    QFile credentials(m_vpnFiles.filePath(QStringLiteral("credentials.txt")));
+    QVERIFY(credentials.open(QIODevice::WriteOnly));
+    credentials.write((m_tunnel->user() + QStringLiteral("\r\n") + m_tunnel->password()).toUtf8());
+    credentials.close();
+
+    // The device lives on the server's side of the tunnel: its echo on any port, its HTTPS service on 443.
+    const QString address = m_tunnel->serverTunnelAddress();
+    m_echo.reset(new QProcess);
+    quint16 echoPort = 0;
+    QVERIFY(startDeviceProcess(
+        m_echo.data(), {QStringLiteral(DEMO_ECHO_PATH), "--listen", address, "--port", "0"}, &echoPort));
+    m_echoEndpoint = procTcpEndpoint(address, echoPort);
+    m_deviceService.reset(new QProcess);
+    quint16 servicePort = 0;
+    QVERIFY(startDeviceProcess(m_deviceService.data(),
+                               {QStringLiteral(TESTPORTAL_PATH),
+                                "--device-key",
+                                deviceKey,
+                                "--device-port",
+                                QString::number(echoPort),
+                                "--listen",
+                                address,
+                                "--port",
+                                "443",
+                                "--cert",
+                                TestPortal::deviceCertificatePath(),
+                                "--key",
+                                TestPortal::deviceKeyPath()},
+                               &servicePort));
+    QCOMPARE(servicePort, quint16(443));
+}
+
+void TestSerialThroughTunnel::cleanupTestCase()
+{
+    m_deviceService.reset();
+    m_echo.reset();
+    m_tunnel.reset();
+}
+
+bool TestSerialThroughTunnel::startDeviceProcess(QProcess *process, const QStringList &command, quint16 *port)
+{
+    // setpriv ties the device's life to ours, so a test killed on its timeout leaves nothing behind.
+    process->setProgram(QStringLiteral("setpriv"));
+    process->setArguments(QStringList{"--pdeathsig", "SIGKILL", "ip", "netns", "exec", m_tunnel->namespaceName()}
+                          + command);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start();
+    if (!QTest::qWaitFor([process] { return process->canReadLine() || process->state() == QProcess::NotRunning; },
+                         waitMs)
+        || !process->canReadLine()) {
+        qWarning("%s did not start", qPrintable(command.first()));
+        return false;
+    }
+    const QByteArray line = process->readLine().trimmed();
+    bool isNumber = false;
+    *port = quint16(line.mid(5).toUInt(&isNumber));
+    return line.startsWith("port ") && isNumber;
+}
+
+void TestSerialThroughTunnel::init()
+{
+    m_environment.reset(new TestEnvironment);
+    m_rig.reset(new SerialTestRig);
+    QVERIFY(m_rig->isValid());
+    // The program runs com2tcp under exactly this name: the working directory it sees, then "/com2tcp".
+    m_bridgeProgram = QDir::currentPath() + QStringLiteral("/com2tcp");
+    m_visibleSides.clear();
+
+    m_portal.reset(new TestPortal);
+    QVERIFY(m_portal->setData(portalData(1)));
+    QVERIFY(m_portal->start());
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
+        settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
+    }
+    m_orv.reset(new Orv);
+    // Reloads happen when a test asks for them, never in the middle of a bridge check.
+    m_orv->setReloadIntervalMs(3600 * 1000);
+}
+
+void TestSerialThroughTunnel::cleanup()
+{
+    if (m_orv) {
+        stopTunnel();
+    }
+    // The controller first: its ports end their bridges; then the rig removes the pairs left.
+    m_orv.reset();
+    m_portal.reset();
+    m_rig.reset();
+    m_environment.reset();
+    QVERIFY(bridges().isEmpty());
+}
+
+QJsonObject TestSerialThroughTunnel::portalData(int device10Status) const
+{
+    const QString address = m_tunnel->serverTunnelAddress();
+    const QJsonArray domains{
+        QJsonObject{{"id", 1},
+                    {"name", "plant"},
+                    {"vpn_enable", 1},
+                    {"devices", QJsonArray{device(10, 1, device10Status, address), device(11, 5, 1, address)}},
+                    {"vpn_folder", m_vpnFiles.path()}}};
+    return {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}}, {"domains", domains}};
+}
+
+bool TestSerialThroughTunnel::logIn()
+{
+    QSignalSpy loaded(m_orv.data(), &Orv::onLoadDomainsSuccess);
+    m_orv->property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
+    return loaded.wait(waitMs);
+}
+
+OrvVpn *TestSerialThroughTunnel::vpn() const
+{
+    return m_orv->property("vpn").value<OrvVpn *>();
+}
+
+bool TestSerialThroughTunnel::connectDevice(int deviceId)
+{
+    QSignalSpy connected(vpn(), &OrvVpn::onConnected);
+    m_orv->startVpnDevice(deviceId);
+    if (!connected.wait(waitMs)) {
+        qWarning() << m_tunnel->serverLog();
+        return false;
+    }
+    return connected.last().at(0).toInt() == deviceId && vpn()->getStatus() == 3;
+}
+
+void TestSerialThroughTunnel::stopTunnel()
+{
+    if (vpn()->getStatus() != 1) {
+        m_orv->stopVpn();
+        QTRY_COMPARE_WITH_TIMEOUT(vpn()->getStatus(), 1, waitMs);
+    }
+}
+
+QList<Bridge> TestSerialThroughTunnel::bridges() const
+{
+    return runningBridges(m_bridgeProgram, m_echoEndpoint);
+}
+
+bool TestSerialThroughTunnel::isBridged(const QString &serialName, qint64 otherThanPid) const
+{
+    for (const Bridge &bridge : bridges()) {
+        if (bridge.hiddenSide == hiddenSideOf(serialName) && bridge.established && bridge.pid != otherThanPid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+qint64 TestSerialThroughTunnel::bridgePid(const QString &serialName) const
+{
+    for (const Bridge &bridge : bridges()) {
+        if (bridge.hiddenSide == hiddenSideOf(serialName)) {
+            return bridge.pid;
+        }
+    }
+    return 0;
+}
+
+// Writes to the port's visible side and waits until exactly that comes back.
+bool TestSerialThroughTunnel::echoes(const QString &serialName, const QByteArray &payload)
+{
+    if (!m_visibleSides.contains(serialName)) {
+        const int fd = m_rig->openSide(serialName);
+        if (fd < 0) {
+            qWarning("cannot open %s", qPrintable(serialName));
+            return false;
+        }
+        m_visibleSides.insert(serialName, fd);
+    }
+    const int fd = m_visibleSides.value(serialName);
+    if (!SerialTestRig::writeAll(fd, payload)) {
+        return false;
+    }
+    QByteArray received;
+    const bool arrived = QTest::qWaitFor(
+        [&] {
+            received += SerialTestRig::readAvailable(fd);
+            return received.size() >= payload.size();
+        },
+        waitMs);
+    if (!arrived || received != payload) {
+        qWarning() << serialName << "sent" << payload << "received" << received;
+        return false;
+    }
+    return true;
+}
+
+QStringList TestSerialThroughTunnel::portNames(int deviceId)
+{
+    QStringList names;
+    const QJsonArray ports = m_orv->getVirtualSerialPortsByDeviceIdJson(deviceId);
+    for (const QJsonValue &port : ports) {
+        names.append(port.toObject().value(QLatin1String("serialName")).toString());
+    }
+    return names;
+}
+
+void TestSerialThroughTunnel::bridgeComesUpReconnectsAndStopsWithTunnel()
+{
+    QVERIFY(logIn());
+    // A port of another device on the same tunnel server: paired, never bridged while the tunnel goes to 10.
+    QVERIFY(m_orv->create(0, 11));
+    QVERIFY(connectDevice(10));
+
+    QElapsedTimer sinceCreate;
+    sinceCreate.start();
+    QVERIFY(m_orv->create(2, 10));
+    QCOMPARE(portNames(11), QStringList{"COM2"});
+    QCOMPARE(portNames(10), QStringList{"COM3"});
+    QCOMPARE(m_orv->getVirtualSerialPortsByDeviceIdJson(10).first().toObject().value("type").toInt(), 2);
+    QCOMPARE(m_rig->pairLines(),
+             QStringList(
+                 {"CNCA0 PortName=COM2", "CNCB0 PortName=CNCAORV2", "CNCA1 PortName=COM3", "CNCB1 PortName=CNCAORV3"}));
+    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QVERIFY(bridges().isEmpty());
+
+    // The bridge comes up after the online delay and carries bytes to the device and back through the tunnel.
+    QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
+    QVERIFY2(sinceCreate.elapsed() >= onlineDelayFloorMs, qPrintable(QString::number(sinceCreate.elapsed())));
+    QVERIFY(echoes("COM3", "through the tunnel\n"));
+
+    // com2tcp dies: one second later a new one runs and carries bytes again.
+    LogCapture log;
+    const qint64 firstPid = bridgePid("COM3");
+    QElapsedTimer sinceKill;
+    sinceKill.start();
+    QCOMPARE(::kill(pid_t(firstPid), SIGKILL), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(reconnectLine), 1, waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3", firstPid), waitMs);
+    QVERIFY2(sinceKill.elapsed() >= reconnectDelayFloorMs, qPrintable(QString::number(sinceKill.elapsed())));
+    QVERIFY(echoes("COM3", "once more\n"));
+    // Long after every connect armed so far has run, device 11's port is still not bridged.
+    const QList<Bridge> running = bridges();
+    QCOMPARE(running.size(), 1);
+    QCOMPARE(running.first().hiddenSide, QStringLiteral("CNCAORV3"));
+    QCOMPARE(log.count(reconnectLine), 1);
+
+    // Tunnel down: the bridge stops, the pairs stay.
+    QSignalSpy disconnected(vpn(), &OrvVpn::onDisconnected);
+    m_orv->stopVpn();
+    QVERIFY(disconnected.wait(waitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(bridges().isEmpty(), waitMs);
+    QVERIFY(!m_orv->property("virtualSerialPortsManager")
+                 .value<VirtualSerialPortsManager *>()
+                 ->getVirtualPorts(10)
+                 .first()
+                 ->isConnected());
+    QCOMPARE(m_rig->pairLines().size(), 4);
+    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+}
+
+void TestSerialThroughTunnel::offlineDeviceStopsItsBridges_data()
+{
+    QTest::addColumn<bool>("reload");
+    QTest::newRow("reload: the bridges stop and so does the tunnel") << true;
+    QTest::newRow("load: the bridges stop, the tunnel stays, back online they return") << false;
+}
+
+void TestSerialThroughTunnel::offlineDeviceStopsItsBridges()
+{
+    QFETCH(bool, reload);
+    QVERIFY(logIn());
+    // Two ports made while the tunnel is down: both come up with the tunnel to their device.
+    QVERIFY(m_orv->create(0, 10));
+    QVERIFY(m_orv->create(1, 10));
+    QVERIFY(bridges().isEmpty());
+    QVERIFY(connectDevice(10));
+    QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM2") && isBridged("COM3"), waitMs);
+    QVERIFY(echoes("COM2", "first port\n"));
+    QVERIFY(echoes("COM3", "second port\n"));
+
+    LogCapture log;
+    QVERIFY(m_portal->setData(portalData(0)));
+    QSignalSpy disconnected(vpn(), &OrvVpn::onDisconnected);
+    if (reload) {
+        QSignalSpy reloaded(m_orv.data(), &Orv::onReloadDomainsSuccess);
+        m_orv->reloadDomains();
+        QVERIFY(reloaded.wait(waitMs));
+        QTRY_VERIFY_WITH_TIMEOUT(bridges().isEmpty(), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(vpn()->getStatus(), 1, waitMs);
+        QVERIFY(disconnected.count() >= 1);
+    } else {
+        QSignalSpy loaded(m_orv.data(), &Orv::onLoadDomainsSuccess);
+        m_orv->loadDomains();
+        QVERIFY(loaded.wait(waitMs));
+        QTRY_VERIFY_WITH_TIMEOUT(bridges().isEmpty(), waitMs);
+        QCOMPARE(vpn()->getStatus(), 3);
+        // The tunnel still goes to the device, so each stopped bridge arms its reconnect.
+        QCOMPARE(log.count(reconnectLine), 2);
+    }
+    // Every reconnect armed by the stops runs, finds the device offline and brings nothing back.
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(connectLine), log.count(reconnectLine), waitMs);
+    QVERIFY(bridges().isEmpty());
+    for (VirtualSerialPort *port :
+         m_orv->property("virtualSerialPortsManager").value<VirtualSerialPortsManager *>()->getVirtualPorts(10)) {
+        QVERIFY(!port->isConnected());
+    }
+    QCOMPARE(m_rig->pairLines().size(), 4);
+
+    if (!reload) {
+        // The device answers again: the ports are brought online and bridged anew.
+        QVERIFY(m_portal->setData(portalData(1)));
+        QSignalSpy loaded(m_orv.data(), &Orv::onLoadDomainsSuccess);
+        m_orv->loadDomains();
+        QVERIFY(loaded.wait(waitMs));
+        QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM2") && isBridged("COM3"), waitMs);
+        QVERIFY(echoes("COM2", "first port again\n"));
+        QVERIFY(echoes("COM3", "second port again\n"));
+        QCOMPARE(disconnected.count(), 0);
+    }
+}
+
+void TestSerialThroughTunnel::logoutRemovesPairsAndLoginRebuildsThem()
+{
+    QVERIFY(logIn());
+    QVERIFY(m_orv->create(3, 11));
+    QVERIFY(connectDevice(10));
+    QVERIFY(m_orv->create(0, 10));
+    QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
+
+    // Logout takes every pair and the running bridge, and keeps the port list.
+    m_orv->logout();
+    QVERIFY(m_rig->pairLines().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(bridges().isEmpty(), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(vpn()->getStatus(), 1, waitMs);
+    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(portNames(10), QStringList{"COM3"});
+
+    // The next login rebuilds the same pairs, and the rebuilt port bridges once the tunnel is up.
+    QVERIFY(logIn());
+    QCOMPARE(m_rig->pairLines(),
+             QStringList(
+                 {"CNCA0 PortName=COM2", "CNCB0 PortName=CNCAORV2", "CNCA1 PortName=COM3", "CNCB1 PortName=CNCAORV3"}));
+    QCOMPARE(portNames(11), QStringList{"COM2"});
+    QCOMPARE(portNames(10), QStringList{"COM3"});
+    QCOMPARE(m_orv->getVirtualSerialPortsByDeviceIdJson(11).first().toObject().value("type").toInt(), 3);
+    QVERIFY(bridges().isEmpty());
+    QVERIFY(connectDevice(10));
+    QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
+    QVERIFY(echoes("COM3", "after the new login\n"));
+    QCOMPARE(bridges().size(), 1);
+}
+
+int main(int argc, char **argv)
+{
+    // Before any thread exists: the tunnel, the portal and the bridges live in this process's own network namespace.
+    const QString isolation = TestTunnel::isolateProcess();
+    if (!isolation.isEmpty()) {
+        qWarning("%s", qPrintable(isolation));
+    }
+    QGuiApplication application(argc, argv);
+    TestSerialThroughTunnel test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestSerialThroughTunnel.moc"
