@@ -2,15 +2,15 @@
 
 #include "core/Log.h"
 
-namespace {
+namespace
+{
 constexpr int waitTimeoutMs = 30000;
 constexpr const char *logModule = "exec_command";
 } // namespace
 
 ExecCommand::ExecCommand(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 ExecCommand::~ExecCommand()
 {
@@ -53,7 +53,8 @@ bool ExecCommand::prepareStart(const char *function)
     output.clear();
     connect(process, SIGNAL(started()), this, SLOT(onStarted()));
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onFinished(int, QProcess::ExitStatus)));
-    connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this, SLOT(onErrorOccurred(QProcess::ProcessError)));
+    connect(
+        process, SIGNAL(errorOccurred(QProcess::ProcessError)), this, SLOT(onErrorOccurred(QProcess::ProcessError)));
     connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadyReadStandardOutput()));
     return true;
 }

@@ -18,7 +18,8 @@ private slots:
     void detachedStartKeepsRefusing();
 };
 
-namespace {
+namespace
+{
 bool runToEnd(ExecCommand &command)
 {
     return command.start() && command.waitForStarted() && command.waitForFinished();
@@ -49,7 +50,8 @@ void TestExecCommand::outputCollectedInOrderAndReset()
 {
     ExecCommand command;
     command.setProgram(QStringLiteral("sh"));
-    command.setArguments({QStringLiteral("-c"), QStringLiteral("printf one; sleep 0.2; printf ' two'; sleep 0.2; printf ' three'")});
+    command.setArguments(
+        {QStringLiteral("-c"), QStringLiteral("printf one; sleep 0.2; printf ' two'; sleep 0.2; printf ' three'")});
     QVERIFY(runToEnd(command));
     QCOMPARE(command.output, QStringLiteral("one two three"));
 

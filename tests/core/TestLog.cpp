@@ -77,10 +77,14 @@ void TestLog::lineFormat_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("line");
-    QTest::newRow("plain") << "Abort request" << "HttpRequest::onTimeout(): \"Abort request\"";
-    QTest::newRow("empty") << "" << "HttpRequest::onTimeout(): \"\"";
-    QTest::newRow("quote escaped") << "say \"hi\"" << "HttpRequest::onTimeout(): \"say \\\"hi\\\"\"";
-    QTest::newRow("line break escaped") << "a\nb" << "HttpRequest::onTimeout(): \"a\\nb\"";
+    QTest::newRow("plain") << "Abort request"
+                           << "HttpRequest::onTimeout(): \"Abort request\"";
+    QTest::newRow("empty") << ""
+                           << "HttpRequest::onTimeout(): \"\"";
+    QTest::newRow("quote escaped") << "say \"hi\""
+                                   << "HttpRequest::onTimeout(): \"say \\\"hi\\\"\"";
+    QTest::newRow("line break escaped") << "a\nb"
+                                        << "HttpRequest::onTimeout(): \"a\\nb\"";
 }
 
 void TestLog::lineFormat()

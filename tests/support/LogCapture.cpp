@@ -5,7 +5,8 @@
 #include <QStringList>
 #include <QTest>
 
-namespace {
+namespace
+{
 QMutex mutex;
 QList<LogCapture::Line> captured;
 bool capturing = false;

@@ -6,7 +6,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
-namespace {
+namespace
+{
 const char *const variables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
 const char *const folders[] = {"config", "data", "cache", "runtime"};
 } // namespace
