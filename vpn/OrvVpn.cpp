@@ -114,8 +114,13 @@ bool OrvVpn::stop()
     if (worker) {
         const bool stopped = worker->stop();
         writeLog(4, "orv_vpn", "OrvVpn::stop", QStringLiteral("Delete worker thread"));
+        stopping = worker;
         worker = nullptr;
         return stopped;
+    }
+    if (stopping) {
+        // The previous tunnel is still going down; its own DISCONNECTED reports the end.
+        return false;
     }
     status = 1;
     emit onDisconnected();
@@ -155,6 +160,7 @@ void OrvVpn::disconnected()
     status = 1;
     writeLog(4, "orv_vpn", "OrvVpn::disconnected", QStringLiteral("Delete worker thread"));
     worker = nullptr;
+    stopping = nullptr;
     emit onDisconnected();
 }
 

@@ -57,4 +57,7 @@ private:
     // A started worker deletes itself when its thread ends, with or without a DISCONNECTED event;
     // the guarded pointer turns null then, so a gone worker is never used.
     QPointer<OrvVpnThread> worker;
+    // The worker told to stop and not yet reported down. Until its DISCONNECTED arrives, a further stop must
+    // not report the tunnel down: a start made on that report would lose its worker to the late event.
+    QPointer<OrvVpnThread> stopping;
 };

@@ -32,6 +32,7 @@ private slots:
     void adapterSetUpFails();
     void serverLostBringsConnecting();
     void stopRightAfterStart();
+    void secondStopWaitsForTheStoppingTunnel();
 };
 
 namespace
@@ -459,6 +460,44 @@ void TestOrvVpn::stopRightAfterStart()
     QCOMPARE(disconnected.count(), 1);
     QCOMPARE(clientDaemons(), 0);
     QVERIFY(!log.contains(QStringLiteral("OrvVpnThread::run(): \"Connect error\"")));
+}
+
+// A stop while the previous tunnel is still going down must not report it down early: a start made on that
+// report would have its worker dropped by the old tunnel's late DISCONNECTED.
+void TestOrvVpn::secondStopWaitsForTheStoppingTunnel()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(vpn.start());
+    QVERIFY(connected.wait(30000));
+
+    QVERIFY(vpn.stop());
+    // No event is delivered between these calls, so the first tunnel cannot have reported its end yet.
+    QVERIFY(!vpn.stop());
+    QCOMPARE(vpn.getStatus(), 0);
+    QCOMPARE(disconnected.count(), 0);
+
+    // The old tunnel's end is reported once; a start made on it keeps its worker.
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(disconnected.count(), 1);
+    QCOMPARE(vpn.getStatus(), 1);
+    QVERIFY(vpn.start());
+    QVERIFY(connected.wait(30000));
+    QVERIFY(hasWorker(vpn));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(vpn.getStatus(), 1);
+    // With nothing left stopping, a stop reports the end at once again.
+    QVERIFY(!vpn.stop());
+    QCOMPARE(disconnected.count(), 3);
+    QCOMPARE(vpn.getStatus(), 1);
 }
 
 int main(int argc, char **argv)
