@@ -239,6 +239,12 @@ void VirtualSerialPortsManager::onDomainsUpdated(QList<OrvDomain *> *domains)
     if (!tunnelUp() || !domains) {
         return;
     }
+    // A port whose device the merge deleted is no longer in any domain: its bridge stops like an offline one's.
+    for (VirtualSerialPort *port : qAsConst(ports)) {
+        if (!port->device) {
+            port->deviceOffline();
+        }
+    }
     for (OrvDomain *domain : qAsConst(*domains)) {
         const QList<OrvDevice *> devices = domain->devices;
         for (OrvDevice *device : devices) {

@@ -66,6 +66,7 @@ private slots:
     void bridgesFollowDomainUpdates();
     void overlappingConnectsSettle();
     void deviceDroppedByMergeIsUnbound();
+    void bridgeOfDroppedDeviceStopsAtDomainUpdate();
     void destroy_data();
     void destroy();
     void destroyAllKeepsListAndLoadRebuilds();
@@ -322,6 +323,26 @@ void TestVirtualSerialPortsManager::deviceDroppedByMergeIsUnbound()
     QCOMPARE(log.count(reconnectLine), 0);
     QVERIFY(!port->connectPort());
     m_manager->onDomainsUpdated(&m_domains);
+    QCOMPARE(m_manager->getVirtualPorts(7).size(), 1);
+}
+
+void TestVirtualSerialPortsManager::bridgeOfDroppedDeviceStopsAtDomainUpdate()
+{
+    makeManager();
+    QVERIFY(m_manager->create(0, m_first));
+    VirtualSerialPort *port = m_manager->getVirtualPorts(7).value(0);
+    tunnelUp(7);
+    QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, bridgeTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(port->isConnected(), bridgeTimeoutMs);
+
+    // The tunnel stays up, but the list no longer holds the port's device.
+    m_domains.first()->devices.removeOne(m_first);
+    delete m_first;
+    m_first = nullptr;
+    QSignalSpy ended(port, &VirtualSerialPort::onDisconnected);
+    m_manager->onDomainsUpdated(&m_domains);
+    QVERIFY(!port->isConnected());
+    QCOMPARE(ended.count(), 1);
     QCOMPARE(m_manager->getVirtualPorts(7).size(), 1);
 }
 
