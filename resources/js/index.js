@@ -69,7 +69,9 @@ var app = {
     toggleLanguage: function () {
         var next = app.languages[(app.languageIndex(app.language) + 1) % app.languages.length];
         var container = document.querySelector('.lang-container');
-        var oldLabel = container.querySelector('.lang-text');
+        // The newest label leaves; an older one may still be sliding out after a quick second click.
+        var labels = container.querySelectorAll('.lang-text');
+        var oldLabel = labels[labels.length - 1];
         var newLabel = document.createElement('span');
         newLabel.className = 'lang-text';
         newLabel.textContent = next.toUpperCase();
@@ -295,6 +297,7 @@ var dom = {
             var self = dom.vpn;
             self.drawState('red', 'not_connected');
             self.showPowerButton('connect');
+            document.querySelector('.status-tip').classList.add('to-translate');
             document.querySelector('.status-tip').textContent = i18next.t('select_a_device');
             self.drawStrokes({ from: 'M20 18', to: 'M20 18 l32.5 32.5', duration: 200, delay: 0 },
                              { from: 'M52.5 18', to: 'M52.5 18 l-32.5 32.5', duration: 200, delay: 200 });
@@ -305,6 +308,7 @@ var dom = {
             self.drawState('orange', 'not_connected');
             document.querySelector('#vpn-shield-container .power-button').style.setProperty('display', 'none',
                                                                                            'important');
+            document.querySelector('.status-tip').classList.add('to-translate');
             document.querySelector('.status-tip').textContent = i18next.t('connecting_wait');
             self.resetTraffic();
             self.spinner = self.shield_container.foreignObject(100, 100).attr('id', 'fobj');
@@ -317,7 +321,8 @@ var dom = {
             self.drawState('green', 'connected');
             self.showPowerButton('disconnect');
             var name = Array.isArray(device) && device.length > 0 ? device[0].name : '???';
-            // Device names come from the portal: text, never markup.
+            // Device names come from the portal: text, never markup, and never re-translated.
+            document.querySelector('.status-tip').classList.remove('to-translate');
             document.querySelector('.status-tip').textContent = name;
             self.resetTraffic();
             self.drawStrokes({ from: 'M55 18', to: 'M55 18 l-22.5 30.5', duration: 300, delay: 0 },

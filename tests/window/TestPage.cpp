@@ -169,6 +169,7 @@ private slots:
     void domainsRouteClearsSlidedSidePage();
     void portFormOffersFreeTypes_data();
     void portFormOffersFreeTypes();
+    void deviceNameInSidebarAndQuickToggles();
 
 private:
     TestEnvironment *m_environment = nullptr;
@@ -581,6 +582,40 @@ void TestPage::portFormOffersFreeTypes()
              !addRowShown);
     QCOMPARE(driver.count(QStringLiteral("#serialVirtualPortPage .virtual-serial-port.empty-list")),
              ports == QLatin1String("[]") ? 1 : 0);
+}
+
+// A device named like a table text keeps its name through a language switch; two quick clicks on the toggle
+// still leave one label, for the language the page ends in.
+void TestPage::deviceNameInSidebarAndQuickToggles()
+{
+    skipTours();
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    QJsonObject data = PortalSession::sampleData();
+    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
+    QJsonObject north = domains.at(0).toObject();
+    north.insert(QStringLiteral("devices"), QJsonArray{PortalSession::device(101, QStringLiteral("Back"), 1, 10, 1)});
+    domains.replace(0, north);
+    data.insert(QStringLiteral("domains"), domains);
+    PortalSession session;
+    QVERIFY(session.start(data));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(domainsShown));
+
+    QVERIFY(QMetaObject::invokeMethod(
+        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')")));
+    QVERIFY(toggleLanguage(driver, QStringLiteral("IT")));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Back"));
+    QCOMPARE(driver.text(QStringLiteral(".status-desc")), QStringLiteral("Connesso"));
+
+    QVERIFY(driver
+                .evaluate(QStringLiteral("document.querySelector('.navbar .language').click();"
+                                         " document.querySelector('.navbar .language').click(); true"))
+                .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.lang-text').length === 1")));
+    QCOMPARE(driver.text(QStringLiteral(".lang-text")), QStringLiteral("IT"));
+    QCOMPARE(driver.evaluate(QStringLiteral("app.language")).toString(), QStringLiteral("it"));
 }
 
 int main(int argc, char *argv[])
