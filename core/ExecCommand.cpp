@@ -45,9 +45,14 @@ bool ExecCommand::prepareStart(const char *function)
     }
     running = true;
     if (process) {
-        // The previous process has ended (running was cleared by its end or error notification).
+        // The previous process no longer reports to us. It is usually over (its end or error cleared running);
+        // after a read or write error it may still run, and then it goes once it ends instead of being killed.
         process->disconnect(this);
-        process->deleteLater();
+        if (process->state() == QProcess::NotRunning) {
+            process->deleteLater();
+        } else {
+            connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), process, SLOT(deleteLater()));
+        }
     }
     process = new QProcess;
     output.clear();
