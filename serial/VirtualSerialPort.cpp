@@ -151,6 +151,7 @@ bool VirtualSerialPort::create(const QList<VirtualSerialPort *> &ports)
 {
     log(4, "VirtualSerialPort::create", QLatin1String(""));
     connected = false;
+    bridgeWanted = false;
     // Without a numbered name there is nothing sensible to install.
     if (!assignPortsName(ports)) {
         return false;
@@ -168,6 +169,7 @@ bool VirtualSerialPort::destroy()
         execCommand->kill();
     }
     connected = false;
+    bridgeWanted = false;
     if (execCommand->isRunning()) {
         execCommand->kill();
     }
@@ -230,6 +232,7 @@ bool VirtualSerialPort::connectPort()
         return false;
     }
     log(4, function, QStringLiteral("Get port number..."));
+    bridgeWanted = true;
     apiDevice->getRemoteAccess(device->vpnIp, device->apiKey, type);
     return true;
 }
@@ -240,6 +243,12 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
     log(4, function, QLatin1String(""));
     if (status != 200) {
         getRemoteAccessError(status, data);
+        return;
+    }
+    // An answer to a connect that a disconnect has since withdrawn (or that an earlier answer already served)
+    // starts nothing.
+    if (!bridgeWanted) {
+        log(4, function, QStringLiteral("Bridge no longer wanted"));
         return;
     }
 
@@ -298,6 +307,7 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         log(4, function, QStringLiteral("com2tcp not started"));
     }
     connected = true;
+    bridgeWanted = false;
 }
 
 void VirtualSerialPort::getRemoteAccessError(int status, QString data)
@@ -316,6 +326,7 @@ void VirtualSerialPort::onFinished()
 bool VirtualSerialPort::disconnectPort()
 {
     log(4, "VirtualSerialPort::disconnectPort", QLatin1String(""));
+    bridgeWanted = false;
     if (execCommand->isRunning()) {
         execCommand->kill();
     }

@@ -51,6 +51,8 @@ public:
     QPointer<OrvDevice> device;
     ApiDevice *apiDevice = nullptr;
     bool connected = false;
+    // A connect's device request is out and its answer may start the bridge.
+    bool bridgeWanted = false;
     QString serialName = QLatin1String("");
     QString tcpName = QLatin1String("");
     ExecCommand *execCommand = nullptr;

@@ -48,6 +48,7 @@ private slots:
     void deviceReply_data();
     void deviceReply();
     void ownKillsAndBridgeEnd();
+    void answerAfterDisconnectStartsNothing();
 
 private:
     VirtualSerialPort *makePairedPort();
@@ -371,6 +372,29 @@ void TestVirtualSerialPortBridge::ownKillsAndBridgeEnd()
     QCOMPARE(ended.count(), 2);
     QVERIFY(!port->isConnected());
     QVERIFY(!port->execCommand->isRunning());
+}
+
+// The device answers after the port was told to disconnect (tunnel down, device offline): no bridge comes up.
+void TestVirtualSerialPortBridge::answerAfterDisconnectStartsNothing()
+{
+    VirtualSerialPort *port = makePairedPort();
+    QVERIFY(port);
+    TestPortal::Behaviour behaviour;
+    behaviour.delayMs = 300;
+    m_device->setBehaviour(TestPortal::Route::RemoteAccess, behaviour);
+
+    LogCapture log;
+    QVERIFY(port->connectPort());
+    QVERIFY(port->disconnectPort());
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine("getRemoteAccessSuccess", "Bridge no longer wanted")), 10000);
+    QVERIFY(!port->isConnected());
+    QVERIFY(!port->execCommand->isRunning());
+    QCOMPARE(m_echo->acceptedCount(), 0);
+
+    // A connect after that is served as usual.
+    QVERIFY(port->connectPort());
+    QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, 10000);
+    QVERIFY(port->isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestVirtualSerialPortBridge)
