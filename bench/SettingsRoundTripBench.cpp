@@ -11,13 +11,10 @@
 
 namespace
 {
-constexpr int domainCount = 50;
-constexpr int devicesPerDomain = 20;
 constexpr int portCount = 20;
 
-// A store as a busy user's file holds it: the records are JSON numbers (doubles) and strings, as the settings
-// store writes them.
-QSettings::SettingsMap realisticStore()
+// The domain list as the settings store keeps it: the records' JSON numbers as doubles, and strings.
+QVariantList domainList(int domainCount, int devicesPerDomain)
 {
     QVariantList domains;
     for (int d = 0; d < domainCount; ++d) {
@@ -32,7 +29,7 @@ QSettings::SettingsMap realisticStore()
                             {QStringLiteral("data_delivery_enable"), double(i % 2)},
                             {QStringLiteral("remote_access_enable"), 1.0},
                             {QStringLiteral("vpn_status"), double(i % 3 == 0)},
-                            {QStringLiteral("vpn_ip"), QStringLiteral("10.8.%1.%2").arg(d).arg(i + 2)},
+                            {QStringLiteral("vpn_ip"), QStringLiteral("10.8.%1.%2").arg(d % 256).arg(i + 2)},
                             {QStringLiteral("api_key"), QStringLiteral("%1").arg(id, 32, 16, QLatin1Char('0'))}});
         }
         domains.append(QVariantMap{{QStringLiteral("id"), double(d)},
@@ -40,6 +37,12 @@ QSettings::SettingsMap realisticStore()
                                    {QStringLiteral("vpn_enable"), 1.0},
                                    {QStringLiteral("devices"), devices}});
     }
+    return domains;
+}
+
+// A store as a busy user's file holds it: 50 domains of 20 devices, 20 virtual ports and every other key.
+QSettings::SettingsMap realisticStore()
+{
     QVariantList ports;
     for (int p = 0; p < portCount; ++p) {
         ports.append(QVariantMap{{QStringLiteral("baudRate"), 2.0},
@@ -64,18 +67,24 @@ QSettings::SettingsMap realisticStore()
             {QStringLiteral("auth/username"), QStringLiteral("operator@plant.example")},
             {QStringLiteral("auth/password"), QStringLiteral("correct horse battery staple")},
             {QStringLiteral("auth/last_username"), QStringLiteral("operator@plant.example")},
-            {QStringLiteral("domains"), domains},
+            {QStringLiteral("domains"), domainList(50, 20)},
             {QStringLiteral("last_domain_id_opened"), 12},
             {QStringLiteral("virtual_serial_ports"), ports}};
+}
+
+// The large case: the domain list alone, 1,000 domains of 50 devices.
+QSettings::SettingsMap largeStore()
+{
+    return {{QStringLiteral("domains"), domainList(1000, 50)}};
 }
 
 // One round trip: a settings object writes the whole store and is destroyed (which writes the file); a fresh one
 // reads it back. QSettings keeps the parsed map of every file it has seen in the process and skips the read while
 // size and modification time are unchanged, so the written file is renamed to a path never used before and the
 // reader opens that one: its read really parses the file. The rename (one system call) is part of the timing.
-void roundTrip(benchmark::State &state, QSettings::Format format)
+void roundTrip(benchmark::State &state, QSettings::Format format, const QSettings::SettingsMap &store)
 {
-    const QSettings::SettingsMap store = realisticStore();
+    const int domainCount = store.value(QStringLiteral("domains")).toList().size();
     QTemporaryDir dir;
     quint64 iteration = 0;
     qint64 fileSize = 0;
@@ -108,17 +117,29 @@ void roundTrip(benchmark::State &state, QSettings::Format format)
 
 void encryptedFormat(benchmark::State &state)
 {
-    roundTrip(state, orvSettingsFormat);
+    roundTrip(state, orvSettingsFormat, realisticStore());
 }
 
 void iniFormat(benchmark::State &state)
 {
-    roundTrip(state, QSettings::IniFormat);
+    roundTrip(state, QSettings::IniFormat, realisticStore());
+}
+
+void largeEncryptedFormat(benchmark::State &state)
+{
+    roundTrip(state, orvSettingsFormat, largeStore());
+}
+
+void largeIniFormat(benchmark::State &state)
+{
+    roundTrip(state, QSettings::IniFormat, largeStore());
 }
 } // namespace
 
 BENCHMARK(encryptedFormat)->Unit(benchmark::kMillisecond);
 BENCHMARK(iniFormat)->Unit(benchmark::kMillisecond);
+BENCHMARK(largeEncryptedFormat)->Unit(benchmark::kMillisecond);
+BENCHMARK(largeIniFormat)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
