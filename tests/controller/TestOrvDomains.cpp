@@ -11,6 +11,7 @@
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
 
@@ -108,14 +109,6 @@ QTimer *reloadTimerOf(Orv &orv)
     return orv.findChild<QTimer *>();
 }
 
-int requestsTo(const TestPortal &portal, TestPortal::Route route)
-{
-    int n = 0;
-    for (const TestPortal::Request &request : portal.requests()) {
-        n += request.route == route ? 1 : 0;
-    }
-    return n;
-}
 } // namespace
 
 class TestOrvDomains : public QObject
@@ -140,6 +133,7 @@ private:
     bool logIn(Orv &orv);
 
     TestEnvironment *m_environment = nullptr;
+    PortalSession *m_session = nullptr;
     TestPortal *m_portal = nullptr;
 };
 
@@ -152,12 +146,14 @@ void TestOrvDomains::initTestCase()
 void TestOrvDomains::init()
 {
     m_environment = new TestEnvironment;
-    m_portal = new TestPortal;
+    m_session = new PortalSession;
+    m_portal = &m_session->portal();
 }
 
 void TestOrvDomains::cleanup()
 {
-    delete m_portal;
+    delete m_session;
+    m_session = nullptr;
     m_portal = nullptr;
     delete m_environment;
     m_environment = nullptr;
@@ -167,13 +163,10 @@ bool TestOrvDomains::startPortal(const QJsonArray &domains)
 {
     const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
                            {"domains", domains}};
-    if (!m_portal->setData(data) || !m_portal->start()) {
+    if (!m_session->start(data)) {
         return false;
     }
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
-    settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
+    PortalSession::storeLastUsername(QStringLiteral("alice"));
     return true;
 }
 
@@ -390,7 +383,7 @@ void TestOrvDomains::reloadWhileLoggedOut()
     // Every tick while logged out reports a failed reload and keeps the timer going.
     QTRY_VERIFY_WITH_TIMEOUT(reloadErrors.count() >= 3, waitMs);
     QVERIFY(reloadTimerOf(orv)->isActive());
-    QCOMPARE(requestsTo(*m_portal, TestPortal::Route::Domains), 0);
+    QCOMPARE(m_session->requestCount(TestPortal::Route::Domains), 0);
     QCOMPARE(loadErrors.count(), 1);
 }
 
@@ -432,7 +425,7 @@ void TestOrvDomains::lastDeviceStartedOnceAfterFirstSuccess()
     QVERIFY(reloaded.wait(waitMs));
     QCOMPARE(log.count(startLine), 1);
     QVERIFY(configErrors.wait(waitMs));
-    QCOMPARE(requestsTo(*m_portal, TestPortal::Route::VpnConfig), 1);
+    QCOMPARE(m_session->requestCount(TestPortal::Route::VpnConfig), 1);
     QVERIFY(m_portal->requests().last().path.endsWith("/api/v2/vpn/domain/4"));
 
     QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);

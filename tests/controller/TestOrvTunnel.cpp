@@ -13,6 +13,7 @@
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
 #include "tools/testtunnel/TestTunnel.h"
@@ -77,6 +78,7 @@ private:
     TestTunnel *m_tunnel = nullptr;
     QTemporaryDir m_vpnFiles;
     TestEnvironment *m_environment = nullptr;
+    PortalSession *m_session = nullptr;
     TestPortal *m_portal = nullptr;
 };
 
@@ -106,12 +108,14 @@ void TestOrvTunnel::cleanupTestCase()
 void TestOrvTunnel::init()
 {
     m_environment = new TestEnvironment;
-    m_portal = new TestPortal;
+    m_session = new PortalSession;
+    m_portal = &m_session->portal();
 }
 
 void TestOrvTunnel::cleanup()
 {
-    delete m_portal;
+    delete m_session;
+    m_session = nullptr;
     m_portal = nullptr;
     delete m_environment;
     m_environment = nullptr;
@@ -134,13 +138,10 @@ QJsonObject TestOrvTunnel::portalData(int device10Status) const
 
 bool TestOrvTunnel::startPortal(int device10Status)
 {
-    if (!m_portal->setData(portalData(device10Status)) || !m_portal->start()) {
+    if (!m_session->start(portalData(device10Status))) {
         return false;
     }
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
-    settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
+    PortalSession::storeLastUsername(QStringLiteral("alice"));
     return true;
 }
 

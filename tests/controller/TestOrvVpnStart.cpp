@@ -11,6 +11,7 @@
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
 
@@ -86,6 +87,7 @@ private:
     bool logIn(Orv &orv);
 
     TestEnvironment *m_environment = nullptr;
+    PortalSession *m_session = nullptr;
     TestPortal *m_portal = nullptr;
 };
 
@@ -98,12 +100,14 @@ void TestOrvVpnStart::initTestCase()
 void TestOrvVpnStart::init()
 {
     m_environment = new TestEnvironment;
-    m_portal = new TestPortal;
+    m_session = new PortalSession;
+    m_portal = &m_session->portal();
 }
 
 void TestOrvVpnStart::cleanup()
 {
-    delete m_portal;
+    delete m_session;
+    m_session = nullptr;
     m_portal = nullptr;
     delete m_environment;
     m_environment = nullptr;
@@ -122,13 +126,7 @@ bool TestOrvVpnStart::startPortal()
         QJsonObject{{"id", 2}, {"name", "without VPN"}, {"vpn_enable", 0}, {"devices", QJsonArray{device(20, 2, 1)}}}};
     const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
                            {"domains", domains}};
-    if (!m_portal->setData(data) || !m_portal->start()) {
-        return false;
-    }
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
-    return true;
+    return m_session->start(data);
 }
 
 bool TestOrvVpnStart::logIn(Orv &orv)

@@ -3,7 +3,7 @@
 
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
-#include "tests/window/PortalSession.h"
+#include "tests/support/PortalSession.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
 

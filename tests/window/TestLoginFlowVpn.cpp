@@ -6,7 +6,7 @@
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
-#include "tests/window/PortalSession.h"
+#include "tests/support/PortalSession.h"
 #include "tests/window/WindowDriver.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "window/MainWindow.h"

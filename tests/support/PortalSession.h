@@ -5,7 +5,7 @@
 
 #include "tools/testportal/TestPortal.h"
 
-// A test portal on loopback that the program's settings point at, for page tests that log in.
+// A test portal on loopback that the program's settings point at, for tests that log in.
 // Lives on the test's GUI thread for one test function.
 class PortalSession
 {
@@ -23,6 +23,8 @@ public:
     // Credentials as a successful earlier login leaves them, so the next start logs in by itself.
     static void storeCredentials(const QString &username, const QString &password);
     static void storeLastDomainIdOpened(int domainId);
+    // The user of the last successful login, without credentials: a login as that user keeps the stored lists.
+    static void storeLastUsername(const QString &username);
 
     static QJsonObject device(int id, const QString &name, int type, int domainId, int vpnStatus);
     // Three domains: 10 "Plant North" (VPN; 101 online type 1, 102 offline type 3, 103 online type 5, and 104 of

@@ -1,4 +1,4 @@
-#include "tests/window/PortalSession.h"
+#include "tests/support/PortalSession.h"
 
 #include <QJsonArray>
 
@@ -53,6 +53,13 @@ void PortalSession::storeLastDomainIdOpened(int domainId)
     QSettings::setDefaultFormat(orvSettingsFormat);
     OrvSettings settings;
     settings.setValue(QStringLiteral("last_domain_id_opened"), domainId);
+}
+
+void PortalSession::storeLastUsername(const QString &username)
+{
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    OrvSettings settings;
+    settings.setValue(QStringLiteral("auth/last_username"), username);
 }
 
 QJsonObject PortalSession::device(int id, const QString &name, int type, int domainId, int vpnStatus)
