@@ -26,6 +26,7 @@
 
 #include <unistd.h>
 
+#include "bench/BareDaemon.h"
 #include "bench/StartupPageWait.h"
 #include "controller/Orv.h"
 #include "core/OrvSettings.h"
@@ -119,31 +120,6 @@ bool waitForSignal(OrvVpn *vpn, Signal signal, int timeoutMs)
     return loop.exec() == 0;
 }
 
-double bareDaemonMs(const QString &profile)
-{
-    QProcess daemon;
-    daemon.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    daemon.start(QString::fromStdString(lumen::engine::daemon_path()), {QStringLiteral("--config"), profile});
-    QByteArray output;
-    double elapsed = -1;
-    while (timer.elapsed() < tunnelTimeoutMs && daemon.state() != QProcess::NotRunning) {
-        daemon.waitForReadyRead(50);
-        output += daemon.readAll();
-        if (output.contains("Initialization Sequence Completed")) {
-            elapsed = double(timer.nsecsElapsed()) / 1e6;
-            break;
-        }
-    }
-    daemon.terminate();
-    if (!daemon.waitForFinished(tunnelTimeoutMs)) {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
-    return elapsed;
-}
-
 QJsonObject connectPortalData(const TestTunnel &server)
 {
     const QJsonObject device{{"id", benchDeviceId},
@@ -204,7 +180,7 @@ int runConnect(MainWindow &window, TestTunnel &server, TestPortal &portal, int r
             std::fprintf(stderr, "StartupProbe: run %d did not disconnect\n", i + 1);
             return 1;
         }
-        const double daemonMs = bareDaemonMs(bareProfile);
+        const double daemonMs = bareDaemonMs(bareProfile, tunnelTimeoutMs);
         if (daemonMs < 0) {
             std::fprintf(stderr, "StartupProbe: the bare daemon did not connect in run %d\n", i + 1);
             return 1;

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "bench/BareDaemon.h"
 #include "core/Log.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "vpn/OrvVpn.h"
@@ -55,30 +56,6 @@ double ourLayerMs(TestTunnel &server, const QString &profile)
     return elapsed;
 }
 
-double bareDaemonMs(const QString &profile)
-{
-    QProcess daemon;
-    daemon.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    daemon.start(QString::fromStdString(lumen::engine::daemon_path()), {QStringLiteral("--config"), profile});
-    QByteArray output;
-    double elapsed = -1;
-    while (timer.elapsed() < timeoutMs && daemon.state() != QProcess::NotRunning) {
-        daemon.waitForReadyRead(100);
-        output += daemon.readAll();
-        if (output.contains("Initialization Sequence Completed")) {
-            elapsed = timer.nsecsElapsed() / 1e6;
-            break;
-        }
-    }
-    daemon.terminate();
-    if (!daemon.waitForFinished(timeoutMs)) {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
-    return elapsed;
-}
 } // namespace
 
 int main(int argc, char **argv)
@@ -115,7 +92,7 @@ int main(int argc, char **argv)
     std::vector<double> daemon;
     for (int i = 0; i < runs; ++i) {
         const double a = ourLayerMs(server, profile);
-        const double b = bareDaemonMs(bareProfile);
+        const double b = bareDaemonMs(bareProfile, timeoutMs);
         if (a < 0 || b < 0) {
             std::fprintf(stderr,
                          "VpnConnectBench: run %d did not connect (%s)\n%s\n",
