@@ -2,8 +2,8 @@
 #include <QtTest>
 
 #include "tests/support/LogCapture.h"
-#include "tests/support/TestEnvironment.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
 

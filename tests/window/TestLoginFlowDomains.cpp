@@ -5,8 +5,8 @@
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/TestEnvironment.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
 
