@@ -15,8 +15,8 @@
 #include <benchmark/benchmark.h>
 
 #include "controller/Orv.h"
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"

@@ -18,8 +18,8 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"

@@ -5,7 +5,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include "controller/OrvDomain.h"
+#include "records/OrvDomain.h"
 #include "core/OrvSettingsFormat.h"
 #include "serial/VirtualSerialPort.h"
 

@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <QString>
 
-#include "controller/OrvDevice.h"
+#include "records/OrvDevice.h"
 
 class ApiDevice;
 class ExecCommand;

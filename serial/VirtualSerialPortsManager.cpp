@@ -8,8 +8,8 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"

@@ -6,8 +6,8 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"

@@ -4,8 +4,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "serial/VirtualSerialPort.h"

@@ -2,7 +2,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "controller/OrvDevice.h"
+#include "records/OrvDevice.h"
 #include "core/ExecCommand.h"
 #include "serial/VirtualSerialPort.h"
 #include "tests/serial/EchoServer.h"

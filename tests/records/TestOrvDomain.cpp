@@ -4,8 +4,8 @@
 #include <QPointer>
 #include <QtTest>
 
-#include "controller/OrvDevice.h"
-#include "controller/OrvDomain.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "controller/OrvDevice.h"
+#include "records/OrvDevice.h"
 
 #include <QJsonValue>
 

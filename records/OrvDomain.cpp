@@ -1,9 +1,9 @@
-#include "controller/OrvDomain.h"
+#include "records/OrvDomain.h"
 
 #include <QJsonArray>
 #include <QJsonValue>
 
-#include "controller/OrvDevice.h"
+#include "records/OrvDevice.h"
 
 namespace
 {
