@@ -15,11 +15,11 @@
 #include <benchmark/benchmark.h>
 
 #include "controller/Orv.h"
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 
 namespace
 {

@@ -18,12 +18,12 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 #include "vpn/OrvVpnTransportStats.h"
 

@@ -5,8 +5,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include "records/OrvDomain.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 
 namespace

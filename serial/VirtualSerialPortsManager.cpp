@@ -8,12 +8,12 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 #include "vpn/OrvVpn.h"
 

@@ -6,10 +6,10 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
 

@@ -4,10 +4,10 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 #include "tests/support/TestEnvironment.h"
 

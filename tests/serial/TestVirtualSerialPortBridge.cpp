@@ -2,8 +2,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "records/OrvDevice.h"
 #include "core/ExecCommand.h"
+#include "records/OrvDevice.h"
 #include "serial/VirtualSerialPort.h"
 #include "tests/serial/EchoServer.h"
 #include "tests/serial/SerialTestRig.h"

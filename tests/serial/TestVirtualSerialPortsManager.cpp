@@ -2,11 +2,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "core/ExecCommand.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
+#include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 #include "serial/VirtualSerialPortsManager.h"
 #include "tests/serial/EchoServer.h"
