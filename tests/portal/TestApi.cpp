@@ -18,6 +18,8 @@ private slots:
     void requests();
     void keyRequestRelaysBothOutcomes();
     void overlappingRequestsBothAnswer();
+    void configAnswersNameTheirRequest_data();
+    void configAnswersNameTheirRequest();
     void executableServesVpnFolder();
 };
 
@@ -133,10 +135,13 @@ void TestApi::requests()
                                   QStringLiteral("onGetVpnDomainConfigError")};
     std::vector<std::unique_ptr<QSignalSpy>> owned;
     for (const QString &name : signalNames) {
-        owned.push_back(
-            std::make_unique<QSignalSpy>(&api, QByteArray("2" + name.toLatin1() + "(int,QString)").constData()));
+        // Configuration answers also carry the number of the request they answer.
+        const QByteArray arguments =
+            name.contains(QLatin1String("VpnDomainConfig")) ? "(int,QString,int)" : "(int,QString)";
+        owned.push_back(std::make_unique<QSignalSpy>(&api, QByteArray("2" + name.toLatin1() + arguments).constData()));
         spies.insert(name, owned.back().get());
     }
+    int configRequestId = 0;
 
     switch (static_cast<Call>(call)) {
     case Call::ApiKey:
@@ -149,10 +154,14 @@ void TestApi::requests()
         api.getDomains(key);
         break;
     case Call::VpnConfig:
-        api.getVpnDomainConfig(key, domainId);
+        configRequestId = api.getVpnDomainConfig(key, domainId);
+        QVERIFY(configRequestId != 0);
         break;
     }
     QVERIFY(spies.value(answerSignal)->wait(10000));
+    if (configRequestId != 0) {
+        QCOMPARE(spies.value(answerSignal)->first().at(2).toInt(), configRequestId);
+    }
     int total = 0;
     for (QSignalSpy *spy : spies) {
         total += spy->count();
@@ -229,6 +238,59 @@ void TestApi::overlappingRequestsBothAnswer()
     }
 }
 
+void TestApi::configAnswersNameTheirRequest_data()
+{
+    QTest::addColumn<bool>("secondFirst");
+    QTest::newRow("answered in order") << false;
+    QTest::newRow("answered in reverse order") << true;
+}
+
+// Each request has its own connection, so answers come in any order; each names the request it answers.
+void TestApi::configAnswersNameTheirRequest()
+{
+    QFETCH(bool, secondFirst);
+
+    TestEnvironment environment;
+    TestPortal portal;
+    QVERIFY(portal.setData(portalData()));
+    QVERIFY(portal.start());
+    usePortal(portal);
+    Api api;
+    QSignalSpy key(&api, &Api::onGetApiKeySuccess);
+    api.getApiKey(QStringLiteral("alice"), QStringLiteral("s3cret"));
+    QVERIFY(key.wait(10000));
+    const QString apiKey = portal.lastIssuedKey();
+
+    TestPortal::Behaviour held;
+    held.hold = true;
+    portal.setBehaviour(TestPortal::Route::VpnConfig, held);
+    portal.clearRequests();
+    QStringList answers;
+    connect(&api, &Api::onGetVpnDomainConfigSuccess, this, [&](int status, const QString &, int requestId) {
+        answers << QStringLiteral("success %1 %2").arg(status).arg(requestId);
+    });
+    connect(&api, &Api::onGetVpnDomainConfigError, this, [&](int status, const QString &, int requestId) {
+        answers << QStringLiteral("error %1 %2").arg(status).arg(requestId);
+    });
+    // Domain 12 is served; domain 99 does not exist.
+    const int first = api.getVpnDomainConfig(apiKey, 12);
+    const int second = api.getVpnDomainConfig(apiKey, 99);
+    QVERIFY(first != 0 && second != 0 && first != second);
+    QTRY_COMPARE_WITH_TIMEOUT(portal.requests().size(), 2, 10000);
+    // The requests reach the portal in any order too: release them by what they ask for.
+    const int indexOf12 = portal.requests().at(0).path.endsWith("/12") ? 0 : 1;
+    const int releaseFirst = secondFirst ? 1 - indexOf12 : indexOf12;
+    const QString answerOf12 = QStringLiteral("success 200 %1").arg(first);
+    const QString answerOf99 = QStringLiteral("error 404 %1").arg(second);
+
+    QVERIFY(portal.releaseHeld(releaseFirst));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 10000);
+    QVERIFY(portal.releaseHeld(1 - releaseFirst));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, 10000);
+    QCOMPARE(answers, secondFirst ? (QStringList{answerOf99, answerOf12}) : (QStringList{answerOf12, answerOf99}));
+    QVERIFY(!portal.releaseHeld(0));
+}
+
 void TestApi::executableServesVpnFolder()
 {
     TestEnvironment environment;
@@ -279,8 +341,9 @@ void TestApi::executableServesVpnFolder()
     QVERIFY(!apiKey.isEmpty());
 
     QSignalSpy config(&api, &Api::onGetVpnDomainConfigSuccess);
-    api.getVpnDomainConfig(apiKey, 12);
+    const int configRequestId = api.getVpnDomainConfig(apiKey, 12);
     QVERIFY(config.wait(10000));
+    QCOMPARE(config.first().at(2).toInt(), configRequestId);
     const QJsonArray served = QJsonDocument::fromJson(config.first().at(1).toString().toLatin1())
                                   .object()
                                   .value(QStringLiteral("files"))
