@@ -11,28 +11,18 @@
 
 namespace
 {
-// What of the program's globals is set up at one point of the static initialisation. Plain data, zero before
-// any initialiser runs, so the probes below may write it whenever they run.
-struct Snapshot
+// The program's globals that are set up, one bit each, plus a bit for "the probe ran".
+enum Global
 {
-    bool taken;
-    bool logFilter;
-    bool relay;
-    bool format;
-    bool page;
+    LogFilter = 1,
+    Relay = 2,
+    Format = 4,
+    Page = 8,
+    Taken = 16
 };
 
-enum Probe
-{
-    BeforeLogFilter,
-    AfterLogFilter,
-    AfterRelay,
-    AfterFormat,
-    AfterPage,
-    ProbeCount
-};
-
-Snapshot snapshots[ProbeCount];
+// Plain data, zero before any initialiser runs, so the probes may write it whenever they run.
+int snapshots[5];
 
 // The filter is a QString: before its initialiser its bytes are still all zero, and reading them then is safe.
 bool logFilterSet()
@@ -41,39 +31,37 @@ bool logFilterSet()
     return std::memcmp(&debugModule, zero, sizeof(QString)) != 0 && debugModule == QLatin1String("all");
 }
 
-void take(Probe probe)
+int state()
 {
-    snapshots[probe] = {true,
-                        logFilterSet(),
-                        orvVpnSignals != nullptr,
-                        orvSettingsFormat != QSettings::InvalidFormat,
-                        QResource(QStringLiteral(":/index.html")).isValid()};
+    return Taken | (logFilterSet() ? LogFilter : 0) | (orvVpnSignals ? Relay : 0)
+           | (orvSettingsFormat >= QSettings::CustomFormat1 ? Format : 0)
+           | (QResource(QStringLiteral(":/index.html")).isValid() ? Page : 0);
 }
 
-// Halfway between the program's own steps, and one before the first.
-[[gnu::constructor(logFilterInitPriority - 1)]] void probeBeforeLogFilter()
+// One before the first step, then halfway between the steps, then one after the last.
+[[gnu::constructor(logFilterInitPriority - 1)]] void probe0()
 {
-    take(BeforeLogFilter);
+    snapshots[0] = state();
 }
 
-[[gnu::constructor((logFilterInitPriority + vpnSignalRelayInitPriority) / 2)]] void probeAfterLogFilter()
+[[gnu::constructor((logFilterInitPriority + vpnSignalRelayInitPriority) / 2)]] void probe1()
 {
-    take(AfterLogFilter);
+    snapshots[1] = state();
 }
 
-[[gnu::constructor((vpnSignalRelayInitPriority + settingsFormatInitPriority) / 2)]] void probeAfterRelay()
+[[gnu::constructor((vpnSignalRelayInitPriority + settingsFormatInitPriority) / 2)]] void probe2()
 {
-    take(AfterRelay);
+    snapshots[2] = state();
 }
 
-[[gnu::constructor((settingsFormatInitPriority + pageResourcesInitPriority) / 2)]] void probeAfterFormat()
+[[gnu::constructor((settingsFormatInitPriority + pageResourcesInitPriority) / 2)]] void probe3()
 {
-    take(AfterFormat);
+    snapshots[3] = state();
 }
 
-[[gnu::constructor(pageResourcesInitPriority + 1)]] void probeAfterPage()
+[[gnu::constructor(pageResourcesInitPriority + 1)]] void probe4()
 {
-    take(AfterPage);
+    snapshots[4] = state();
 }
 } // namespace
 
@@ -91,32 +79,19 @@ private slots:
 void TestStaticInitOrder::order_data()
 {
     QTest::addColumn<int>("probe");
-    QTest::addColumn<bool>("logFilter");
-    QTest::addColumn<bool>("relay");
-    QTest::addColumn<bool>("format");
-    QTest::addColumn<bool>("page");
-
-    QTest::newRow("nothing before the log filter") << int(BeforeLogFilter) << false << false << false << false;
-    QTest::newRow("the log filter first") << int(AfterLogFilter) << true << false << false << false;
-    QTest::newRow("then the signal relay") << int(AfterRelay) << true << true << false << false;
-    QTest::newRow("then the settings format") << int(AfterFormat) << true << true << true << false;
-    QTest::newRow("the page's resources last") << int(AfterPage) << true << true << true << true;
+    QTest::addColumn<int>("setUp");
+    QTest::newRow("nothing before the log filter") << 0 << 0;
+    QTest::newRow("the log filter first") << 1 << int(LogFilter);
+    QTest::newRow("then the signal relay") << 2 << (LogFilter | Relay);
+    QTest::newRow("then the settings format") << 3 << (LogFilter | Relay | Format);
+    QTest::newRow("the page's resources last") << 4 << (LogFilter | Relay | Format | Page);
 }
 
 void TestStaticInitOrder::order()
 {
     QFETCH(int, probe);
-    QFETCH(bool, logFilter);
-    QFETCH(bool, relay);
-    QFETCH(bool, format);
-    QFETCH(bool, page);
-
-    const Snapshot &snapshot = snapshots[probe];
-    QVERIFY(snapshot.taken);
-    QCOMPARE(snapshot.logFilter, logFilter);
-    QCOMPARE(snapshot.relay, relay);
-    QCOMPARE(snapshot.format, format);
-    QCOMPARE(snapshot.page, page);
+    QFETCH(int, setUp);
+    QCOMPARE(snapshots[probe], Taken | setUp);
 }
 
 QTEST_GUILESS_MAIN(TestStaticInitOrder)

@@ -18,8 +18,6 @@ private slots:
     void requests();
     void keyRequestRelaysBothOutcomes();
     void overlappingRequestsBothAnswer();
-    void configAnswersNameTheirRequest_data();
-    void configAnswersNameTheirRequest();
     void executableServesVpnFolder();
 };
 
@@ -236,59 +234,6 @@ void TestApi::overlappingRequestsBothAnswer()
             reply.value(QStringLiteral("domains")).toArray().first().toObject().value(QStringLiteral("id")).toInt(),
             12);
     }
-}
-
-void TestApi::configAnswersNameTheirRequest_data()
-{
-    QTest::addColumn<bool>("secondFirst");
-    QTest::newRow("answered in order") << false;
-    QTest::newRow("answered in reverse order") << true;
-}
-
-// Each request has its own connection, so answers come in any order; each names the request it answers.
-void TestApi::configAnswersNameTheirRequest()
-{
-    QFETCH(bool, secondFirst);
-
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(portal.setData(portalData()));
-    QVERIFY(portal.start());
-    usePortal(portal);
-    Api api;
-    QSignalSpy key(&api, &Api::onGetApiKeySuccess);
-    api.getApiKey(QStringLiteral("alice"), QStringLiteral("s3cret"));
-    QVERIFY(key.wait(10000));
-    const QString apiKey = portal.lastIssuedKey();
-
-    TestPortal::Behaviour held;
-    held.hold = true;
-    portal.setBehaviour(TestPortal::Route::VpnConfig, held);
-    portal.clearRequests();
-    QStringList answers;
-    connect(&api, &Api::onGetVpnDomainConfigSuccess, this, [&](int status, const QString &, int requestId) {
-        answers << QStringLiteral("success %1 %2").arg(status).arg(requestId);
-    });
-    connect(&api, &Api::onGetVpnDomainConfigError, this, [&](int status, const QString &, int requestId) {
-        answers << QStringLiteral("error %1 %2").arg(status).arg(requestId);
-    });
-    // Domain 12 is served; domain 99 does not exist.
-    const int first = api.getVpnDomainConfig(apiKey, 12);
-    const int second = api.getVpnDomainConfig(apiKey, 99);
-    QVERIFY(first != 0 && second != 0 && first != second);
-    QTRY_COMPARE_WITH_TIMEOUT(portal.requests().size(), 2, 10000);
-    // The requests reach the portal in any order too: release them by what they ask for.
-    const int indexOf12 = portal.requests().at(0).path.endsWith("/12") ? 0 : 1;
-    const int releaseFirst = secondFirst ? 1 - indexOf12 : indexOf12;
-    const QString answerOf12 = QStringLiteral("success 200 %1").arg(first);
-    const QString answerOf99 = QStringLiteral("error 404 %1").arg(second);
-
-    QVERIFY(portal.releaseHeld(releaseFirst));
-    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 10000);
-    QVERIFY(portal.releaseHeld(1 - releaseFirst));
-    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, 10000);
-    QCOMPARE(answers, secondFirst ? (QStringList{answerOf99, answerOf12}) : (QStringList{answerOf12, answerOf99}));
-    QVERIFY(!portal.releaseHeld(0));
 }
 
 void TestApi::executableServesVpnFolder()
