@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 
 #include <QCoreApplication>
@@ -41,7 +42,6 @@ struct ProcessEntry
 {
     qint64 pid = 0;
     qint64 parent = 0;
-    char state = '?';
     QByteArray name;
     QByteArray commandLine;
 };
@@ -53,52 +53,33 @@ QList<ProcessEntry> liveProcesses()
     QDirIterator entries(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
     while (entries.hasNext()) {
         entries.next();
-        ProcessEntry entry;
-        bool isPid = false;
-        entry.pid = entries.fileName().toLongLong(&isPid);
         QFile stat(entries.filePath() + QStringLiteral("/stat"));
-        if (!isPid || !stat.open(QIODevice::ReadOnly)) {
+        QFile commandLine(entries.filePath() + QStringLiteral("/cmdline"));
+        if (!stat.open(QIODevice::ReadOnly) || !commandLine.open(QIODevice::ReadOnly)) {
             continue;
         }
         // "pid (name) state ppid ...": the name may hold blanks, so read after its closing bracket.
         const QByteArray fields = stat.readAll();
-        const int open = fields.indexOf('(');
         const int close = fields.lastIndexOf(')');
         const QList<QByteArray> rest = fields.mid(close + 2).split(' ');
-        if (open < 0 || close < open || rest.size() < 2) {
+        if (close < 0 || rest.size() < 2 || rest.at(0) == "Z" || rest.at(0) == "X") {
             continue;
         }
-        entry.name = fields.mid(open + 1, close - open - 1);
-        entry.state = rest.at(0).isEmpty() ? '?' : rest.at(0).at(0);
-        entry.parent = rest.at(1).toLongLong();
-        QFile commandLine(entries.filePath() + QStringLiteral("/cmdline"));
-        if (commandLine.open(QIODevice::ReadOnly)) {
-            entry.commandLine = commandLine.readAll().replace('\0', ' ');
-        }
-        if (entry.state != 'Z' && entry.state != 'X') {
-            found.append(entry);
-        }
+        const int open = fields.indexOf('(');
+        found.append({entries.fileName().toLongLong(),
+                      rest.at(1).toLongLong(),
+                      fields.mid(open + 1, close - open - 1),
+                      commandLine.readAll().replace('\0', ' ')});
     }
     return found;
 }
 
-QList<qint64> descendantsNamed(qint64 root, const QByteArray &name)
+QList<qint64> childrenNamed(qint64 parent, const QByteArray &name)
 {
-    const QList<ProcessEntry> all = liveProcesses();
-    QHash<qint64, qint64> parents;
-    for (const ProcessEntry &entry : all) {
-        parents.insert(entry.pid, entry.parent);
-    }
     QList<qint64> found;
-    for (const ProcessEntry &entry : all) {
-        if (entry.name != name) {
-            continue;
-        }
-        for (qint64 up = entry.parent; up > 1; up = parents.value(up, 0)) {
-            if (up == root) {
-                found.append(entry.pid);
-                break;
-            }
+    for (const ProcessEntry &entry : liveProcesses()) {
+        if (entry.parent == parent && entry.name == name) {
+            found.append(entry.pid);
         }
     }
     return found;
@@ -106,12 +87,8 @@ QList<qint64> descendantsNamed(qint64 root, const QByteArray &name)
 
 bool isLive(qint64 pid)
 {
-    for (const ProcessEntry &entry : liveProcesses()) {
-        if (entry.pid == pid) {
-            return true;
-        }
-    }
-    return false;
+    const QList<ProcessEntry> all = liveProcesses();
+    return std::any_of(all.cbegin(), all.cend(), [pid](const ProcessEntry &entry) { return entry.pid == pid; });
 }
 
 // Processes started from a folder (pair holders, serial bridges) carry its path in their command line.
@@ -333,7 +310,7 @@ void TestShutdownSignals::endsAsWindowClose()
                               qPrintable(QString::fromLocal8Bit(output.right(3000))),
                               tunnelUpTimeoutMs);
     QVERIFY2(output.contains(connectedLine), qPrintable(QString::fromLocal8Bit(output.right(3000))));
-    const QList<qint64> daemons = descendantsNamed(programPid, "openvpn");
+    const QList<qint64> daemons = childrenNamed(programPid, "openvpn");
     QCOMPARE(daemons.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(!pairLinks().isEmpty(), toolTimeoutMs);
     QVERIFY(pairList().contains(QStringLiteral("CNCAORV")));
