@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// Where the serial ports' outside programs are run from, never the working directory: setupc.exe next to the
+// program's own binary, com2tcp unpacked from the resources into a private folder (lumenbridge-bin in
+// XDG_RUNTIME_DIR, or in /run when that is unset). A path is handed out only after the file and every folder on
+// its way have been checked: a real file, ours or root's, that nobody else can change. Static functions for the
+// GUI thread.
+class HelperPrograms
+{
+public:
+    // The checked setupc.exe, or empty with the reason in error.
+    static QString setupcPath(QString *error);
+    // The checked com2tcp, or empty with the reason in error.
+    static QString com2tcpPath(QString *error);
+    // The private folder com2tcp is unpacked into, made 0700 if missing; empty with the reason in error when the
+    // folder or the runtime folder above it could be changed by another user.
+    static QString com2tcpFolder(QString *error);
+    // Writes a copy of source (a resource) as destination, executable by us alone; an existing file is replaced
+    // whole, never written into, so a bridge still running from it is not disturbed.
+    [[nodiscard]] static bool unpack(const QString &source, const QString &destination, QString *error);
+    // The folder setupc.exe is taken from; empty (the default) means the program's own folder. Tests point it at
+    // a folder of their own.
+    static void setSetupcFolder(const QString &folder);
+};
