@@ -2,11 +2,9 @@
 
 #include <QString>
 
-// Where the serial ports' outside programs are run from, never the working directory: setupc.exe next to the
-// program's own binary, com2tcp unpacked from the resources into a private folder (lumenbridge-bin in
-// XDG_RUNTIME_DIR, or in /run when that is unset). A path is handed out only after the file and every folder on
-// its way have been checked: a real file, ours or root's, that nobody else can change. Static functions for the
-// GUI thread.
+// Where the serial ports' outside programs run from, never the working directory: setupc.exe beside the program,
+// com2tcp unpacked into lumenbridge-bin in XDG_RUNTIME_DIR (or /run). A path is handed out only once the file and
+// its folders are found to be ones nobody else can change. Static functions for the GUI thread.
 class HelperPrograms
 {
 public:
