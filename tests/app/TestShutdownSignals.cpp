@@ -32,12 +32,6 @@ constexpr int deviceId = 101;
 const QByteArray connectedLine = "OrvVpn::connected(): \"Connected\"";
 const QString certificateFolder = QStringLiteral("/etc/ssl/certs");
 
-// Where the program finds the serial pair tool: today, its working folder.
-bool placeSerialTool(const QString &programFolder)
-{
-    return QFile::copy(QStringLiteral(SETUPC_PATH), programFolder + QStringLiteral("/setupc.exe"));
-}
-
 struct ProcessEntry
 {
     qint64 pid = 0;
@@ -91,13 +85,17 @@ bool isLive(qint64 pid)
     return std::any_of(all.cbegin(), all.cend(), [pid](const ProcessEntry &entry) { return entry.pid == pid; });
 }
 
-// Processes started from a folder (pair holders, serial bridges) carry its path in their command line.
-QStringList processesFrom(const QString &folder)
+// This test's pair holders and serial bridges: they carry its runtime folder in their environment.
+QStringList serialProcesses()
 {
-    const QByteArray path = QFile::encodeName(QFileInfo(folder).canonicalFilePath() + QLatin1Char('/'));
+    const QByteArray runtime = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
     QStringList found;
     for (const ProcessEntry &entry : liveProcesses()) {
-        if (entry.commandLine.contains(path)) {
+        if (entry.name != "setupc.exe" && entry.name != "com2tcp") {
+            continue;
+        }
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(entry.pid));
+        if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(runtime)) {
             found.append(QString::number(entry.pid) + QLatin1Char(' ') + QString::fromLocal8Bit(entry.commandLine));
         }
     }
@@ -122,14 +120,14 @@ QString pairList()
 }
 
 // After a failed run: no pair, holder or bridge of the program may outlive the test.
-void removeLeftovers(const QString &programFolder)
+void removeLeftovers()
 {
     static const QRegularExpression side(QStringLiteral("^CNCA([0-9]+) "), QRegularExpression::MultilineOption);
     QRegularExpressionMatchIterator pairs = side.globalMatch(pairList());
     while (pairs.hasNext()) {
         runSerialTool({QStringLiteral("remove"), pairs.next().captured(1)});
     }
-    for (const QString &process : processesFrom(programFolder)) {
+    for (const QString &process : serialProcesses()) {
         ::kill(static_cast<pid_t>(process.section(QLatin1Char(' '), 0, 0).toLongLong()), SIGKILL);
     }
 }
@@ -280,7 +278,6 @@ void TestShutdownSignals::endsAsWindowClose()
 
     QTemporaryDir programFolder;
     QVERIFY(programFolder.isValid());
-    QVERIFY(placeSerialTool(programFolder.path()));
     QProcessEnvironment programEnvironment = QProcessEnvironment::systemEnvironment();
     programEnvironment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     programEnvironment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
@@ -294,12 +291,12 @@ void TestShutdownSignals::endsAsWindowClose()
     program.setProcessChannelMode(QProcess::MergedChannels);
     QByteArray output;
     connect(&program, &QProcess::readyRead, this, [&] { output += program.readAll(); });
-    const auto stopProgram = qScopeGuard([&program, &programFolder] {
+    const auto stopProgram = qScopeGuard([&program] {
         if (program.state() != QProcess::NotRunning) {
             program.kill();
             program.waitForFinished(endTimeoutMs);
         }
-        removeLeftovers(programFolder.path());
+        removeLeftovers();
     });
     program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
     QVERIFY(program.waitForStarted(toolTimeoutMs));
@@ -314,7 +311,7 @@ void TestShutdownSignals::endsAsWindowClose()
     QCOMPARE(daemons.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(!pairLinks().isEmpty(), toolTimeoutMs);
     QVERIFY(pairList().contains(QStringLiteral("CNCAORV")));
-    QVERIFY(!processesFrom(programFolder.path()).isEmpty());
+    QVERIFY(!serialProcesses().isEmpty());
 
     QSignalSpy finished(&program, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     for (const int number : qAsConst(sent)) {
@@ -332,8 +329,11 @@ void TestShutdownSignals::endsAsWindowClose()
     QTRY_VERIFY_WITH_TIMEOUT(!isLive(daemons.first()), endTimeoutMs);
     QCOMPARE(pairList(), QString());
     QCOMPARE(pairLinks(), QStringList());
-    QTRY_COMPARE_WITH_TIMEOUT(processesFrom(programFolder.path()), QStringList(), endTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(serialProcesses(), QStringList(), endTimeoutMs);
     QVERIFY(storedWindowSize());
+    // Run from a folder of its own, it left nothing there.
+    QCOMPARE(QDir(programFolder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList());
 }
 
 int main(int argc, char *argv[])
