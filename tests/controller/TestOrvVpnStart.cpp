@@ -197,46 +197,39 @@ void TestOrvVpnStart::badConfiguration_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("malformed");
     QTest::addColumn<QString>("line");
-    QTest::addColumn<QStringList>("written");
 
     const QJsonObject goodProfile = file("client.ovpn", profile);
     const QJsonObject goodCredentials = file("credentials.txt", credentials);
     const QString upperMd5 = md5Of(profile).toUpper();
 
-    QTest::newRow("status 204") << 204 << QByteArray() << false << "Status not 200 (204)" << QStringList();
-    QTest::newRow("status 404 is a failed request, not logged")
-        << 404 << QByteArray("{}") << false << QString() << QStringList();
-    QTest::newRow("not an object") << 200 << QByteArray("[1, 2]") << false << "Doc is not object" << QStringList();
-    QTest::newRow("does not parse") << 0 << QByteArray() << true << "Doc is not object" << QStringList();
-    QTest::newRow("no files") << 200 << QByteArray(R"({"file": []})") << false << "Doc not contains files"
-                              << QStringList();
+    QTest::newRow("status 204") << 204 << QByteArray() << false << "Status not 200 (204)";
+    QTest::newRow("status 404 is a failed request, not logged") << 404 << QByteArray("{}") << false << QString();
+    QTest::newRow("not an object") << 200 << QByteArray("[1, 2]") << false << "Doc is not object";
+    QTest::newRow("does not parse") << 0 << QByteArray() << true << "Doc is not object";
+    QTest::newRow("no files") << 200 << QByteArray(R"({"file": []})") << false << "Doc not contains files";
     QTest::newRow("wrong md5") << 200 << filesBody({file("client.ovpn", profile, md5Of("other")), goodCredentials})
-                               << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + md5Of("other")
-                               << QStringList();
+                               << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + md5Of("other");
     QTest::newRow("upper-case md5") << 200 << filesBody({file("client.ovpn", profile, upperMd5), goodCredentials})
-                                    << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + upperMd5
-                                    << QStringList();
+                                    << false << "Wrong md5 for client.ovpn " + md5Of(profile) + " != " + upperMd5;
     QTest::newRow("credentials md5 checked too")
         << 200 << filesBody({goodProfile, file("credentials.txt", credentials, md5Of("x"))}) << false
-        << "Wrong md5 for credentials.txt " + md5Of(credentials) + " != " + md5Of("x") << QStringList{"client.ovpn"};
+        << "Wrong md5 for credentials.txt " + md5Of(credentials) + " != " + md5Of("x");
     // The password is not logged, only the shape of the text.
     QTest::newRow("credentials with three lines")
         << 200 << filesBody({goodProfile, file("credentials.txt", credentials + "\n")}) << false
-        << "Credentials are not 2: 3 lines" << QStringList{"client.ovpn"};
+        << "Credentials are not 2: 3 lines";
     QTest::newRow("no client.ovpn") << 200 << filesBody({file("ca.crt", "CERT"), goodCredentials}) << false
-                                    << "Config file path empty: " << QStringList{"ca.crt"};
+                                    << "Config file path empty: ";
     QTest::newRow("empty user name") << 200 << filesBody({goodProfile, file("credentials.txt", "\nvpn-password")})
-                                     << false << "Username or password is empty" << QStringList{"client.ovpn"};
-    QTest::newRow("no credentials") << 200 << filesBody({goodProfile}) << false << "Username or password is empty"
-                                    << QStringList{"client.ovpn"};
+                                     << false << "Username or password is empty";
+    QTest::newRow("no credentials") << 200 << filesBody({goodProfile}) << false << "Username or password is empty";
     QTest::newRow("traversal name") << 200 << filesBody({file("../evil.ovpn", "x"), goodProfile, goodCredentials})
-                                    << false << "File name refused: ../evil.ovpn" << QStringList();
+                                    << false << "File name refused: ../evil.ovpn";
     QTest::newRow("absolute name") << 200 << filesBody({goodProfile, file("/tmp/evil.ovpn", "x"), goodCredentials})
-                                   << false << "File name refused: /tmp/evil.ovpn" << QStringList{"client.ovpn"};
+                                   << false << "File name refused: /tmp/evil.ovpn";
     QTest::newRow("drive name") << 200 << filesBody({file("C:evil", "x"), goodCredentials}) << false
-                                << "File name refused: C:evil" << QStringList();
-    QTest::newRow("empty name") << 200 << filesBody({file("", "x"), goodCredentials}) << false
-                                << "File name refused: " << QStringList();
+                                << "File name refused: C:evil";
+    QTest::newRow("empty name") << 200 << filesBody({file("", "x"), goodCredentials}) << false << "File name refused: ";
 }
 
 void TestOrvVpnStart::badConfiguration()
@@ -245,7 +238,6 @@ void TestOrvVpnStart::badConfiguration()
     QFETCH(QByteArray, body);
     QFETCH(bool, malformed);
     QFETCH(QString, line);
-    QFETCH(QStringList, written);
 
     QVERIFY(startPortal());
     TestPortal::Behaviour behaviour;
@@ -284,8 +276,8 @@ void TestOrvVpnStart::badConfiguration()
     QCOMPARE(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 0);
 
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QStringList present = QDir(folder).entryList(QDir::Files, QDir::Name);
-    QCOMPARE(present, written);
+    // What a failed configuration wrote is removed again: its keys must not stay on disk.
+    QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), QStringList());
     QVERIFY(!QFile::exists(folder + QStringLiteral("/../evil.ovpn")));
     QVERIFY(!QFile::exists(QStringLiteral("/tmp/evil.ovpn")));
     QVERIFY(!QFile::exists(QDir(folder).filePath(QStringLiteral("credentials.txt"))));
