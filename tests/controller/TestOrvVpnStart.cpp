@@ -10,6 +10,7 @@
 #include "controller/Orv.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
@@ -79,6 +80,8 @@ private slots:
     void refusedStart();
     void badConfiguration_data();
     void badConfiguration();
+    void profileFolderOthersCouldChange_data();
+    void profileFolderOthersCouldChange();
     void lastDeviceWithoutOne();
     void logoutDisownsConfigurationInFlight();
 
@@ -281,6 +284,48 @@ void TestOrvVpnStart::badConfiguration()
     QVERIFY(!QFile::exists(folder + QStringLiteral("/../evil.ovpn")));
     QVERIFY(!QFile::exists(QStringLiteral("/tmp/evil.ovpn")));
     QVERIFY(!QFile::exists(QDir(folder).filePath(QStringLiteral("credentials.txt"))));
+}
+
+void TestOrvVpnStart::profileFolderOthersCouldChange_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("profile folder is a link") << int(HostileFolder::Link);
+    QTest::newRow("profile folder of another user") << int(HostileFolder::ForeignOwned);
+    QTest::newRow("profile folder writable by everyone") << int(HostileFolder::WritableByAll);
+    QTest::newRow("data folder of another user") << int(HostileFolder::InForeignBase);
+}
+
+// The keys go nowhere another user could reach or redirect, and root changes no mode through a link.
+void TestOrvVpnStart::profileFolderOthersCouldChange()
+{
+    QFETCH(int, kind);
+    const HostileFolder::Planted planted = HostileFolder::plant(HostileFolder::Kind(kind),
+                                                                m_environment->path() + QStringLiteral("/data"),
+                                                                QStringLiteral("Orvane/Lumenbridge"));
+    QVERIFY(!planted.reached.isEmpty());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(planted.base));
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QCOMPARE(folder, planted.base + QStringLiteral("/Orvane/Lumenbridge"));
+    const int modeBefore = HostileFolder::modeOf(planted.reached);
+
+    QVERIFY(startPortal());
+    Orv orv;
+    QVERIFY(logIn(orv));
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    LogCapture log;
+    orv.startVpnDevice(10);
+    QVERIFY(configError.wait(waitMs));
+    QVERIFY(log.contains(logLine("Orv::getVpnDomainConfigSuccess", QStringLiteral("Fail to create dir") + folder)));
+    bool reasonLogged = false;
+    for (const QString &text : log.texts()) {
+        reasonLogged =
+            reasonLogged
+            || text.startsWith(QLatin1String("Orv::getVpnDomainConfigSuccess(): \"Profile folder refused: "));
+    }
+    QVERIFY(reasonLogged);
+    QCOMPARE(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 0);
+    QCOMPARE(QDir(planted.reached).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(HostileFolder::modeOf(planted.reached), modeBefore);
 }
 
 void TestOrvVpnStart::lastDeviceWithoutOne()
