@@ -162,7 +162,7 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
             writeLog(4,
                      logModule,
                      "HttpRequest::parseNetworkResponse",
-                     QStringLiteral("QNetworkReply error: ") + finished->errorString());
+                     QStringLiteral("QNetworkReply error: ") + SecretMask::inText(finished->errorString()));
             emit error(status, bodyText(data));
         } else {
             data = finished->readAll();
