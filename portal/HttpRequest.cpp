@@ -158,7 +158,17 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
     } else {
         const int status = statusAttribute.toInt();
         writeLog(4, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("status code: %1").arg(status));
-        if (finished->error() != QNetworkReply::NoError) {
+        if (!tooLarge && finished->bytesAvailable() > maxReplyBytes) {
+            tooLarge = true;
+            writeLog(2,
+                     logModule,
+                     "HttpRequest::parseNetworkResponse",
+                     QStringLiteral("Reply over %1 bytes refused").arg(maxReplyBytes));
+        }
+        if (tooLarge) {
+            // Aborted for its size, or over the cap when it was already complete: the body is never read.
+            emit error(status, bodyText(data));
+        } else if (finished->error() != QNetworkReply::NoError) {
             writeLog(4,
                      logModule,
                      "HttpRequest::parseNetworkResponse",
