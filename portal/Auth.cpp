@@ -79,10 +79,16 @@ bool Auth::isTryLogin()
     return tryLogin;
 }
 
+int Auth::getLoginErrorStatus()
+{
+    return loginErrorStatus;
+}
+
 void Auth::login(QString username, QString password)
 {
     makeApi();
     tryLogin = true;
+    loginErrorStatus = 0;
     this->username = username;
     this->password = password;
     api->getApiKey(username, password);
@@ -94,6 +100,7 @@ void Auth::logout()
     makeApi();
     tryLogin = false;
     authenticated = false;
+    loginErrorStatus = 0;
     username.clear();
     password.clear();
     type = -1;
@@ -166,6 +173,7 @@ void Auth::getApiKeySuccess(int status, QString data)
         return;
     }
     if (tryLogin) {
+        loginErrorStatus = 0;
         if (lastUsername != username) {
             // A different user: what is stored belongs to the previous one. Written before onLoginSuccess so
             // that its receivers already read the cleared keys.
@@ -192,10 +200,11 @@ void Auth::getApiKeySuccess(int status, QString data)
 
 void Auth::getApiKeyError(int status, QString data)
 {
-    Q_UNUSED(status)
     Q_UNUSED(data)
     dropKey();
     if (tryLogin) {
+        // Read by the page on onLoginError: an unreachable portal is not a refusal of the credentials.
+        loginErrorStatus = status;
         emit onLoginError();
     }
     tryLogin = false;
