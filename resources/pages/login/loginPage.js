@@ -213,6 +213,9 @@ var root = {
         if (withErrorMessage) {
             message.classList.remove('hidden');
             form.classList.add('hidden');
+            // The password field is gone: the screen itself takes the keys, so that Enter still reaches it.
+            container.setAttribute('tabindex', '-1');
+            container.focus();
             button.addEventListener('click', function () {
                 ORV.kill();
             });
