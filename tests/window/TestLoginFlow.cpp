@@ -73,6 +73,7 @@ private slots:
     void loginFailureMessage();
     void failedFirstDomainLoad_data();
     void failedFirstDomainLoad();
+    void logoutWhileStoredLoginPending();
 };
 
 void TestLoginFlow::initTestCase()
@@ -399,6 +400,32 @@ void TestLoginFlow::failedFirstDomainLoad()
                 .toBool());
     QVERIFY(driver.waitFor(QStringLiteral("window.authAnswer === false")));
     // The form works again: a new login reaches the list once the portal serves it.
+    session.portal().resetBehaviours();
+    QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
+    QVERIFY(driver.waitFor(domainsShown));
+}
+
+// The portal never answers the login from the stored credentials: the user gives up with the logout icon.
+void TestLoginFlow::logoutWhileStoredLoginPending()
+{
+    TestEnvironment environment;
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    TestPortal::Behaviour silent;
+    silent.neverAnswer = true;
+    session.portal().setBehaviour(TestPortal::Route::Login, silent);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.waitFor(
+        QStringLiteral("!document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')")));
+    QVERIFY(driver.waitFor(QStringLiteral("getComputedStyle(document.querySelector('.navbar .logout')).display"
+                                          " !== 'none'")));
+
+    QVERIFY(driver.click(QStringLiteral(".navbar .logout")));
+    QVERIFY(driver.waitFor(formReady));
+    QVERIFY(!driver.isShown(QStringLiteral(".navbar .logout")));
     session.portal().resetBehaviours();
     QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
     QVERIFY(driver.waitFor(domainsShown));
