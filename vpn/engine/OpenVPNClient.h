@@ -3,6 +3,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -40,7 +41,20 @@ public:
 private:
     struct Session;
 
+    // One session, step by step: the private folder with the rebuilt profile and the management socket, the
+    // daemon, the event loop until the daemon has ended, and the end.
     Status run(Session &session);
+    Status prepareSession(Session &session);
+    std::vector<std::string> daemonArguments(const Session &session, const std::string &daemon);
+    bool startDaemon(Session &session, const std::string &daemon, Status &status);
+    void runEventLoop(Session &session);
+    int handleDeadlines(Session &session);
+    void waitForActivity(Session &session, int timeoutMs);
+    void acceptManagement(Session &session);
+    void readChannels(Session &session);
+    static bool readAvailable(int fd, std::string &buffer);
+    void takeLines(Session &session, std::string &buffer, bool management);
+    Status endSession(Session &session);
     void handleLine(Session &session, const std::string &line);
     void handleState(Session &session, const std::string &payload);
     void handlePassword(Session &session, const std::string &payload);
@@ -52,6 +66,8 @@ private:
     void sendCommand(Session &session, const std::string &command);
 
     Config m_config;
+    std::string m_profile; // what the daemon reads: rebuilt from the directives the policy accepted
+    bool m_hasKeyDirection = false;
     bool m_configUsable = false;
     bool m_autologin = false;
     ProvideCreds m_creds;
