@@ -181,7 +181,8 @@ void ProfileMerge::merge(const std::string &profilePath,
         const bool source =
             (directive.isInline && ProfilePolicy::takesContent(directive.name)) || ProfilePolicy::namesFile(directive);
         if (source && ++sources[directive.name] > 1) {
-            fail(MERGE_MULTIPLE_REF_FAIL, "'" + directive.name + "' is given more than once");
+            fail(MERGE_MULTIPLE_REF_FAIL,
+                 "'" + directive.name + "' is given more than once (line " + std::to_string(directive.line) + ")");
             return;
         }
     }
