@@ -39,7 +39,7 @@ constexpr std::size_t maxManagementValueBytes = 256;
 constexpr const char *daemonUser = "nobody";
 constexpr const char *daemonGroup = "nogroup";
 // The daemon gets this environment and nothing of ours.
-constexpr const char *daemonPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr const char *daemonEnvironmentPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
 // Quotes one argument for the management interface, which reads backslash escapes inside double quotes.
 std::string quoted(const std::string &value)
@@ -101,6 +101,46 @@ void forEachDirective(const std::vector<ProfileDirective> &directives, Visit vis
             visit(child);
         }
     }
+}
+
+// Whether the system has the user and group the daemon drops to (the reentrant calls: we are not alone).
+bool hasDaemonAccount()
+{
+    char buffer[4096];
+    passwd user = {};
+    passwd *foundUser = nullptr;
+    group account = {};
+    group *foundGroup = nullptr;
+    return getpwnam_r(daemonUser, &user, buffer, sizeof buffer, &foundUser) == 0 && foundUser
+           && getgrnam_r(daemonGroup, &account, buffer, sizeof buffer, &foundGroup) == 0 && foundGroup;
+}
+
+// The forked child's part: set up and replace itself with the daemon; only async-signal-safe calls here.
+[[noreturn]] void execDaemon(char *const argv[], char *const environment[], int outputFd, int execErrorFd, pid_t parent)
+{
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) {
+        _exit(127);
+    }
+    umask(077);
+    if (chdir("/") != 0) {
+        _exit(127);
+    }
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(outputFd, 1);
+    dup2(outputFd, 2);
+    // Nothing of ours leaks into the daemon; the exec-error pipe closes itself on exec.
+    const int keep = dup2(execErrorFd, 3);
+    fcntl(keep, F_SETFD, FD_CLOEXEC);
+    close_range(4, ~0U, 0);
+    execve(argv[0], argv, environment);
+    const int error = errno;
+    if (write(keep, &error, sizeof error) < 0) {
+        _exit(126);
+    }
+    _exit(127);
 }
 
 std::int64_t readCounter(const std::string &path, std::int64_t fallback)
@@ -431,7 +471,7 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "100",
                                      "--persist-tun",
                                      "--persist-key"};
-    if (getpwnam(daemonUser) && getgrnam(daemonGroup)) {
+    if (hasDaemonAccount()) {
         // Once the tunnel is set up the daemon needs no root; it keeps only CAP_NET_ADMIN for its routes.
         args.insert(args.end(), {"--user", daemonUser, "--group", daemonGroup});
     } else {
@@ -457,7 +497,7 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    std::string pathVariable = daemonPath;
+    std::string pathVariable = daemonEnvironmentPath;
     char *const environment[] = {pathVariable.data(), nullptr};
 
     int outputPipe[2];
@@ -493,30 +533,7 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         const pid_t parent = getpid();
         session.pid = fork();
         if (session.pid == 0) {
-            // Child: only async-signal-safe calls from here on.
-            setpgid(0, 0);
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) {
-                _exit(127);
-            }
-            umask(077);
-            if (chdir("/") != 0) {
-                _exit(127);
-            }
-            const int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-            dup2(outputPipe[1], 1);
-            dup2(outputPipe[1], 2);
-            // Nothing of ours leaks into the daemon; the exec-error pipe closes itself on exec.
-            const int keep = dup2(execPipe[1], 3);
-            fcntl(keep, F_SETFD, FD_CLOEXEC);
-            close_range(4, ~0U, 0);
-            execve(argv[0], argv.data(), environment);
-            const int error = errno;
-            if (write(keep, &error, sizeof error) < 0) {
-                _exit(126);
-            }
-            _exit(127);
+            execDaemon(argv.data(), environment, outputPipe[1], execPipe[1], parent);
         }
         m_pid = session.pid;
     }

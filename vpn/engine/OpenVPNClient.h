@@ -12,7 +12,8 @@
 namespace lumen::engine
 {
 
-// Runs one tunnel connection with the OpenVPN 2 daemon, driven through its management interface.
+// Runs one tunnel connection with the OpenVPN 2 daemon, driven through its management interface. eval_config
+// accepts a profile only under the profile policy, and the daemon reads the profile rebuilt from it.
 // connect() blocks on the calling thread and calls the callbacks there; stop() and transport_stats()
 // may be called from any other thread meanwhile. The daemon never outlives the connect() that started it.
 class OpenVPNClient
