@@ -9,9 +9,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -36,8 +34,6 @@ constexpr std::size_t maxPendingLineBytes = 1 << 20;
 // The daemon's management interface reads a command of at most 1023 bytes and a parameter of at most 256.
 constexpr std::size_t maxManagementLineBytes = 1023;
 constexpr std::size_t maxManagementValueBytes = 256;
-constexpr const char *daemonUser = "nobody";
-constexpr const char *daemonGroup = "nogroup";
 // The daemon gets this environment and nothing of ours.
 constexpr const char *daemonEnvironmentPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -101,18 +97,6 @@ void forEachDirective(const std::vector<ProfileDirective> &directives, Visit vis
             visit(child);
         }
     }
-}
-
-// Whether the system has the user and group the daemon drops to (the reentrant calls: we are not alone).
-bool hasDaemonAccount()
-{
-    char buffer[4096];
-    passwd user = {};
-    passwd *foundUser = nullptr;
-    group account = {};
-    group *foundGroup = nullptr;
-    return getpwnam_r(daemonUser, &user, buffer, sizeof buffer, &foundUser) == 0 && foundUser
-           && getgrnam_r(daemonGroup, &account, buffer, sizeof buffer, &foundGroup) == 0 && foundGroup;
 }
 
 // The forked child's part: set up and replace itself with the daemon; only async-signal-safe calls here.
@@ -468,14 +452,11 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "--management-hold",
                                      "--management-query-passwords",
                                      "--management-log-cache",
-                                     "100",
-                                     "--persist-tun",
-                                     "--persist-key"};
-    if (hasDaemonAccount()) {
-        // Once the tunnel is set up the daemon needs no root; it keeps only CAP_NET_ADMIN for its routes.
-        args.insert(args.end(), {"--user", daemonUser, "--group", daemonGroup});
-    } else {
-        log(LogInfo(std::string("No user ") + daemonUser + " or group " + daemonGroup + ": the daemon keeps root\n"));
+                                     "100"};
+    // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
+    // changed options from the server, and the tunnel would end instead.
+    if (m_config.tunPersist) {
+        args.emplace_back("--persist-tun");
     }
     if (!m_config.guiVersion.empty()) {
         args.insert(args.end(), {"--setenv", "IV_GUI_VER", m_config.guiVersion});
