@@ -82,6 +82,21 @@ std::string managementValueProblem(const std::string &what, const std::string &v
     return {};
 }
 
+// Whether an <auth-user-pass> block gives both lines the daemon reads: the user name and the password.
+bool holdsUserAndPassword(const std::string &body)
+{
+    const std::size_t userEnd = body.find('\n');
+    if (userEnd == std::string::npos) {
+        return false;
+    }
+    std::size_t passwordEnd = body.find('\n', userEnd + 1);
+    passwordEnd = passwordEnd == std::string::npos ? body.size() : passwordEnd;
+    const auto length = [&body](std::size_t begin, std::size_t end) {
+        return end > begin && body[end - 1] == '\r' ? end - begin - 1 : end - begin;
+    };
+    return length(0, userEnd) > 0 && length(userEnd + 1, passwordEnd) > 0;
+}
+
 bool isBlankText(const std::string &text)
 {
     return std::all_of(text.begin(), text.end(), [](char c) { return ProfileParser::isBlank(c); });
@@ -237,20 +252,8 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
         const std::string &name = directive.name;
         if (name == "auth-user-pass") {
             asksCredentials = true;
-            if (directive.isInline) {
-                // A block with the user name alone still has the daemon ask for the password.
-                std::vector<std::string> lines;
-                std::string line;
-                for (const char c : directive.body + "\n") {
-                    if (c == '\n') {
-                        lines.push_back(line);
-                        line.clear();
-                    } else if (c != '\r') {
-                        line += c;
-                    }
-                }
-                carriesCredentials = lines.size() > 1 && !lines[0].empty() && !lines[1].empty();
-            }
+            // A block with the user name alone still has the daemon ask for the password.
+            carriesCredentials = carriesCredentials || (directive.isInline && holdsUserAndPassword(directive.body));
         } else if (name == "key" && directive.isInline && directive.body.find("ENCRYPTED") != std::string::npos) {
             eval.privateKeyPasswordRequired = true;
         } else if (name == "remote" && eval.remoteHost.empty()) {

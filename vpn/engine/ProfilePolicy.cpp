@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdlib>
 #include <map>
 
@@ -239,6 +238,17 @@ bool inList(const std::string &value, const char *list)
     return false;
 }
 
+// ASCII only, whatever locale the program runs in.
+bool isAlnum(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isHexDigit(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 bool onlyOf(const std::string &value, bool (*allowed)(unsigned char), std::size_t maxLength)
 {
     if (value.empty() || value.size() > maxLength) {
@@ -273,9 +283,7 @@ bool isIpv6(const std::string &value)
 bool isHost(const std::string &value)
 {
     const bool chars = onlyOf(
-        value,
-        [](unsigned char c) { return std::isalnum(c) != 0 || c == '.' || c == '-' || c == '_' || c == ':'; },
-        253);
+        value, [](unsigned char c) { return isAlnum(c) || c == '.' || c == '-' || c == '_' || c == ':'; }, 253);
     return chars && value.front() != '-' && value.front() != '.';
 }
 
@@ -293,9 +301,8 @@ bool matches(const std::string &value, const Check &check)
         return isHost(value);
     case Kind::Ipv4:
         return alternative || isIpv4(value);
-    case Kind::Ipv6: {
+    case Kind::Ipv6:
         return alternative || isIpv6(value);
-    }
     case Kind::Ipv6Prefix: {
         const std::size_t slash = value.find('/');
         if (slash == std::string::npos) {
@@ -314,8 +321,8 @@ bool matches(const std::string &value, const Check &check)
         return onlyOf(
                    value,
                    [](unsigned char c) {
-                       return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == ':' || c == '+'
-                              || c == '!' || c == '@' || c == '=';
+                       return isAlnum(c) || c == '-' || c == '_' || c == '.' || c == ':' || c == '+' || c == '!'
+                              || c == '@' || c == '=';
                    },
                    200)
                && value.front() != '-';
@@ -324,7 +331,7 @@ bool matches(const std::string &value, const Check &check)
             value, [](unsigned char c) { return c >= 0x20 && c < 0x7f; }, 200);
     case Kind::Hex:
         return onlyOf(
-            value, [](unsigned char c) { return std::isxdigit(c) != 0 || c == ':'; }, 200);
+            value, [](unsigned char c) { return isHexDigit(c) || c == ':'; }, 200);
     case Kind::Marker:
         return alternative || value == ProfilePolicy::inlineMarker;
     }
