@@ -4,7 +4,9 @@
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/ProfileSamples.h"
+#include "tests/support/TunnelFixture.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "vpn/OrvVpn.h"
 #include "vpn/OrvVpnTransportStats.h"
@@ -44,8 +46,6 @@ private slots:
 
 namespace
 {
-QString isolationError;
-
 struct Counters
 {
     qint64 bytesIn = -1;
@@ -74,18 +74,10 @@ bool hasWorker(OrvVpn &vpn)
 QList<int> clientDaemonPids()
 {
     QList<int> pids;
-    const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
-        if (pid.toInt() <= 0 || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        // Fields after the command name: state, then the parent's pid.
-        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-        if (fields.size() > 1 && fields.at(1) == self
-            && cmdline.readAll().contains(QByteArrayLiteral("--management-client"))) {
-            pids << pid.toInt();
+    for (const ProcessTable::Process &process : ProcessTable::processes()) {
+        if (process.parent == QCoreApplication::applicationPid()
+            && process.commandLine.contains(QByteArrayLiteral("--management-client"))) {
+            pids << int(process.pid);
         }
     }
     return pids;
@@ -131,21 +123,7 @@ int ping(const QString &address)
                 address});
     return ping.waitForFinished(30000) && ping.exitStatus() == QProcess::NormalExit ? ping.exitCode() : -1;
 }
-
-QString tunnelsUnavailable()
-{
-    return isolationError.isEmpty() ? TestTunnel::unavailableReason() : isolationError;
-}
 } // namespace
-
-// QSKIP leaves only the function it is written in, so this stays a macro.
-#define REQUIRE_TUNNELS()                                                                                              \
-    do {                                                                                                               \
-        const QString reason = tunnelsUnavailable();                                                                   \
-        if (!reason.isEmpty()) {                                                                                       \
-            QSKIP(qPrintable(reason));                                                                                 \
-        }                                                                                                              \
-    } while (false)
 
 void TestOrvVpn::initTestCase()
 {
@@ -704,14 +682,7 @@ void TestOrvVpn::longestCredentialsArrive()
     QVERIFY(disconnected.wait(30000));
 }
 
-int main(int argc, char **argv)
-{
-    // Before any thread exists: the tunnel and its routes stay inside namespaces of this process.
-    isolationError = TestTunnel::isolateProcess();
-    QCoreApplication app(argc, argv);
-    TestOrvVpn test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+// The tunnel and its routes stay inside namespaces of this process.
+TUNNEL_TEST_MAIN(TestOrvVpn, QCoreApplication)
 
 #include "TestOrvVpn.moc"
