@@ -160,7 +160,8 @@ void TestShutdownSignals::endsAsWindowClose()
     QFETCH(int, ending);
 
     TestEnvironment environment;
-    const QJsonObject data = PortalSession::sampleData(TunnelFixture::vpnFiles(*m_tunnel));
+    const QJsonObject data =
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}});
     PortalSession session;
     QVERIFY(session.start(data));
     storeStartState(data.value(QStringLiteral("domains")).toArray());

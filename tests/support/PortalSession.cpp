@@ -89,7 +89,7 @@ PortalSession::deviceAt(int id, int domainId, int vpnStatus, const QString &vpnI
                        {QStringLiteral("api_key"), apiKey}};
 }
 
-QJsonObject PortalSession::sampleData(const QJsonArray &vpnFiles)
+QJsonObject PortalSession::sampleData(const QJsonObject &northFields)
 {
     const QJsonArray north{device(101, QStringLiteral("Press 1"), 1, 10, 1),
                            device(102, QStringLiteral("Press 2"), 3, 10, 0),
@@ -100,8 +100,8 @@ QJsonObject PortalSession::sampleData(const QJsonArray &vpnFiles)
                       {QStringLiteral("name"), QStringLiteral("Plant North")},
                       {QStringLiteral("vpn_enable"), 1},
                       {QStringLiteral("devices"), north}};
-    if (!vpnFiles.isEmpty()) {
-        first.insert(QStringLiteral("vpn_files"), vpnFiles);
+    for (auto field = northFields.begin(); field != northFields.end(); ++field) {
+        first.insert(field.key(), field.value());
     }
     const QJsonArray domains{
         first,

@@ -40,9 +40,9 @@ public:
                                 int type = 1,
                                 const QString &apiKey = QStringLiteral("k"));
     // Three domains: 10 "Plant North" (VPN; 101 online type 1, 102 offline type 3, 103 online type 5, and 104 of
-    // type 2, which the program never offers; the files given as its "vpn_files"),
+    // type 2, which the program never offers; the fields given replace or add to its own),
     // 20 "Plant South" (no VPN; 201 online type 3), 30 "Empty site" (VPN, no devices); user alice/secret.
-    static QJsonObject sampleData(const QJsonArray &vpnFiles = QJsonArray());
+    static QJsonObject sampleData(const QJsonObject &northFields = QJsonObject());
     // Sixteen domains 101 to 116 ("Site 1" to "Site 16") of one online device each (1001 "Unit 1" to 1016
     // "Unit 16"): on a page the last ones lie below the fold. User alice/secret.
     static QJsonObject longData();

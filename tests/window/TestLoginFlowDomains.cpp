@@ -240,16 +240,10 @@ void TestLoginFlowDomains::reloadFollowsOnlineState()
     QVERIFY(driver.hasClass(row(102), QStringLiteral("offline")));
 
     // The portal now reports 101 offline and 102 online.
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("devices"),
-                 QJsonArray{PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0),
-                            PortalSession::device(102, QStringLiteral("Press 2"), 3, 10, 1),
-                            PortalSession::device(103, QStringLiteral("Gateway"), 5, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    QVERIFY(session.portal().setData(data));
+    const QJsonArray devices{PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0),
+                             PortalSession::device(102, QStringLiteral("Press 2"), 3, 10, 1),
+                             PortalSession::device(103, QStringLiteral("Gateway"), 5, 10, 1)};
+    QVERIFY(session.portal().setData(PortalSession::sampleData({{QStringLiteral("devices"), devices}})));
 
     QVERIFY(driver.evaluate(QStringLiteral("ORV.reloadDomains(); true")).toBool());
     QVERIFY(driver.waitFor(

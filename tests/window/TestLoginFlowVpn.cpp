@@ -63,7 +63,8 @@ void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
     // A tour step swallows clicks on its target (the sidebar): this user has seen the first tour.
     StoredSettings::setToursSeen(1, 1);
     PortalSession session;
-    QVERIFY(session.startLoggedIn(PortalSession::sampleData(TunnelFixture::vpnFiles(*m_tunnel))));
+    QVERIFY(session.startLoggedIn(
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}})));
 
     WindowDriver driver;
     QVERIFY(driver.openOnDomainsScreen());

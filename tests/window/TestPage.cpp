@@ -81,32 +81,23 @@ void saveSettledScreenshot(WindowDriver &driver, const QString &name)
 
 QJsonObject hostileData()
 {
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("name"), QStringLiteral("<b>North</b> & <i>Co</i>"));
-    north.insert(
-        QStringLiteral("devices"),
-        QJsonArray{
-            PortalSession::device(101, QStringLiteral("<img src=x onerror=\"window.injected=true\">Press"), 1, 10, 1),
-            PortalSession::device(103, QStringLiteral("<script>window.injected=true</script>Gate"), 5, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
+    const QJsonArray devices{
+        PortalSession::device(101, QStringLiteral("<img src=x onerror=\"window.injected=true\">Press"), 1, 10, 1),
+        PortalSession::device(103, QStringLiteral("<script>window.injected=true</script>Gate"), 5, 10, 1)};
+    return PortalSession::sampleData(
+        {{QStringLiteral("name"), QStringLiteral("<b>North</b> & <i>Co</i>")}, {QStringLiteral("devices"), devices}});
 }
 
 // The sample data with its first device offline.
 QJsonObject firstDeviceOffline()
 {
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    QJsonArray devices = north.value(QStringLiteral("devices")).toArray();
+    QJsonArray devices = PortalSession::sampleData()
+                             .value(QStringLiteral("domains"))[0]
+                             .toObject()
+                             .value(QStringLiteral("devices"))
+                             .toArray();
     devices.replace(0, PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0));
-    north.insert(QStringLiteral("devices"), devices);
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
+    return PortalSession::sampleData({{QStringLiteral("devices"), devices}});
 }
 
 // Logs in from stored credentials with the first tour still to be seen, and walks it to the given step.
@@ -579,14 +570,9 @@ void TestPage::portFormOffersFreeTypes()
 void TestPage::deviceNameInSidebarAndQuickToggles()
 {
     StoredSettings::setToursSeen(1, 4);
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("devices"), QJsonArray{PortalSession::device(101, QStringLiteral("Back"), 1, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
+    const QJsonArray devices{PortalSession::device(101, QStringLiteral("Back"), 1, 10, 1)};
     PortalSession session;
-    QVERIFY(session.startLoggedIn(data));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData({{QStringLiteral("devices"), devices}})));
     WindowDriver driver;
     QVERIFY(driver.openOnDomainsScreen());
 
