@@ -12,15 +12,6 @@
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/UrlRecorder.h"
 
-namespace
-{
-QString logLine(const char *function, const QString &message)
-{
-    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
-}
-
-} // namespace
-
 class TestOrvBridge : public QObject
 {
     Q_OBJECT
@@ -309,8 +300,8 @@ void TestOrvBridge::restartWithoutShellStillQuits()
     QSignalSpy kills(&orv, &Orv::onKill);
     orv.restartAsRoot(QStringLiteral("pw"));
     qputenv("PATH", path);
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Restart as root..."))));
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Fail to start detached"))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Restart as root..."))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Fail to start detached"))));
     QCOMPARE(kills.count(), 0);
     QVERIFY(kills.wait(5000));
     QCOMPARE(kills.count(), 1);
@@ -347,7 +338,7 @@ void TestOrvBridge::restartPasswordInNoCommandLine()
     QSignalSpy kills(&orv, &Orv::onKill);
     orv.restartAsRoot(password);
     qputenv("PATH", path);
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Start detached"))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Start detached"))));
 
     const QString stdinPath = dir.path() + QStringLiteral("/bin/stdin");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stdinPath), 10000);

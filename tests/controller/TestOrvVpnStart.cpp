@@ -44,11 +44,6 @@ QByteArray filesBody(const QJsonArray &files)
     return QJsonDocument(QJsonObject{{"files", files}}).toJson(QJsonDocument::Compact);
 }
 
-QString logLine(const char *function, const QString &message)
-{
-    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
-}
-
 const QByteArray profile = "client\ndev tun\nproto udp\nremote 127.0.0.1 9\nauth-user-pass\n";
 const QByteArray otherProfile = "client\ndev tun\nproto udp\nremote 127.0.0.1 7\nauth-user-pass\n";
 const QByteArray credentials = "vpn-user\nvpn-password";
@@ -194,7 +189,7 @@ void TestOrvVpnStart::refusedStart()
     LogCapture log;
 
     orv.startVpnDevice(deviceId);
-    QCOMPARE(log.count(logLine("Orv::startVpnDevice", line)), 1);
+    QCOMPARE(log.count(LogCapture::line("Orv::startVpnDevice", line)), 1);
     QCOMPARE(notAuthenticated.count(), outcome == NotAuthenticated ? 1 : 0);
     QCOMPARE(invalidDomain.count(), outcome == InvalidDomain ? 1 : 0);
     QCOMPARE(disconnected.count(), outcome == DeviceOffline ? 1 : 0);
@@ -278,7 +273,7 @@ void TestOrvVpnStart::badConfiguration()
     QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
     LogCapture log;
     orv.startVpnDevice(10);
-    QVERIFY(log.contains(logLine("Orv::startVpnDevice", QStringLiteral("Getting VPN domain config..."))));
+    QVERIFY(log.contains(LogCapture::line("Orv::startVpnDevice", QStringLiteral("Getting VPN domain config..."))));
     QVERIFY(configError.wait(waitMs));
     QCOMPARE(configError.count(), 1);
 
@@ -291,7 +286,7 @@ void TestOrvVpnStart::badConfiguration()
     if (line.isNull()) {
         QCOMPARE(configLines, QStringList());
     } else {
-        QCOMPARE(configLines, QStringList{logLine("Orv::getVpnDomainConfigSuccess", line)});
+        QCOMPARE(configLines, QStringList{LogCapture::line("Orv::getVpnDomainConfigSuccess", line)});
     }
     QVERIFY(!log.texts().join(QLatin1Char('\n')).contains(QLatin1String("vpn-password")));
 
@@ -337,7 +332,8 @@ void TestOrvVpnStart::profileFolderOthersCouldChange()
     LogCapture log;
     orv.startVpnDevice(10);
     QVERIFY(configError.wait(waitMs));
-    QVERIFY(log.contains(logLine("Orv::getVpnDomainConfigSuccess", QStringLiteral("Fail to create dir") + folder)));
+    QVERIFY(log.contains(
+        LogCapture::line("Orv::getVpnDomainConfigSuccess", QStringLiteral("Fail to create dir") + folder)));
     bool reasonLogged = false;
     for (const QString &text : log.texts()) {
         reasonLogged =
@@ -409,7 +405,9 @@ void TestOrvVpnStart::logHoldsNoSecrets()
     QVERIFY(text.contains(QStringLiteral("\\\"file\\\":\\\"") + QString::fromLatin1(profileWithKey.toBase64()).left(4)
                           + ellipsis));
     QVERIFY(text.contains(QStringLiteral("?api_key=") + deviceKey.left(4) + ellipsis));
-    QCOMPARE(log.count(logLine("Orv::getVpnDomainConfigSuccess", QStringLiteral("Credentials are not 2: 3 lines"))), 1);
+    QCOMPARE(
+        log.count(LogCapture::line("Orv::getVpnDomainConfigSuccess", QStringLiteral("Credentials are not 2: 3 lines"))),
+        1);
 }
 
 void TestOrvVpnStart::lastDeviceWithoutOne()
