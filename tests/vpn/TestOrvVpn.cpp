@@ -83,6 +83,16 @@ QList<int> clientDaemonPids()
     return pids;
 }
 
+// Points the tunnel object at the server: its inline profile written into folder, its user and password.
+bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder)
+{
+    if (!vpn.setConfigPath(server.writeProfile(folder))) {
+        return false;
+    }
+    vpn.setCredentials(server.user(), server.password());
+    return true;
+}
+
 int clientDaemons()
 {
     return clientDaemonPids().size();
@@ -404,8 +414,7 @@ void TestOrvVpn::adapterSetUpFails()
     });
 
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy notPermitted(&vpn, &OrvVpn::onOperationNotPermitted);
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -428,8 +437,7 @@ void TestOrvVpn::serverLostBringsConnecting()
     QTemporaryDir dir;
     OrvVpn vpn;
     vpn.deviceId = 9;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -456,8 +464,7 @@ void TestOrvVpn::stopRightAfterStart()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
     QVERIFY(vpn.start());
@@ -481,8 +488,7 @@ void TestOrvVpn::secondStopWaitsForTheStoppingTunnel()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     QVERIFY(vpn.start());
@@ -582,8 +588,7 @@ void TestOrvVpn::pushedRouteOverTheServer()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -620,8 +625,7 @@ void TestOrvVpn::reconnectsWhenThePushedOptionsChange()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
@@ -671,8 +675,7 @@ void TestOrvVpn::longestCredentialsArrive()
     QCOMPARE(server.password().toUtf8(), password);
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
