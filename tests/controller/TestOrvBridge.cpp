@@ -355,7 +355,8 @@ void TestOrvBridge::restartPasswordInNoCommandLine()
     QVERIFY(all.contains(QStringLiteral("sudo -k -S")));
     QVERIFY2(!all.contains(marker), "the password is on a command line");
     QVERIFY(!log.texts().join(QLatin1Char('\n')).contains(marker));
-    QVERIFY(kills.wait(5000));
+    // The kill may already have come while the stand-in was still running.
+    QTRY_COMPARE_WITH_TIMEOUT(kills.count(), 1, 5000);
 }
 
 void TestOrvBridge::killOnlyEmits()
