@@ -51,6 +51,7 @@ void check(const QByteArray &file)
         std::abort();
     }
 }
+
 QByteArray streamed(const QSettings::SettingsMap &map)
 {
     QByteArray bytes;
