@@ -6,6 +6,7 @@
 #include <QJsonValue>
 
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 
@@ -57,6 +58,58 @@ QVariant toStoredVariant(const QJsonValue &value)
     return QVariant();
 }
 
+// The stored form of the domain records, as toStoredVariant(domain->toJson()) gives it, built without the JSON
+// step: the whole list is stored after every reload, and equal keys share one string.
+QString storedText(const QString &text)
+{
+    // The JSON step turns a null text into an empty one.
+    return text.isNull() ? QString(QLatin1String("")) : text;
+}
+
+QVariant storedDevice(const OrvDevice &device)
+{
+    static const QString apiKey = QStringLiteral("api_key");
+    static const QString dataDeliveryEnable = QStringLiteral("data_delivery_enable");
+    static const QString domainId = QStringLiteral("domain_id");
+    static const QString id = QStringLiteral("id");
+    static const QString name = QStringLiteral("name");
+    static const QString remoteAccessEnable = QStringLiteral("remote_access_enable");
+    static const QString type = QStringLiteral("type");
+    static const QString vpnIp = QStringLiteral("vpn_ip");
+    static const QString vpnStatus = QStringLiteral("vpn_status");
+    // In key order, each inserted at the end.
+    QVariantMap map;
+    map.insert(map.cend(), apiKey, storedText(device.apiKey));
+    map.insert(map.cend(), dataDeliveryEnable, device.dataDeliveryEnable ? 1.0 : 0.0);
+    map.insert(map.cend(), domainId, double(device.domainId));
+    map.insert(map.cend(), id, double(device.id));
+    map.insert(map.cend(), name, storedText(device.name));
+    map.insert(map.cend(), remoteAccessEnable, device.remoteAccessEnable ? 1.0 : 0.0);
+    map.insert(map.cend(), type, double(device.type));
+    map.insert(map.cend(), vpnIp, storedText(device.vpnIp));
+    map.insert(map.cend(), vpnStatus, double(device.vpnStatus));
+    return map;
+}
+
+QVariant storedDomain(const OrvDomain &domain)
+{
+    static const QString devices = QStringLiteral("devices");
+    static const QString id = QStringLiteral("id");
+    static const QString name = QStringLiteral("name");
+    static const QString vpnEnable = QStringLiteral("vpn_enable");
+    QVariantList deviceList;
+    deviceList.reserve(domain.devices.size());
+    for (const OrvDevice *device : domain.devices) {
+        deviceList.append(storedDevice(*device));
+    }
+    QVariantMap map;
+    map.insert(map.cend(), devices, deviceList);
+    map.insert(map.cend(), id, double(domain.id));
+    map.insert(map.cend(), name, storedText(domain.name));
+    map.insert(map.cend(), vpnEnable, domain.vpnEnable ? 1.0 : 0.0);
+    return map;
+}
+
 QJsonArray storedArray(QSettings &settings, const QString &key)
 {
     return QJsonArray::fromVariantList(settings.value(key, QVariantList()).toList());
@@ -83,11 +136,12 @@ QList<OrvDomain *> OrvSettings::getDomains()
 
 void OrvSettings::setDomains(QList<OrvDomain *> domains)
 {
-    QJsonArray array;
+    QVariantList list;
+    list.reserve(domains.size());
     for (const OrvDomain *domain : qAsConst(domains)) {
-        array.append(domain->toJson());
+        list.append(storedDomain(*domain));
     }
-    setValue(domainsKey, toStoredVariant(array));
+    setValue(domainsKey, list);
 }
 
 void OrvSettings::clearDomains()
