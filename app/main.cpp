@@ -9,21 +9,12 @@
 #include "window/MainWindow.h"
 #include "window/WebengineSupervisor.h"
 
-// The page lives in a static library, whose resource tree is linked in only when registered by name.
-// Q_INIT_RESOURCE must be used outside any namespace.
-static int registerPageResources()
-{
-    Q_INIT_RESOURCE(page);
-    return 1;
-}
-
 namespace
 {
 const char *const organizationName = "Orvane";
 const char *const organizationDomain = "orvane.example";
 const char *const applicationName = "Lumenbridge";
 const char *const applicationVersion = "1.0.0";
-const int pageResourcesRegistered = registerPageResources();
 } // namespace
 
 int main(int argc, char *argv[])

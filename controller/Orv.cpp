@@ -74,9 +74,14 @@ Orv::Orv(QObject *parent)
     api = new Api();
     connect(api, SIGNAL(onGetDomainsSuccess(int, QString)), this, SLOT(loadDomainsSuccess(int, QString)));
     connect(api, SIGNAL(onGetDomainsError(int, QString)), this, SLOT(loadDomainsError(int, QString)));
-    connect(
-        api, SIGNAL(onGetVpnDomainConfigSuccess(int, QString)), this, SLOT(getVpnDomainConfigSuccess(int, QString)));
-    connect(api, SIGNAL(onGetVpnDomainConfigError(int, QString)), this, SLOT(getVpnDomainConfigError(int, QString)));
+    connect(api,
+            SIGNAL(onGetVpnDomainConfigSuccess(int, QString, int)),
+            this,
+            SLOT(getVpnDomainConfigSuccess(int, QString, int)));
+    connect(api,
+            SIGNAL(onGetVpnDomainConfigError(int, QString, int)),
+            this,
+            SLOT(getVpnDomainConfigError(int, QString, int)));
 
     reloading = false;
 
@@ -586,8 +591,9 @@ void Orv::startVpnDevice(int id)
     if (device && device->vpnStatus == 1) {
         writeLog(4, vpnModule, function, QStringLiteral("Getting VPN domain config..."));
         lastDeviceId = id;
-        ++m_configRequestsInFlight;
-        api->getVpnDomainConfig(auth->apiKey, domain->id);
+        // A start still waiting for its reply is superseded: its reply will be ignored.
+        m_configRequestId = api->getVpnDomainConfig(auth->apiKey, domain->id);
+        m_configDeviceId = id;
         return;
     }
     // The running tunnel, if any, keeps running; its receivers are told the device is not reachable.
@@ -635,22 +641,22 @@ QJsonObject Orv::getVpnStatsJson()
 void Orv::cancelPendingStarts()
 {
     vpnStartPending = false;
-    m_configRepliesToDiscard = m_configRequestsInFlight;
+    m_configRequestId = 0;
 }
 
-// A configuration asked for before logout or exit must not bring a tunnel up afterwards.
-bool Orv::discardStaleConfigReply()
+// A configuration asked for before logout, exit, a stop or a newer start must not bring a tunnel up afterwards, nor
+// carry another start's device. Such a reply says nothing about the start under way, so no signal goes out.
+bool Orv::isReplyOfCurrentStart(int requestId)
 {
-    if (m_configRequestsInFlight > 0) {
-        --m_configRequestsInFlight;
+    if (requestId == 0 || requestId != m_configRequestId) {
+        writeLog(4,
+                 vpnModule,
+                 "Orv::isReplyOfCurrentStart",
+                 QStringLiteral("Reply of an earlier or cancelled start ignored (request %1)").arg(requestId));
+        return false;
     }
-    if (m_configRepliesToDiscard > 0) {
-        --m_configRepliesToDiscard;
-        writeLog(4, vpnModule, "Orv::discardStaleConfigReply", QStringLiteral("Reply of a cancelled start ignored"));
-        emit onVpnStartGetConfigError();
-        return true;
-    }
-    return false;
+    m_configRequestId = 0;
+    return true;
 }
 
 void Orv::configError(const QString &message)
@@ -659,9 +665,9 @@ void Orv::configError(const QString &message)
     emit onVpnStartGetConfigError();
 }
 
-void Orv::getVpnDomainConfigSuccess(int status, QString data)
+void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
 {
-    if (discardStaleConfigReply()) {
+    if (!isReplyOfCurrentStart(requestId)) {
         return;
     }
     if (status != 200) {
@@ -748,14 +754,15 @@ void Orv::getVpnDomainConfigSuccess(int status, QString data)
     vpn->setConfigPath(configPath);
     vpn->setCredentials(username, password);
     vpnStartPending = true;
+    m_pendingDeviceId = m_configDeviceId;
     vpn->stop();
 }
 
-void Orv::getVpnDomainConfigError(int status, QString data)
+void Orv::getVpnDomainConfigError(int status, QString data, int requestId)
 {
     Q_UNUSED(status)
     Q_UNUSED(data)
-    if (discardStaleConfigReply()) {
+    if (!isReplyOfCurrentStart(requestId)) {
         return;
     }
     emit onVpnStartGetConfigError();
@@ -780,7 +787,8 @@ void Orv::onVpnDisconnected()
     }
     vpnStartPending = false;
     if (vpn->start()) {
-        vpn->deviceId = lastDeviceId;
+        // The device whose configuration this is, even when a newer start has been asked for meanwhile.
+        vpn->deviceId = m_pendingDeviceId;
     } else {
         emit onVpnStartGetConfigError();
     }

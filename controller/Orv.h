@@ -99,8 +99,8 @@ public slots:
 private slots:
     void loadDomainsSuccess(int status, QString data);
     void loadDomainsError(int status, QString data);
-    void getVpnDomainConfigSuccess(int status, QString data);
-    void getVpnDomainConfigError(int status, QString data);
+    void getVpnDomainConfigSuccess(int status, QString data, int requestId);
+    void getVpnDomainConfigError(int status, QString data, int requestId);
     void onVpnConnected(int device_id);
     void onVpnDisconnected();
     void onGetApiKeySuccess();
@@ -110,7 +110,7 @@ private:
     bool tourIsNeeded(const QString &key);
     void tourIsNotNeeded(const QString &key);
     void cancelPendingStarts();
-    bool discardStaleConfigReply();
+    bool isReplyOfCurrentStart(int requestId);
     void configError(const QString &message);
 
     Api *api = nullptr;
@@ -126,7 +126,10 @@ private:
     bool vpnStartPending = false;
 
     int m_reloadIntervalMs;
-    // Configuration requests still unanswered, and how many of them logout or exit has disowned.
-    int m_configRequestsInFlight = 0;
-    int m_configRepliesToDiscard = 0;
+    // The configuration request of the start under way and its device; 0 once answered or disowned. Replies come
+    // in any order: only this request's reply is used.
+    int m_configRequestId = 0;
+    int m_configDeviceId = -1;
+    // The device of the start waiting for the old tunnel to go down.
+    int m_pendingDeviceId = -1;
 };

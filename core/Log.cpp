@@ -3,9 +3,12 @@
 #include <QDebug>
 #include <QMessageLogger>
 
+#include "core/StaticInitOrder.h"
+
+// Static data: set before any initialiser runs.
 int debugLevel = 4;
-// Initialised here, in its own translation unit, so that no other static initialiser can run before it.
-QString debugModule = QStringLiteral("all");
+// Dynamically initialised, so marked to come first of the program's globals (core/StaticInitOrder.h).
+[[gnu::init_priority(logFilterInitPriority)]] QString debugModule = QStringLiteral("all");
 
 void writeLog(int level, const char *module, const char *function, QString message)
 {

@@ -11,11 +11,18 @@
 
 #include "core/BlowfishCipher.h"
 #include "core/SettingsMapCodec.h"
+#include "core/StaticInitOrder.h"
 
 const char orvSettingsKey[] = "Lq7#vR2!mZ9@xT4$kW8&pN3*e";
 
-QSettings::Format orvSettingsFormat =
-    QSettings::registerFormat(QStringLiteral("orv"), readOrvSettingsFile, writeOrvSettingsFile, Qt::CaseSensitive);
+// Invalid until registered, in its place among the program's globals (core/StaticInitOrder.h).
+QSettings::Format orvSettingsFormat = QSettings::InvalidFormat;
+
+[[gnu::constructor(settingsFormatInitPriority)]] static void registerOrvSettingsFormat()
+{
+    orvSettingsFormat =
+        QSettings::registerFormat(QStringLiteral("orv"), readOrvSettingsFile, writeOrvSettingsFile, Qt::CaseSensitive);
+}
 
 namespace
 {

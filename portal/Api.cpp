@@ -1,5 +1,7 @@
 #include "portal/Api.h"
 
+#include <limits>
+
 #include <QDebug>
 #include <QSettings>
 
@@ -10,6 +12,8 @@
 namespace
 {
 const QString apiPath = QStringLiteral("/api/v2/");
+// The request's number rides on the HttpRequest, which is the sender of its answer.
+const char *const requestIdProperty = "configRequestId";
 
 QString url(const QString &resource)
 {
@@ -58,15 +62,19 @@ void Api::getDomains(QString api_key)
     send(QStringLiteral("domain"), api_key, SLOT(getDomainsSuccess(int, QString)), SLOT(getDomainsError(int, QString)));
 }
 
-void Api::getVpnDomainConfig(QString api_key, int domain_id)
+int Api::getVpnDomainConfig(QString api_key, int domain_id)
 {
+    m_lastConfigRequestId = m_lastConfigRequestId == std::numeric_limits<int>::max() ? 1 : m_lastConfigRequestId + 1;
     send(QStringLiteral("vpn/domain/") + QString::number(domain_id),
          api_key,
          SLOT(getVpnDomainConfigSuccess(int, QString)),
-         SLOT(getVpnDomainConfigError(int, QString)));
+         SLOT(getVpnDomainConfigError(int, QString)),
+         m_lastConfigRequestId);
+    return m_lastConfigRequestId;
 }
 
-void Api::send(const QString &resource, const QString &apiKey, const char *successSlot, const char *errorSlot)
+void Api::send(
+    const QString &resource, const QString &apiKey, const char *successSlot, const char *errorSlot, int requestId)
 {
     auto *request = new HttpRequest;
     QByteArray token = apiKey.toLatin1();
@@ -77,7 +85,16 @@ void Api::send(const QString &resource, const QString &apiKey, const char *succe
     request->setRawHeader(QByteArrayLiteral("x-access-token"), token);
     connect(request, SIGNAL(success(int, QString)), this, successSlot);
     connect(request, SIGNAL(error(int, QString)), this, errorSlot);
+    if (requestId != 0) {
+        request->setProperty(requestIdProperty, requestId);
+    }
     request->get(url(resource));
+}
+
+int Api::requestIdOfSender() const
+{
+    const QObject *request = sender();
+    return request ? request->property(requestIdProperty).toInt() : 0;
 }
 
 void Api::getApiKeySuccess(int status, QString data)
@@ -114,10 +131,10 @@ void Api::getDomainsError(int status, QString data)
 
 void Api::getVpnDomainConfigSuccess(int status, QString data)
 {
-    emit onGetVpnDomainConfigSuccess(status, data);
+    emit onGetVpnDomainConfigSuccess(status, data, requestIdOfSender());
 }
 
 void Api::getVpnDomainConfigError(int status, QString data)
 {
-    emit onGetVpnDomainConfigError(status, data);
+    emit onGetVpnDomainConfigError(status, data, requestIdOfSender());
 }

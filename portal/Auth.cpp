@@ -20,6 +20,13 @@ qint32 nowSeconds()
 {
     return static_cast<qint32>(QDateTime::currentSecsSinceEpoch());
 }
+
+// Other builds of the program store these texts empty, never null (a null string is a different record in the
+// file); the fields are null when they were never set.
+QString storedText(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
 } // namespace
 
 Auth::Auth(QObject *parent)
@@ -106,8 +113,8 @@ void Auth::logout()
         QSettings::setDefaultFormat(orvSettingsFormat);
         OrvSettings settings;
         settings.beginGroup(QStringLiteral("auth"));
-        settings.setValue(QStringLiteral("username"), QString());
-        settings.setValue(QStringLiteral("password"), QString());
+        settings.setValue(QStringLiteral("username"), storedText(username));
+        settings.setValue(QStringLiteral("password"), storedText(password));
         settings.endGroup();
     }
     emit usernameChanged();
@@ -165,29 +172,30 @@ void Auth::getApiKeySuccess(int status, QString data)
         getApiKeyError(status, data);
         return;
     }
-    if (tryLogin) {
-        if (lastUsername != username) {
-            // A different user: what is stored belongs to the previous one. Written before onLoginSuccess so
-            // that its receivers already read the cleared keys.
-            QSettings::setDefaultFormat(orvSettingsFormat);
-            OrvSettings settings;
+    // One settings object, one rewrite of the file, done before any signal: a receiver that opens the settings
+    // while changes are pending would write them out a second time. So receivers already read the new state.
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        if (tryLogin && lastUsername != username) {
+            // A different user: what is stored belongs to the previous one.
             settings.clearVirtualSerialPorts();
             settings.clearDomains();
             settings.clearLastDomainIdOpened();
         }
+        settings.beginGroup(QStringLiteral("auth"));
+        settings.setValue(QStringLiteral("username"), storedText(username));
+        settings.setValue(QStringLiteral("password"), storedText(password));
+        settings.setValue(QStringLiteral("last_username"), storedText(username));
+        settings.endGroup();
+    }
+
+    if (tryLogin) {
         emit onLoginSuccess();
     }
     lastUsername = username;
     tryLogin = false;
     emit onGetApiKeySuccess();
-
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.beginGroup(QStringLiteral("auth"));
-    settings.setValue(QStringLiteral("username"), username);
-    settings.setValue(QStringLiteral("password"), password);
-    settings.setValue(QStringLiteral("last_username"), lastUsername);
-    settings.endGroup();
 }
 
 void Auth::getApiKeyError(int status, QString data)

@@ -1,8 +1,16 @@
 #include "vpn/OrvVpnSignals.h"
 
+#include "core/StaticInitOrder.h"
+
 OrvVpnSignals::OrvVpnSignals(QObject *parent)
     : QObject(parent)
 {}
 
-// Created during static initialisation on the main thread, so it belongs to the GUI thread.
-OrvVpnSignals *orvVpnSignals = new OrvVpnSignals;
+OrvVpnSignals *orvVpnSignals = nullptr;
+
+// Created during static initialisation on the main thread, so it belongs to the GUI thread; its place among the
+// program's globals is in core/StaticInitOrder.h.
+[[gnu::constructor(vpnSignalRelayInitPriority)]] static void createOrvVpnSignals()
+{
+    orvVpnSignals = new OrvVpnSignals;
+}

@@ -302,6 +302,8 @@ void TestOrvTunnel::pendingStartAndTeardown_data()
     QTest::newRow("stopVpn cancels the waiting start") << "stop" << false << 1;
     // The controller announces the offline device's disconnection at once; the old tunnel's end follows.
     QTest::newRow("offline device: the waiting start still waits for the old tunnel") << "offline" << true << 2;
+    // Device 10's configuration is held back by the portal; the waiting tunnel is still device 30's.
+    QTest::newRow("a newer start: the waiting start keeps its own device") << "newer" << true << 1;
 }
 
 // The action runs right after the configuration was accepted, while the old tunnel is going down.
@@ -329,6 +331,12 @@ void TestOrvTunnel::pendingStartAndTeardown()
             orv.m_exit();
         } else if (action == QLatin1String("stop")) {
             orv.stopVpn();
+        } else if (action == QLatin1String("newer")) {
+            TestPortal::Behaviour held;
+            held.hold = true;
+            m_portal->setBehaviour(TestPortal::Route::VpnConfig, held);
+            orv.startVpnDevice(10);
+            startedAtOnce = log.count(newWorkerLine) > 0;
         } else {
             orv.startVpnDevice(11);
             startedAtOnce = log.count(newWorkerLine) > 0;

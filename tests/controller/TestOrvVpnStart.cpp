@@ -10,6 +10,7 @@
 #include "controller/Orv.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "portal/HttpRequest.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
@@ -55,7 +56,34 @@ QString logLine(const char *function, const QString &message)
 }
 
 const QByteArray profile = "client\ndev tun\nproto udp\nremote 127.0.0.1 9\nauth-user-pass\n";
+const QByteArray otherProfile = "client\ndev tun\nproto udp\nremote 127.0.0.1 7\nauth-user-pass\n";
 const QByteArray credentials = "vpn-user\nvpn-password";
+const QString newWorkerLine = QStringLiteral("OrvVpn::start(): \"New worker thread\"");
+
+int ignoredReplies(const LogCapture &log)
+{
+    const QString prefix =
+        QStringLiteral("Orv::isReplyOfCurrentStart(): \"Reply of an earlier or cancelled start ignored");
+    int count = 0;
+    for (const QString &text : log.texts()) {
+        count += text.startsWith(prefix) ? 1 : 0;
+    }
+    return count;
+}
+
+// The profile the last accepted configuration wrote, as the tunnel object reads it at its start.
+QByteArray writtenProfile()
+{
+    QFile file(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/client.ovpn"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+enum class StaleReply
+{
+    AfterNew,
+    BeforeNew,
+    Never
+};
 
 enum Outcome
 {
@@ -81,6 +109,8 @@ private slots:
     void badConfiguration();
     void lastDeviceWithoutOne();
     void logoutDisownsConfigurationInFlight();
+    void repliesMatchTheirStart_data();
+    void repliesMatchTheirStart();
 
 private:
     bool startPortal();
@@ -123,7 +153,15 @@ bool TestOrvVpnStart::startPortal()
                     {"vpn_files",
                      QJsonArray{QJsonObject{{"name", "client.ovpn"}, {"text", QString::fromLatin1(profile)}},
                                 QJsonObject{{"name", "credentials.txt"}, {"text", QString::fromLatin1(credentials)}}}}},
-        QJsonObject{{"id", 2}, {"name", "without VPN"}, {"vpn_enable", 0}, {"devices", QJsonArray{device(20, 2, 1)}}}};
+        QJsonObject{{"id", 2}, {"name", "without VPN"}, {"vpn_enable", 0}, {"devices", QJsonArray{device(20, 2, 1)}}},
+        QJsonObject{
+            {"id", 3},
+            {"name", "other VPN"},
+            {"vpn_enable", 1},
+            {"devices", QJsonArray{device(30, 3, 1)}},
+            {"vpn_files",
+             QJsonArray{QJsonObject{{"name", "client.ovpn"}, {"text", QString::fromLatin1(otherProfile)}},
+                        QJsonObject{{"name", "credentials.txt"}, {"text", QString::fromLatin1(credentials)}}}}}};
     const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
                            {"domains", domains}};
     return m_session->start(data);
@@ -317,12 +355,17 @@ void TestOrvVpnStart::logoutDisownsConfigurationInFlight()
     OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
     QSignalSpy connecting(vpn, &OrvVpn::onConnecting);
+    // Connected after the controller: when it fires, the controller has handled the reply.
+    QSignalSpy reply(orv.property("api").value<Api *>(), &Api::onGetVpnDomainConfigSuccess);
     LogCapture log;
 
     orv.startVpnDevice(10);
     orv.logout();
-    // The good configuration still arrives; it must not bring a tunnel up after the logout.
-    QVERIFY(configError.wait(waitMs));
+    // The good configuration still arrives; it must not bring a tunnel up after the logout, nor tell the page
+    // anything: the logout has already ended the start.
+    QVERIFY(reply.wait(waitMs));
+    QCOMPARE(ignoredReplies(log), 1);
+    QCOMPARE(configError.count(), 0);
     QCOMPARE(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 0);
     QCOMPARE(connecting.count(), 0);
     QCOMPARE(vpn->getStatus(), 1);
@@ -333,6 +376,83 @@ void TestOrvVpnStart::logoutDisownsConfigurationInFlight()
     m_portal->resetBehaviours();
     orv.startVpnDevice(10);
     QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 1, waitMs);
+    orv.stopVpn();
+    QTRY_COMPARE_WITH_TIMEOUT(vpn->getStatus(), 1, waitMs);
+}
+
+void TestOrvVpnStart::repliesMatchTheirStart_data()
+{
+    QTest::addColumn<bool>("stopBetween");
+    QTest::addColumn<int>("stale");
+
+    QTest::newRow("stop, new reply first") << true << int(StaleReply::AfterNew);
+    QTest::newRow("stop, stale reply first") << true << int(StaleReply::BeforeNew);
+    QTest::newRow("stop, stale request never answered") << true << int(StaleReply::Never);
+    QTest::newRow("new reply first") << false << int(StaleReply::AfterNew);
+    QTest::newRow("stale reply first") << false << int(StaleReply::BeforeNew);
+    QTest::newRow("stale request never answered") << false << int(StaleReply::Never);
+}
+
+// Device 30 (domain 3) is asked for, then device 10 (domain 1): whatever the order of the replies, only domain 1's
+// configuration starts a tunnel, for device 10, and the stale reply tells the page nothing.
+void TestOrvVpnStart::repliesMatchTheirStart()
+{
+    QFETCH(bool, stopBetween);
+    QFETCH(int, stale);
+
+    QVERIFY(startPortal());
+    TestPortal::Behaviour held;
+    held.hold = true;
+    m_portal->setBehaviour(TestPortal::Route::VpnConfig, held);
+    Orv orv;
+    QVERIFY(logIn(orv));
+    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
+    // Connected after the controller: each reply has been handled when it is counted here.
+    Api *api = orv.property("api").value<Api *>();
+    QSignalSpy goodReplies(api, &Api::onGetVpnDomainConfigSuccess);
+    QSignalSpy failedReplies(api, &Api::onGetVpnDomainConfigError);
+    const auto replies = [&] {
+        return goodReplies.count() + failedReplies.count();
+    };
+    LogCapture log;
+    m_portal->clearRequests();
+
+    // A request never answered ends at the client's time-out, as an error.
+    if (stale == int(StaleReply::Never)) {
+        HttpRequest::setTimeoutMsForTests(1000);
+    }
+    orv.startVpnDevice(30);
+    HttpRequest::setTimeoutMsForTests(0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->requests().size(), 1, waitMs);
+    QCOMPARE(m_portal->requests().at(0).path, QByteArray("/api/v2/vpn/domain/3"));
+    if (stopBetween) {
+        orv.stopVpn();
+    }
+    orv.startVpnDevice(10);
+    QTRY_COMPARE_WITH_TIMEOUT(m_portal->requests().size(), 2, waitMs);
+    QCOMPARE(m_portal->requests().at(1).path, QByteArray("/api/v2/vpn/domain/1"));
+
+    if (stale == int(StaleReply::BeforeNew)) {
+        QVERIFY(m_portal->releaseHeld(0));
+        QTRY_COMPARE_WITH_TIMEOUT(replies(), 1, waitMs);
+        QCOMPARE(log.count(newWorkerLine), 0);
+    }
+    QVERIFY(m_portal->releaseHeld(1));
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(newWorkerLine), 1, waitMs);
+    QCOMPARE(vpn->deviceId, 10);
+    QCOMPARE(writtenProfile(), profile + '\n');
+    if (stale == int(StaleReply::AfterNew)) {
+        QVERIFY(m_portal->releaseHeld(0));
+    }
+    // The stale reply, or the time-out of its request, is the last event.
+    QTRY_COMPARE_WITH_TIMEOUT(replies(), 2, waitMs);
+
+    QCOMPARE(configError.count(), 0);
+    QCOMPARE(log.count(newWorkerLine), 1);
+    QCOMPARE(vpn->deviceId, 10);
+    QCOMPARE(writtenProfile(), profile + '\n');
+    QCOMPARE(ignoredReplies(log), 1);
     orv.stopVpn();
     QTRY_COMPARE_WITH_TIMEOUT(vpn->getStatus(), 1, waitMs);
 }

@@ -4,6 +4,7 @@
 #include "portal/Api.h"
 #include "portal/Auth.h"
 #include "tests/portal/PortalTestSupport.h"
+#include "tests/support/FileRewriteCounter.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -114,6 +115,16 @@ struct AuthSpies
     QSignalSpy apiKeySuccess;
     QSignalSpy usernameChanged;
 };
+
+// A text value's record in the serialised settings map: the key, the variant type QString (10) and its null flag,
+// then the text's length in bytes and its UTF-16 code units, big-endian. A null text has the length 0xFFFFFFFF.
+QByteArray textRecord(const QString &key, const QByteArray &lengthAndText)
+{
+    QByteArray record;
+    QDataStream stream(&record, QIODevice::WriteOnly);
+    stream << key;
+    return record + QByteArray("\0\0\0\x0a\0", 5) + lengthAndText;
+}
 
 bool logIn(Auth &auth, const QString &name, const QString &password)
 {
@@ -295,7 +306,10 @@ void TestAuth::logoutKeepsLastUser()
     connect(&auth, &Auth::usernameChanged, this, [&] { order << QStringLiteral("username"); });
     connect(&auth, &Auth::onLogout, this, [&] { order << QStringLiteral("logout"); });
 
+    FileRewriteCounter rewrites(environment.settingsFilePath());
+    QVERIFY(rewrites.isValid());
     auth.logout();
+    QCOMPARE(rewrites.count(), 1);
     QCOMPARE(order, (QStringList{QStringLiteral("username"), QStringLiteral("logout")}));
     QVERIFY(!auth.isAuthenticated());
     QVERIFY(!auth.isTryLogin());
@@ -305,6 +319,16 @@ void TestAuth::logoutKeepsLastUser()
     QCOMPARE(stored(QStringLiteral("auth/username")).toString(), QString());
     QCOMPARE(stored(QStringLiteral("auth/password")).toString(), QString());
     QCOMPARE(stored(QStringLiteral("auth/last_username")).toString(), QStringLiteral("alice"));
+    // Stored as empty texts, as every build of the program writes them, not as null ones.
+    const QByteArray clearText = settingsClearText(environment.settingsFilePath());
+    const QByteArray emptyText("\0\0\0\0", 4);
+    const QByteArray nullText("\xff\xff\xff\xff", 4);
+    for (const QString &key : {QStringLiteral("auth/username"), QStringLiteral("auth/password")}) {
+        QVERIFY2(clearText.contains(textRecord(key, emptyText)), qPrintable(key));
+        QVERIFY2(!clearText.contains(textRecord(key, nullText)), qPrintable(key));
+    }
+    QVERIFY(clearText.contains(
+        textRecord(QStringLiteral("auth/last_username"), QByteArray("\0\0\0\x0a\0a\0l\0i\0c\0e", 14))));
 
     // No automatic login at the next start.
     Auth next;
@@ -353,7 +377,11 @@ void TestAuth::changeOfUser()
         seenPorts = settings.value(QStringLiteral("virtual_serial_ports")).toList().size();
     });
     const QString password = loginAs == QLatin1String("bob") ? QStringLiteral("hunter2") : QStringLiteral("s3cret");
+    FileRewriteCounter rewrites(environment.settingsFilePath());
+    QVERIFY(rewrites.isValid());
     QVERIFY(logIn(auth, loginAs, password));
+    // The clearing and the credentials reach the file together, though the receiver above opened the settings.
+    QCOMPARE(rewrites.count(), 1);
 
     QCOMPARE(seenDomains, cleared ? 0 : 1);
     QCOMPARE(seenLastDomain, cleared ? -1 : 12);

@@ -257,6 +257,18 @@ void TestPortal::setBehaviour(Route route, const Behaviour &behaviour)
     m_behaviours.insert(static_cast<int>(route), behaviour);
 }
 
+bool TestPortal::releaseHeld(int index)
+{
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if (it->held && it->requestIndex == index) {
+            it->held = false;
+            answer(it.key(), index, it->heldAnswer);
+            return true;
+        }
+    }
+    return false;
+}
+
 void TestPortal::resetBehaviours()
 {
     m_behaviours.clear();
@@ -441,7 +453,10 @@ void TestPortal::readRequest(QSslSocket *socket)
     } else {
         reply = routeAnswer(request);
     }
-    if (behaviour.delayMs > 0) {
+    if (behaviour.hold) {
+        found->held = true;
+        found->heldAnswer = reply;
+    } else if (behaviour.delayMs > 0) {
         QTimer::singleShot(behaviour.delayMs, socket, [this, socket, index, reply] {
             if (m_connections.contains(socket)) {
                 answer(socket, index, reply);

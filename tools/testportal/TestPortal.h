@@ -41,6 +41,8 @@ public:
     {
         int delayMs = 0;
         bool neverAnswer = false;
+        // Answer only when releaseHeld() is called with the request's index, so a test sets the order of answers.
+        bool hold = false;
         // Non-zero: answer this status with `body` instead of the route's own answer.
         int status = 0;
         QByteArray body;
@@ -79,6 +81,8 @@ public:
     // Serve only a device's remote-access route, checking the device's own key.
     void setDeviceMode(const QString &deviceKey, int remotePort);
     void setBehaviour(Route route, const Behaviour &behaviour);
+    // Sends the answer held for request `index`; false when none is held (or its connection has gone).
+    bool releaseHeld(int index);
     void resetBehaviours();
     // Lifetime of the keys issued from now on; zero or less issues keys that have already expired.
     void setKeyLifetimeSeconds(qint64 seconds);
@@ -141,6 +145,8 @@ private:
     {
         QByteArray buffer;
         int requestIndex = -1;
+        bool held = false;
+        Answer heldAnswer;
     };
 
     void acceptConnection(qintptr descriptor);
