@@ -132,4 +132,6 @@ private:
     int m_configDeviceId = -1;
     // The device of the start waiting for the old tunnel to go down.
     int m_pendingDeviceId = -1;
+    // The domain reply whose list was last merged and stored, as UTF-8.
+    QByteArray m_storedDomainsReply;
 };

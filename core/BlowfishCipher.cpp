@@ -1,11 +1,11 @@
 #include "core/BlowfishCipher.h"
 
 #include <algorithm>
-#include <thread>
-#include <vector>
 
 #include <QMessageLogger>
 #include <QtEndian>
+
+#include "core/ParallelWork.h"
 
 namespace
 {
@@ -117,7 +117,6 @@ constexpr const char *initialSBox4 =
 
 // Below this many bytes the caller's thread does the work alone: starting threads costs more than it saves.
 constexpr qsizetype parallelThresholdBytes = 1 << 20;
-constexpr unsigned maxThreads = 4;
 
 quint32 readWord(const char *bytes)
 {
@@ -187,31 +186,13 @@ inline void decryptLanes(const Schedule &w, char *data)
 template <typename Work>
 void forEachSlice(char *data, qsizetype size, Work work)
 {
-    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-    const auto threads = static_cast<qsizetype>(
-        std::min<qsizetype>(std::min(hardware, maxThreads), std::max<qsizetype>(1, size / parallelThresholdBytes)));
-    if (threads <= 1) {
-        work(data, size);
-        return;
-    }
     const qsizetype blocks = size / blockSize;
-    std::vector<std::thread> helpers;
-    helpers.reserve(static_cast<size_t>(threads - 1));
-    qsizetype begin = 0;
-    for (qsizetype t = 0; t < threads; ++t) {
-        const qsizetype end = blocks * (t + 1) / threads;
-        char *slice = data + begin * blockSize;
-        const qsizetype sliceSize = (end - begin) * blockSize;
-        if (t + 1 < threads) {
-            helpers.emplace_back([=] { work(slice, sliceSize); });
-        } else {
-            work(slice, sliceSize);
-        }
-        begin = end;
-    }
-    for (std::thread &helper : helpers) {
-        helper.join();
-    }
+    const int parts = ParallelWork::partsFor(size, parallelThresholdBytes);
+    ParallelWork::run(parts, [&](int part) {
+        const qsizetype begin = ParallelWork::partBegin(blocks, parts, part);
+        const qsizetype end = ParallelWork::partBegin(blocks, parts, part + 1);
+        work(data + begin * blockSize, (end - begin) * blockSize);
+    });
 }
 } // namespace
 

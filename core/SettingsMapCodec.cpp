@@ -1,13 +1,17 @@
 #include "core/SettingsMapCodec.h"
 
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
 #include <QMetaType>
 #include <QPoint>
 #include <QSize>
+#include <QVector>
 #include <QtEndian>
+
+#include "core/ParallelWork.h"
 
 namespace
 {
@@ -17,61 +21,143 @@ constexpr quint32 variantHeaderBytes = 5;
 // Map keys repeat once per record ("id", "name", ...): equal keys share one string.
 constexpr quint32 internedKeyBytes = 64;
 
+// A list this long is sized and written in parts on a few threads; its elements are independent.
+constexpr qsizetype parallelListElements = 256;
+
+// Bytes a value takes in the stream, or -1 when the codec does not write it.
+qsizetype encodedSize(const QVariant &value, int depth);
+
+qsizetype stringSize(const QString &text)
+{
+    return 4 + (text.isNull() ? 0 : 2 * qsizetype(text.size()));
+}
+
+qsizetype mapSize(const QVariantMap &map, int depth)
+{
+    if (depth > SettingsMapCodec::maxDepth) {
+        return -1;
+    }
+    qsizetype size = 4;
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        const qsizetype value = encodedSize(it.value(), depth + 1);
+        if (value < 0) {
+            return -1;
+        }
+        size += stringSize(it.key()) + value;
+    }
+    return size;
+}
+
+// The bytes of elements [begin, end) of a list.
+qsizetype elementsSize(const QVariantList &list, qsizetype begin, qsizetype end, int depth)
+{
+    qsizetype size = 0;
+    for (qsizetype i = begin; i < end; ++i) {
+        const qsizetype element = encodedSize(list.at(int(i)), depth + 1);
+        if (element < 0) {
+            return -1;
+        }
+        size += element;
+    }
+    return size;
+}
+
+// The sizes of a long list's parts, measured on as many threads.
+QVector<qsizetype> partSizes(const QVariantList &list, int parts, int depth)
+{
+    QVector<qsizetype> sizes(parts);
+    ParallelWork::run(parts, [&](int part) {
+        sizes[part] = elementsSize(list,
+                                   ParallelWork::partBegin(list.size(), parts, part),
+                                   ParallelWork::partBegin(list.size(), parts, part + 1),
+                                   depth);
+    });
+    return sizes;
+}
+
+qsizetype listSize(const QVariantList &list, int depth)
+{
+    if (depth > SettingsMapCodec::maxDepth) {
+        return -1;
+    }
+    qsizetype size = 4;
+    const int parts = ParallelWork::partsFor(list.size(), parallelListElements);
+    for (const qsizetype part : partSizes(list, parts, depth)) {
+        if (part < 0) {
+            return -1;
+        }
+        size += part;
+    }
+    return size;
+}
+
+qsizetype encodedSize(const QVariant &value, int depth)
+{
+    // A variant made null on purpose carries a flag that only QDataStream writes faithfully.
+    if (value.data_ptr().is_null) {
+        return -1;
+    }
+    constexpr qsizetype header = 5;
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return header + 1;
+    case QMetaType::Int:
+        return header + 4;
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+    case QMetaType::QSize:
+    case QMetaType::QPoint:
+        return header + 8;
+    case QMetaType::QString:
+        return header + stringSize(*static_cast<const QString *>(value.constData()));
+    case QMetaType::QVariantMap: {
+        const qsizetype map = mapSize(*static_cast<const QVariantMap *>(value.constData()), depth);
+        return map < 0 ? -1 : header + map;
+    }
+    case QMetaType::QVariantList: {
+        const qsizetype list = listSize(*static_cast<const QVariantList *>(value.constData()), depth);
+        return list < 0 ? -1 : header + list;
+    }
+    default:
+        return -1;
+    }
+}
+
+// Writes values already sized by encodedSize() into room made for them.
 class Writer
 {
 public:
-    explicit Writer(QByteArray &out)
-        : m_out(out)
-    {
-        m_out.resize(1 << 16);
-    }
+    explicit Writer(char *at)
+        : m_at(at)
+    {}
 
-    void finish()
+    void map(const QVariantMap &map, int depth)
     {
-        m_out.resize(static_cast<int>(m_size));
-    }
-
-    bool map(const QVariantMap &map, int depth)
-    {
-        if (depth > SettingsMapCodec::maxDepth) {
-            return false;
-        }
         number(static_cast<quint32>(map.size()));
         // QDataStream writes a map from its last key to its first.
         for (auto it = map.constEnd(); it != map.constBegin();) {
             --it;
             string(it.key());
-            if (!variant(it.value(), depth + 1)) {
-                return false;
-            }
+            variant(it.value(), depth + 1);
         }
-        return true;
     }
 
 private:
-    char *room(qsizetype bytes)
-    {
-        if (m_size + bytes > m_out.size()) {
-            m_out.resize(static_cast<int>(std::max<qsizetype>(2 * m_out.size(), m_size + bytes)));
-        }
-        char *at = m_out.data() + m_size;
-        m_size += bytes;
-        return at;
-    }
-
     void byte(quint8 value)
     {
-        *room(1) = static_cast<char>(value);
+        *m_at++ = static_cast<char>(value);
     }
 
     void number(quint32 value)
     {
-        qToBigEndian(value, room(4));
+        qToBigEndian(value, m_at);
+        m_at += 4;
     }
 
     void number64(quint64 value)
     {
-        qToBigEndian(value, room(8));
+        qToBigEndian(value, m_at);
+        m_at += 8;
     }
 
     void string(const QString &text)
@@ -82,75 +168,8 @@ private:
         }
         const qsizetype units = text.size();
         number(static_cast<quint32>(2 * units));
-        qToBigEndian<quint16>(text.utf16(), units, room(2 * units));
-    }
-
-    bool variant(const QVariant &value, int depth)
-    {
-        // A variant made null on purpose carries a flag that only QDataStream writes faithfully.
-        if (value.data_ptr().is_null) {
-            return false;
-        }
-        const int type = value.userType();
-        switch (type) {
-        case QMetaType::Bool:
-            header(type);
-            byte(value.toBool() ? 1 : 0);
-            return true;
-        case QMetaType::Int:
-            header(type);
-            number(static_cast<quint32>(value.toInt()));
-            return true;
-        case QMetaType::LongLong:
-            header(type);
-            number64(static_cast<quint64>(value.toLongLong()));
-            return true;
-        case QMetaType::Double: {
-            header(type);
-            const double real = value.toDouble();
-            quint64 bits = 0;
-            std::memcpy(&bits, &real, sizeof bits);
-            number64(bits);
-            return true;
-        }
-        case QMetaType::QString:
-            header(type);
-            string(*static_cast<const QString *>(value.constData()));
-            return true;
-        case QMetaType::QSize: {
-            header(type);
-            const QSize size = value.toSize();
-            number(static_cast<quint32>(size.width()));
-            number(static_cast<quint32>(size.height()));
-            return true;
-        }
-        case QMetaType::QPoint: {
-            header(type);
-            const QPoint point = value.toPoint();
-            number(static_cast<quint32>(point.x()));
-            number(static_cast<quint32>(point.y()));
-            return true;
-        }
-        case QMetaType::QVariantMap:
-            header(type);
-            return map(*static_cast<const QVariantMap *>(value.constData()), depth);
-        case QMetaType::QVariantList: {
-            if (depth > SettingsMapCodec::maxDepth) {
-                return false;
-            }
-            header(type);
-            const auto &list = *static_cast<const QVariantList *>(value.constData());
-            number(static_cast<quint32>(list.size()));
-            for (const QVariant &element : list) {
-                if (!variant(element, depth + 1)) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        default:
-            return false;
-        }
+        qToBigEndian<quint16>(text.utf16(), units, m_at);
+        m_at += 2 * units;
     }
 
     void header(int type)
@@ -159,8 +178,80 @@ private:
         byte(0);
     }
 
-    QByteArray &m_out;
-    qsizetype m_size = 0;
+    void variant(const QVariant &value, int depth)
+    {
+        const int type = value.userType();
+        header(type);
+        switch (type) {
+        case QMetaType::Bool:
+            byte(value.toBool() ? 1 : 0);
+            break;
+        case QMetaType::Int:
+            number(static_cast<quint32>(value.toInt()));
+            break;
+        case QMetaType::LongLong:
+            number64(static_cast<quint64>(value.toLongLong()));
+            break;
+        case QMetaType::Double: {
+            const double real = value.toDouble();
+            quint64 bits = 0;
+            std::memcpy(&bits, &real, sizeof bits);
+            number64(bits);
+            break;
+        }
+        case QMetaType::QString:
+            string(*static_cast<const QString *>(value.constData()));
+            break;
+        case QMetaType::QSize: {
+            const QSize size = value.toSize();
+            number(static_cast<quint32>(size.width()));
+            number(static_cast<quint32>(size.height()));
+            break;
+        }
+        case QMetaType::QPoint: {
+            const QPoint point = value.toPoint();
+            number(static_cast<quint32>(point.x()));
+            number(static_cast<quint32>(point.y()));
+            break;
+        }
+        case QMetaType::QVariantMap:
+            map(*static_cast<const QVariantMap *>(value.constData()), depth);
+            break;
+        case QMetaType::QVariantList:
+            list(*static_cast<const QVariantList *>(value.constData()), depth);
+            break;
+        default:
+            Q_UNREACHABLE();
+        }
+    }
+
+    void list(const QVariantList &list, int depth)
+    {
+        number(static_cast<quint32>(list.size()));
+        const int parts = ParallelWork::partsFor(list.size(), parallelListElements);
+        if (parts == 1) {
+            for (const QVariant &element : list) {
+                variant(element, depth + 1);
+            }
+            return;
+        }
+        // Each part writes its elements at its own offset.
+        const QVector<qsizetype> sizes = partSizes(list, parts, depth);
+        QVector<char *> starts(parts);
+        for (int part = 0; part < parts; ++part) {
+            starts[part] = m_at;
+            m_at += sizes.at(part);
+        }
+        ParallelWork::run(parts, [&](int part) {
+            Writer writer(starts.at(part));
+            const qsizetype end = ParallelWork::partBegin(list.size(), parts, part + 1);
+            for (qsizetype i = ParallelWork::partBegin(list.size(), parts, part); i < end; ++i) {
+                writer.variant(list.at(int(i)), depth + 1);
+            }
+        });
+    }
+
+    char *m_at;
 };
 
 class Reader
@@ -376,11 +467,12 @@ private:
 
 bool SettingsMapCodec::encode(const QSettings::SettingsMap &map, QByteArray &out)
 {
-    Writer writer(out);
-    if (!writer.map(map, 0)) {
+    const qsizetype size = mapSize(map, 0);
+    if (size < 0 || size > std::numeric_limits<int>::max()) {
         return false;
     }
-    writer.finish();
+    out.resize(static_cast<int>(size));
+    Writer(out.data()).map(map, 0);
     return true;
 }
 
