@@ -1,17 +1,16 @@
 #include "serial/VirtualSerialPort.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
-#include <QTextStream>
 #include <QTimer>
 #include <QXmlStreamReader>
 
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "portal/ApiDevice.h"
+#include "serial/HelperPrograms.h"
+#include "vpn/OrvVpn.h"
 
 namespace
 {
@@ -21,15 +20,28 @@ constexpr int firstPortNumber = 2;
 constexpr int lastPortNumber = 256;
 constexpr int onlineConnectDelayMs = 4000;
 constexpr int maxTcpPort = 65535;
-
-QString programPath(const char *name)
-{
-    return QDir::currentPath() + QLatin1Char('/') + QLatin1String(name);
-}
+constexpr int tunnelConnected = 3;
 
 void log(int level, const char *function, const QString &message)
 {
     writeLog(level, logModule, function, message);
+}
+
+// The checked setupc.exe; empty (so that the run fails to start) when it may not be run.
+QString setupcProgram(const char *function)
+{
+    QString error;
+    const QString path = HelperPrograms::setupcPath(&error);
+    if (path.isEmpty()) {
+        log(2, function, error);
+    }
+    return path;
+}
+
+// Windows port names know no case: "com2" and "COM2" are one port.
+bool sameName(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 } // namespace
 
@@ -88,7 +100,7 @@ bool VirtualSerialPort::runSetupc(const QStringList &arguments)
     if (execCommand->isRunning()) {
         execCommand->kill();
     }
-    execCommand->setProgram(programPath("setupc.exe"));
+    execCommand->setProgram(setupcProgram("VirtualSerialPort::runSetupc"));
     execCommand->setArguments(arguments);
     return execCommand->start() && execCommand->waitForStarted() && execCommand->waitForFinished()
            && execCommand->exitCode() == 0;
@@ -107,12 +119,12 @@ bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
         const QString tcp = QStringLiteral("CNCAORV") + QString::number(n);
         bool busy = false;
         for (const QSerialPortInfo &info : present) {
-            if (info.portName() == serial || info.portName() == tcp) {
+            if (sameName(info.portName(), serial) || sameName(info.portName(), tcp)) {
                 busy = true;
             }
         }
         for (const VirtualSerialPort *port : ports) {
-            if (port != this && (port->serialName == serial || port->tcpName == tcp)) {
+            if (port != this && (sameName(port->serialName, serial) || sameName(port->tcpName, tcp))) {
                 busy = true;
             }
         }
@@ -121,7 +133,7 @@ bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
         if (execCommand->isRunning()) {
             execCommand->kill();
         }
-        execCommand->setProgram(programPath("setupc.exe"));
+        execCommand->setProgram(setupcProgram(function));
         execCommand->setArguments({QStringLiteral("busynames"), serial});
         if (!execCommand->start() || !execCommand->waitForStarted()) {
             log(1, function, QStringLiteral("com0com busynames not started"));
@@ -131,7 +143,8 @@ bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
             log(1, function, QStringLiteral("com0com busynames not finished"));
             return false;
         }
-        if (execCommand->exitCode() != 0 || execCommand->output.contains(serial)) {
+        // The tool prints names as they were given, in any case.
+        if (execCommand->exitCode() != 0 || execCommand->output.contains(serial, Qt::CaseInsensitive)) {
             busy = true;
         }
 
@@ -176,17 +189,21 @@ bool VirtualSerialPort::destroy()
 
     // Only numbered names can be ours; a port whose name search failed, or that never made a pair, must not take
     // another program's pair with it. The names must stand alone on their lines: COM5 never removes COM50.
-    static const QRegularExpression ownSerialName(QStringLiteral("^COM[0-9]+$"));
-    static const QRegularExpression ownTcpName(QStringLiteral("^CNCAORV[0-9]+$"));
+    static const QRegularExpression ownSerialName(QStringLiteral("^COM[0-9]+$"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression ownTcpName(QStringLiteral("^CNCAORV[0-9]+$"),
+                                               QRegularExpression::CaseInsensitiveOption);
     if (ownSerialName.match(serialName).hasMatch() && ownTcpName.match(tcpName).hasMatch()) {
-        log(4, function, QStringLiteral("Execute: ") + QDir::currentPath() + QStringLiteral("/setupc.exe list"));
+        QString error;
+        log(4, function, QStringLiteral("Execute: ") + HelperPrograms::setupcPath(&error) + QStringLiteral(" list"));
         if (!runSetupc({QStringLiteral("list")})) {
             return false;
         }
+        // The tool lists names as they were given; the side markers are its own and keep their case.
         const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
-        const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s]")
+        const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s](?i)")
                                              + QRegularExpression::escape(serialName) + nameEnd);
-        const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s]")
+        const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)")
                                             + QRegularExpression::escape(tcpName) + nameEnd);
         const QStringList lines = execCommand->output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
         QStringList ourPairs;
@@ -231,6 +248,11 @@ bool VirtualSerialPort::connectPort()
     if (device->vpnStatus != 1) {
         return false;
     }
+    // A connect armed earlier may run after the tunnel went down or to another device.
+    if (!mayBridge()) {
+        log(4, function, QStringLiteral("Tunnel does not go to the device"));
+        return false;
+    }
     log(4, function, QStringLiteral("Get port number..."));
     bridgeWanted = true;
     apiDevice->getRemoteAccess(device->vpnIp, device->apiKey, type);
@@ -252,32 +274,16 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         return;
     }
 
-    QFile file(QStringLiteral("xml_data"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
-        log(4, function, QStringLiteral("File error"));
-        getRemoteAccessError(200, data);
-        return;
-    }
-    {
-        QTextStream stream(&file);
-        stream << data;
-    }
-    file.close();
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        log(4, function, QStringLiteral("File error"));
-        getRemoteAccessError(200, data);
-        return;
-    }
-
+    // The answer is read where it is: a file in the working directory would be written wherever a link there
+    // pointed.
     int port = remotePort;
-    QXmlStreamReader reader(&file);
+    QXmlStreamReader reader(data);
     while (!reader.atEnd() && !reader.hasError()) {
         reader.readNext();
         if (reader.isStartElement() && reader.name() == QLatin1String("dst_ip_port")) {
             port = reader.readElementText().toInt(nullptr, 10);
         }
     }
-    file.close();
     if (reader.hasError()) {
         log(4, function, QStringLiteral("XML has error"));
         getRemoteAccessError(200, data);
@@ -294,10 +300,23 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         log(4, function, QStringLiteral("No device to connect to"));
         return;
     }
+    // The tunnel may have gone down, or to another device, while the request was out.
+    if (!mayBridge()) {
+        log(4, function, QStringLiteral("Tunnel does not go to the device"));
+        bridgeWanted = false;
+        return;
+    }
+    QString error;
+    const QString program = HelperPrograms::com2tcpPath(&error);
+    if (program.isEmpty()) {
+        log(2, function, error);
+        bridgeWanted = false;
+        return;
+    }
 
     connect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()), Qt::UniqueConnection);
     const QStringList arguments = {QStringLiteral("//./") + tcpName, device->vpnIp, QString::number(remotePort, 10)};
-    execCommand->setProgram(programPath("com2tcp"));
+    execCommand->setProgram(program);
     execCommand->setArguments(arguments);
     log(4, function, QStringLiteral("Connect to: "));
     for (const QString &argument : arguments) {
@@ -345,7 +364,8 @@ void VirtualSerialPort::deviceOnline()
 
 void VirtualSerialPort::deviceOffline()
 {
-    if (!connected) {
+    // A request still out counts: its answer must not bring the bridge up.
+    if (!connected && !bridgeWanted) {
         return;
     }
     log(4, "VirtualSerialPort::deviceOffline", QLatin1String(""));
@@ -355,4 +375,10 @@ void VirtualSerialPort::deviceOffline()
 bool VirtualSerialPort::isConnected() const
 {
     return connected;
+}
+
+bool VirtualSerialPort::mayBridge() const
+{
+    return device && apiDevice && device->vpnStatus == 1 && vpn && vpn->status == tunnelConnected
+           && vpn->deviceId == deviceId;
 }

@@ -10,11 +10,12 @@
 
 class ApiDevice;
 class ExecCommand;
+class OrvVpn;
 
 // A virtual serial port of a device: a pair made with setupc.exe whose hidden side com2tcp bridges to the
 // device's TCP port, and the record saved under "virtual_serial_ports" and shown to the page.
 // Lives on the GUI thread; the serial-port manager owns it. It owns its process runner and its requester and
-// borrows its device, which the domain list may delete at any merge (hence the QPointer).
+// borrows its device, which the domain list may delete at any merge (hence the QPointer), and the tunnel object.
 class VirtualSerialPort : public QObject
 {
     Q_OBJECT
@@ -31,6 +32,8 @@ public:
     void deviceOnline();
     void deviceOffline();
     bool isConnected() const;
+    // Whether a bridge may run now: the tunnel is connected to this port's own device and that device is online.
+    bool mayBridge() const;
 
     QJsonObject toJson() const;
     static VirtualSerialPort *fromJson(QJsonObject object);
@@ -53,6 +56,8 @@ public:
     bool connected = false;
     // A connect's device request is out and its answer may start the bridge.
     bool bridgeWanted = false;
+    // The tunnel, set by the manager; a port without one is never bridged.
+    QPointer<OrvVpn> vpn;
     QString serialName = QLatin1String("");
     QString tcpName = QLatin1String("");
     ExecCommand *execCommand = nullptr;

@@ -1,8 +1,6 @@
 #include "serial/VirtualSerialPortsManager.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
@@ -14,6 +12,7 @@
 #include "core/OrvSettingsFormat.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
+#include "serial/HelperPrograms.h"
 #include "serial/VirtualSerialPort.h"
 #include "vpn/OrvVpn.h"
 
@@ -42,21 +41,24 @@ VirtualSerialPortsManager::VirtualSerialPortsManager(OrvVpn *vpn,
     : QObject(parent)
 {
     const char *function = "VirtualSerialPortsManager::VirtualSerialPortsManager";
-    writeLog(4, logModule, QStringLiteral("Copy com2tcp files into ") + QDir::currentPath());
+    // com2tcp runs as root: it is unpacked afresh into a folder only we can change, never into the working
+    // directory, and never taken from a file that was already there.
+    QString error;
+    const QString folder = HelperPrograms::com2tcpFolder(&error);
+    writeLog(4, logModule, QStringLiteral("Copy com2tcp files into ") + folder);
+    if (folder.isEmpty()) {
+        log(2, function, error);
+    }
     initCom2tcpResource();
     QDirIterator it(QStringLiteral(":/bin/com2tcp/"), QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QString fileName = it.fileInfo().fileName();
-        const QString destination = QDir::currentPath() + QLatin1Char('/') + fileName;
-        if (!QFile::copy(it.filePath(), destination)) {
+        if (folder.isEmpty()) {
             log(4, function, fileName + QStringLiteral(" not copied"));
-        }
-        // Resource files carry no execute permission, and neither does their copy.
-        if (QFileInfo::exists(destination)) {
-            QFile::setPermissions(destination,
-                                  QFile::permissions(destination) | QFileDevice::ExeOwner | QFileDevice::ReadOwner
-                                      | QFileDevice::WriteOwner);
+        } else if (!HelperPrograms::unpack(it.filePath(), folder + QLatin1Char('/') + fileName, &error)) {
+            log(4, function, fileName + QStringLiteral(" not copied"));
+            log(2, function, error);
         }
     }
 
@@ -79,16 +81,24 @@ VirtualSerialPortsManager::~VirtualSerialPortsManager()
 
 void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
 {
+    QString error;
+    const QString program = HelperPrograms::setupcPath(&error);
+    if (program.isEmpty()) {
+        log(2, "VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts", error);
+        return;
+    }
     ExecCommand command;
-    command.setProgram(QDir::currentPath() + QStringLiteral("/setupc.exe"));
+    command.setProgram(program);
     command.setArguments({QStringLiteral("list")});
     if (!command.start() || !command.waitForStarted() || !command.waitForFinished() || command.exitCode() != 0) {
         return;
     }
 
-    // Only pairs whose other side carries our hidden name (CNCAORV<n>) are ours; other programs' pairs stay.
-    static const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+).*COM.*$"));
-    static const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s]CNCAORV[0-9]+(?:[,\\s].*)?$"));
+    // Only pairs whose other side carries our hidden name (CNCAORV<n>, in any case, as port names know none) are
+    // ours; other programs' pairs stay.
+    static const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+).*(?i)COM.*$"));
+    static const QRegularExpression hiddenSide(
+        QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)CNCAORV[0-9]+(?:[,\\s].*)?$"));
     const QStringList lines = command.output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     QHash<QString, bool> ours;
     for (const QString &line : lines) {
@@ -131,6 +141,7 @@ bool VirtualSerialPortsManager::create(int type, OrvDevice *device)
     port->type = type;
     port->deviceId = device->id;
     port->device = device;
+    port->vpn = vpn;
 
     onVpnDisconnected();
 
@@ -236,6 +247,7 @@ void VirtualSerialPortsManager::onDomainsUpdated(QList<OrvDomain *> *domains)
 {
     log(4, "VirtualSerialPortsManager::onDomainsUpdated", QLatin1String(""));
     this->domains = domains;
+    stopUnqualifiedPorts();
     if (!tunnelUp() || !domains) {
         return;
     }
@@ -273,6 +285,7 @@ void VirtualSerialPortsManager::onPortDisconnected()
 void VirtualSerialPortsManager::onVpnConnected(int device_id)
 {
     log(4, "VirtualSerialPortsManager::onVpnConnected", QLatin1String(""));
+    stopUnqualifiedPorts();
     updateDevicePorts(findDevice(device_id));
 }
 
@@ -281,7 +294,18 @@ void VirtualSerialPortsManager::onVpnDisconnected()
     log(4, "VirtualSerialPortsManager::onVpnDisconnected", QLatin1String(""));
     const QList<VirtualSerialPort *> current = ports;
     for (VirtualSerialPort *port : current) {
-        if (port->isConnected()) {
+        // A port whose device request is still out is stopped too, or its answer would bring the bridge up.
+        if (port->isConnected() || port->bridgeWanted) {
+            port->disconnectPort();
+        }
+    }
+}
+
+void VirtualSerialPortsManager::stopUnqualifiedPorts()
+{
+    const QList<VirtualSerialPort *> current = ports;
+    for (VirtualSerialPort *port : current) {
+        if ((port->isConnected() || port->bridgeWanted) && !port->mayBridge()) {
             port->disconnectPort();
         }
     }
@@ -303,6 +327,7 @@ void VirtualSerialPortsManager::loadVirtualPorts()
 
     log(4, function, QStringLiteral("Load saved serials"));
     for (VirtualSerialPort *port : qAsConst(ports)) {
+        port->vpn = vpn;
         port->device = findDevice(port->deviceId);
         if (!port->device) {
             continue;

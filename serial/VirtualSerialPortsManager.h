@@ -40,6 +40,8 @@ public slots:
 
 private:
     bool tunnelUp() const;
+    // Stops every port that is bridged, or about to be, although the tunnel no longer goes to its online device.
+    void stopUnqualifiedPorts();
     void save();
 
     QList<VirtualSerialPort *> ports;

@@ -15,14 +15,22 @@ private slots:
 
 void TestCommandLine::endsBeforeStart_data()
 {
+    QTest::addColumn<bool>("display");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("inStdout");
     QTest::addColumn<QStringList>("inStderr");
 
+    struct Case
+    {
+        const char *name;
+        QStringList arguments;
+        int exitCode;
+        QStringList inStdout;
+        QStringList inStderr;
+    };
+
     const QStringList version{QStringLiteral("Lumenbridge 1.0.0\n")};
-    QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << 0 << version << QStringList();
-    QTest::newRow("-v") << QStringList{QStringLiteral("-v")} << 0 << version << QStringList();
     const QStringList help{QStringLiteral("helper"),
                            QStringLiteral("-g, --debug-level <4>"),
                            QStringLiteral("Debug level"),
@@ -30,20 +38,39 @@ void TestCommandLine::endsBeforeStart_data()
                            QStringLiteral("Debug module"),
                            QStringLiteral("--version"),
                            QStringLiteral("--help")};
-    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
-    QTest::newRow("-h with other options")
-        << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-h")} << 0 << help << QStringList();
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << 1 << QStringList()
-                                    << QStringList{QStringLiteral("Unknown option 'bogus'.")};
-    QTest::newRow("-g without value") << QStringList{QStringLiteral("-g")} << 1 << QStringList()
-                                      << QStringList{QStringLiteral("Missing value after '-g'.")};
-    QTest::newRow("--debug-module without value")
-        << QStringList{QStringLiteral("--debug-module")} << 1 << QStringList()
-        << QStringList{QStringLiteral("Missing value after '--debug-module'.")};
+    const QList<Case> cases{
+        {"--version", {QStringLiteral("--version")}, 0, version, {}},
+        {"-v", {QStringLiteral("-v")}, 0, version, {}},
+        {"--help", {QStringLiteral("--help")}, 0, help, {}},
+        {"-h with other options", {QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-h")}, 0, help, {}},
+        {"unknown option", {QStringLiteral("--bogus")}, 1, {}, {QStringLiteral("Unknown option 'bogus'.")}},
+        {"-g without value", {QStringLiteral("-g")}, 1, {}, {QStringLiteral("Missing value after '-g'.")}},
+        {"--debug-module without value",
+         {QStringLiteral("--debug-module")},
+         1,
+         {},
+         {QStringLiteral("Missing value after '--debug-module'.")}},
+    };
+    // The parser answers the same whether or not a window could be opened (an SSH session has no display).
+    for (const bool display : {true, false}) {
+        for (const Case &c : cases) {
+            QTest::addRow("%s: %s", display ? "offscreen" : "no display", c.name)
+                << display << c.arguments << c.exitCode << c.inStdout << c.inStderr;
+        }
+    }
+    QTest::newRow("no display: platform chosen on the command line")
+        << false << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")}
+        << 0 << version << QStringList();
+    QTest::newRow("no display: a plain start says so instead of aborting")
+        << false << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+    QTest::newRow("no display: level and module given")
+        << false << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("all")}
+        << 1 << QStringList() << QStringList{QStringLiteral("no display")};
 }
 
 void TestCommandLine::endsBeforeStart()
 {
+    QFETCH(bool, display);
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QStringList, inStdout);
@@ -52,7 +79,12 @@ void TestCommandLine::endsBeforeStart()
     QTemporaryDir home;
     QVERIFY(home.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.remove(QLatin1String(variable));
+    }
+    if (display) {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
     environment.insert(QStringLiteral("HOME"), home.path());
     for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
         const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
@@ -67,11 +99,11 @@ void TestCommandLine::endsBeforeStart()
     QVERIFY(program.waitForStarted(10000));
     // Ending by itself proves no window and no event loop were started.
     QVERIFY2(program.waitForFinished(20000), "the program kept running");
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), exitCode);
-
     const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
     const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(program.exitStatus() == QProcess::NormalExit, qPrintable(err));
+    QCOMPARE(program.exitCode(), exitCode);
+
     for (const QString &text : inStdout) {
         QVERIFY2(out.contains(text), qPrintable(QStringLiteral("missing '%1' in: %2").arg(text, out)));
     }

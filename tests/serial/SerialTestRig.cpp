@@ -6,23 +6,51 @@
 #include <QRegularExpression>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "serial/HelperPrograms.h"
 
 namespace
 {
 constexpr const char *folderVariable = "LUMENBRIDGE_SERIAL_DIR";
+constexpr const char *runtimeVariable = "XDG_RUNTIME_DIR";
 constexpr int toolTimeoutMs = 20000;
+constexpr uid_t nobody = 65534;
+const QFile::Permissions privateProgram = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+
+void restore(const char *variable, const QByteArray &previous)
+{
+    if (previous.isNull()) {
+        qunsetenv(variable);
+    } else {
+        qputenv(variable, previous);
+    }
+}
+
+bool copyProgram(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && QFile::setPermissions(to, privateProgram);
+}
 } // namespace
 
 SerialTestRig::SerialTestRig()
     : m_previousPath(QDir::currentPath())
     , m_previousFolder(qgetenv(folderVariable))
+    , m_previousRuntime(qgetenv(runtimeVariable))
 {
     if (!m_dir.isValid()) {
         return;
     }
-    qputenv(folderVariable, deviceFolder().toLocal8Bit());
-    m_valid = QDir::setCurrent(m_dir.path()) && useRealSetupc();
+    QDir root(m_dir.path());
+    m_valid = root.mkdir(QStringLiteral("work")) && root.mkdir(QStringLiteral("bin"))
+              && root.mkdir(QStringLiteral("runtime"))
+              && QFile::setPermissions(runtimeFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv(folderVariable, QFile::encodeName(deviceFolder()));
+    qputenv(runtimeVariable, QFile::encodeName(runtimeFolder()));
+    HelperPrograms::setSetupcFolder(m_dir.path() + QStringLiteral("/bin"));
+    m_valid = m_valid && QDir::setCurrent(workingPath()) && useRealSetupc();
 }
 
 SerialTestRig::~SerialTestRig()
@@ -39,21 +67,29 @@ SerialTestRig::~SerialTestRig()
         }
     }
     QDir::setCurrent(m_previousPath);
-    if (m_previousFolder.isNull()) {
-        qunsetenv(folderVariable);
-    } else {
-        qputenv(folderVariable, m_previousFolder);
-    }
+    HelperPrograms::setSetupcFolder(QString());
+    restore(folderVariable, m_previousFolder);
+    restore(runtimeVariable, m_previousRuntime);
+}
+
+QString SerialTestRig::path() const
+{
+    return m_dir.path();
 }
 
 QString SerialTestRig::workingPath() const
 {
-    return m_dir.path();
+    return m_dir.path() + QStringLiteral("/work");
 }
 
 QString SerialTestRig::deviceFolder() const
 {
     return m_dir.path() + QStringLiteral("/dev");
+}
+
+QString SerialTestRig::runtimeFolder() const
+{
+    return m_dir.path() + QStringLiteral("/runtime");
 }
 
 SerialTestRig::Run SerialTestRig::runSetupc(const QStringList &arguments) const
@@ -79,23 +115,61 @@ QStringList SerialTestRig::pairLines() const
 bool SerialTestRig::useFakeSetupc(const QByteArray &script)
 {
     removeSetupc();
-    QFile file(m_dir.path() + QStringLiteral("/setupc.exe"));
+    QFile file(m_dir.path() + QStringLiteral("/bin/setupc.exe"));
     if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size()) {
         return false;
     }
     file.close();
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return file.setPermissions(privateProgram);
 }
 
 bool SerialTestRig::useRealSetupc()
 {
-    removeSetupc();
-    return QFile::link(QStringLiteral(SETUPC_PATH), m_dir.path() + QStringLiteral("/setupc.exe"));
+    return copyProgram(QStringLiteral(SETUPC_PATH), m_dir.path() + QStringLiteral("/bin/setupc.exe"));
 }
 
 void SerialTestRig::removeSetupc()
 {
-    QFile::remove(m_dir.path() + QStringLiteral("/setupc.exe"));
+    QFile::remove(m_dir.path() + QStringLiteral("/bin/setupc.exe"));
+}
+
+bool SerialTestRig::placeCom2tcp()
+{
+    QString error;
+    const QString folder = HelperPrograms::com2tcpFolder(&error);
+    return !folder.isEmpty() && copyProgram(QStringLiteral(COM2TCP_PATH), folder + QStringLiteral("/com2tcp"));
+}
+
+bool SerialTestRig::buildScene(const QString &root, const QStringList &steps)
+{
+    for (const QString &step : steps) {
+        const QStringList words = step.split(QLatin1Char(' '));
+        const QByteArray path = QFile::encodeName(root + QLatin1Char('/') + words.value(1));
+        const QString kind = words.value(0);
+        bool ok = false;
+        if (kind == QLatin1String("d")) {
+            ok = mkdir(path.constData(), 0700) == 0 && chmod(path.constData(), words.value(2).toUInt(nullptr, 8)) == 0;
+        } else if (kind == QLatin1String("l")) {
+            const QString target = words.value(2);
+            const QByteArray resolved = QFile::encodeName(target.startsWith(QLatin1Char('/')) ? root + target : target);
+            ok = symlink(resolved.constData(), path.constData()) == 0;
+        } else if (kind == QLatin1String("o")) {
+            ok = lchown(path.constData(), nobody, nobody) == 0;
+        } else if (kind == QLatin1String("f")) {
+            QFile file(QFile::decodeName(path));
+            ok = file.open(QIODevice::WriteOnly);
+        }
+        if (!ok) {
+            qWarning("scene step failed: %s", qPrintable(step));
+            return false;
+        }
+    }
+    return true;
+}
+
+QStringList SerialTestRig::entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 int SerialTestRig::openSide(const QString &name)

@@ -6,9 +6,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// Runs the serial stand-ins the way the program runs them: from a temporary working directory (entered for the
-// rig's lifetime) holding setupc.exe, with the pair links in a folder of the rig. On destruction it removes every
-// pair left, closes the sides it opened and returns to the previous working directory.
+// Runs the serial stand-ins the way the program runs them, in folders of the rig: setupc.exe from a private folder
+// the program is pointed at, com2tcp from the runtime folder (XDG_RUNTIME_DIR for the rig's lifetime), the pair
+// links in a folder of their own; and a working directory entered for the rig's lifetime, which the program must
+// leave alone. On destruction it removes every pair left, closes the sides it opened and restores the working
+// directory and the environment.
 class SerialTestRig
 {
     Q_DISABLE_COPY_MOVE(SerialTestRig)
@@ -28,16 +30,27 @@ public:
         return m_valid;
     }
 
+    QString path() const;
     QString workingPath() const;
     QString deviceFolder() const;
+    QString runtimeFolder() const;
 
-    // Always the real tool, whatever setupc.exe in the working directory is.
+    // Always the real tool, whatever setupc.exe the program is pointed at.
     Run runSetupc(const QStringList &arguments) const;
     QStringList pairLines() const;
-    // Replaces setupc.exe in the working directory with a shell script, or removes it.
+    // Replaces the program's setupc.exe with a shell script, or removes it.
     [[nodiscard]] bool useFakeSetupc(const QByteArray &script);
     [[nodiscard]] bool useRealSetupc();
     void removeSetupc();
+    // Puts com2tcp where the serial-port manager would have unpacked it, for ports run without a manager.
+    [[nodiscard]] bool placeCom2tcp();
+
+    // Builds folders another user could have prepared, below root. Steps: "d path mode" (a folder, mode in octal),
+    // "l path target" (a link; a target starting with '/' is below root), "o path" (handed to nobody, 65534),
+    // "f path" (an empty file). Handing over needs root.
+    [[nodiscard]] static bool buildScene(const QString &root, const QStringList &steps);
+    // What a folder holds, hidden entries included.
+    static QStringList entries(const QString &folder);
 
     // Opens a pair side by its port name, non-blocking; -1 when it does not exist.
     int openSide(const QString &name);
@@ -48,6 +61,7 @@ private:
     QTemporaryDir m_dir;
     QString m_previousPath;
     QByteArray m_previousFolder;
+    QByteArray m_previousRuntime;
     QList<int> m_fds;
     bool m_valid = false;
 };

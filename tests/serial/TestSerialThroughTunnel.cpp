@@ -40,7 +40,7 @@ const QString reconnectLine =
     QStringLiteral("VirtualSerialPortsManager::onPortDisconnected(): \"Reconnect port after 100ms\"");
 const QString connectLine = QStringLiteral("VirtualSerialPort::connectPort(): \"\"");
 
-// A running com2tcp started from this test's working directory.
+// A running com2tcp started from the program folder of this test's rig.
 struct Bridge
 {
     qint64 pid = 0;
@@ -259,8 +259,8 @@ void TestSerialThroughTunnel::init()
     m_environment.reset(new TestEnvironment);
     m_rig.reset(new SerialTestRig);
     QVERIFY(m_rig->isValid());
-    // The program runs com2tcp under exactly this name: the working directory it sees, then "/com2tcp".
-    m_bridgeProgram = QDir::currentPath() + QStringLiteral("/com2tcp");
+    // The program runs com2tcp under exactly this name: its private folder in the runtime folder, then "/com2tcp".
+    m_bridgeProgram = m_rig->runtimeFolder() + QStringLiteral("/lumenbridge-bin/com2tcp");
     m_visibleSides.clear();
 
     m_portal.reset(new TestPortal);

@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
@@ -9,6 +10,8 @@
 #include "tests/serial/SerialTestRig.h"
 #include "tests/support/LogCapture.h"
 #include "tools/testportal/TestPortal.h"
+#include "vpn/OrvVpn.h"
+#include "vpn/OrvVpnSignals.h"
 
 namespace
 {
@@ -48,7 +51,8 @@ private slots:
     void deviceReply_data();
     void deviceReply();
     void ownKillsAndBridgeEnd();
-    void answerAfterDisconnectStartsNothing();
+    void answerAfterWithdrawalStartsNothing_data();
+    void answerAfterWithdrawalStartsNothing();
 
 private:
     VirtualSerialPort *makePairedPort();
@@ -57,6 +61,7 @@ private:
     QScopedPointer<TestPortal> m_device;
     QScopedPointer<EchoServer> m_echo;
     QScopedPointer<OrvDevice> m_record;
+    QScopedPointer<OrvVpn> m_vpn;
     QList<VirtualSerialPort *> m_ports;
 };
 
@@ -69,8 +74,8 @@ void TestVirtualSerialPortBridge::init()
 {
     m_rig.reset(new SerialTestRig);
     QVERIFY(m_rig->isValid());
-    // The manager would copy com2tcp here; the port only needs it to be there.
-    QVERIFY(QFile::link(QStringLiteral(COM2TCP_PATH), m_rig->workingPath() + QStringLiteral("/com2tcp")));
+    // The manager would unpack com2tcp; the port only needs it to be there.
+    QVERIFY(m_rig->placeCom2tcp());
 
     m_echo.reset(new EchoServer);
     QVERIFY(m_echo->start());
@@ -84,12 +89,18 @@ void TestVirtualSerialPortBridge::init()
     m_record->vpnStatus = 1;
     m_record->vpnIp = m_device->hostAndPort();
     m_record->apiKey = QLatin1String(deviceKey);
+
+    // The tunnel goes to the device, as the relay of the VPN worker reports it.
+    m_vpn.reset(new OrvVpn);
+    m_vpn->deviceId = m_record->id;
+    emit orvVpnSignals->connected();
 }
 
 void TestVirtualSerialPortBridge::cleanup()
 {
     qDeleteAll(m_ports);
     m_ports.clear();
+    m_vpn.reset();
     m_record.reset();
     m_device.reset();
     m_echo.reset();
@@ -102,6 +113,7 @@ VirtualSerialPort *TestVirtualSerialPortBridge::makePairedPort()
     m_ports.append(port);
     port->device = m_record.data();
     port->deviceId = m_record->id;
+    port->vpn = m_vpn.data();
     if (!port->create(m_ports)) {
         return nullptr;
     }
@@ -126,6 +138,13 @@ void TestVirtualSerialPortBridge::nameSearchAndCreate_data()
     QTest::newRow("another program holds COM2")
         << QByteArray() << QStringList{"COM2", "OTHER2"} << QStringList() << "COM3"
         << "CNCAORV3" << true << QString();
+    // Port names know no case: com2 is COM2.
+    QTest::newRow("another program holds com2")
+        << QByteArray() << QStringList{"com2", "other2"} << QStringList() << "COM3"
+        << "CNCAORV3" << true << QString();
+    QTest::newRow("listed ports take com2 and cncaorv3")
+        << QByteArray() << QStringList() << QStringList{"com2", "CNCAORV5", "COM9", "cncaorv3"} << "COM4"
+        << "CNCAORV4" << true << QString();
     QTest::newRow("busynames names COM20 for candidate 2")
         << prefixMatchingSetupc << QStringList() << QStringList() << "COM3"
         << "CNCAORV3" << true << QString();
@@ -195,20 +214,24 @@ void TestVirtualSerialPortBridge::destroyRemovesOnlyItsOwnPair_data()
     QTest::addColumn<QString>("forcedHidden");
     QTest::addColumn<bool>("failingList");
     QTest::addColumn<bool>("destroyed");
+    QTest::addColumn<bool>("ownPairRemoved");
 
     const QStringList other7{"COM7", "OTHER7"};
     QTest::newRow("COM2 spares COM20 and COM21")
-        << QStringList{"COM20", "OTHER20", "COM21", "OTHER21"} << QString() << QString() << false << true;
+        << QStringList{"COM20", "OTHER20", "COM21", "OTHER21"} << QString() << QString() << false << true << true;
     QTest::newRow("failed name search removes nothing") << other7 << "COM"
-                                                        << "CNCAORV" << false << true;
+                                                        << "CNCAORV" << false << true << false;
     QTest::newRow("empty name removes nothing") << other7 << ""
-                                                << "" << false << true;
+                                                << "" << false << true << false;
     // A port that never made a pair this run (unbound at load) has no hidden name yet.
     QTest::newRow("never paired port spares a pair of its name") << other7 << "COM7"
-                                                                 << "" << false << true;
+                                                                 << "" << false << true << false;
     QTest::newRow("other program's pair of the same name") << other7 << "COM7"
-                                                           << "CNCAORV7" << false << true;
-    QTest::newRow("list fails") << other7 << QString() << QString() << true << false;
+                                                           << "CNCAORV7" << false << true << false;
+    // Port names know no case: a port saved as com2 owns the pair listed as COM2.
+    QTest::newRow("own pair named in another case") << other7 << "com2"
+                                                    << "cncaorv2" << false << true << true;
+    QTest::newRow("list fails") << other7 << QString() << QString() << true << false << false;
 }
 
 void TestVirtualSerialPortBridge::destroyRemovesOnlyItsOwnPair()
@@ -218,6 +241,7 @@ void TestVirtualSerialPortBridge::destroyRemovesOnlyItsOwnPair()
     QFETCH(QString, forcedHidden);
     QFETCH(bool, failingList);
     QFETCH(bool, destroyed);
+    QFETCH(bool, ownPairRemoved);
 
     for (int i = 0; i + 1 < otherPairs.size(); i += 2) {
         QCOMPARE(
@@ -239,7 +263,7 @@ void TestVirtualSerialPortBridge::destroyRemovesOnlyItsOwnPair()
     QCOMPARE(port->destroy(), destroyed);
     QCOMPARE(port->apiDevice == nullptr, destroyed);
     const QStringList remaining = m_rig->pairLines();
-    if (forcedName.isNull() && !failingList) {
+    if (ownPairRemoved) {
         QCOMPARE(remaining, othersOnly);
     } else {
         // Our own pair stays: nothing was removed.
@@ -254,6 +278,9 @@ void TestVirtualSerialPortBridge::connectRefused_data()
     QTest::newRow("device offline") << "offline";
     QTest::newRow("device deleted") << "deleted";
     QTest::newRow("requester released") << "released";
+    QTest::newRow("tunnel down") << "tunnel down";
+    QTest::newRow("tunnel to another device") << "other device";
+    QTest::newRow("no tunnel object") << "no tunnel";
 }
 
 void TestVirtualSerialPortBridge::connectRefused()
@@ -268,6 +295,12 @@ void TestVirtualSerialPortBridge::connectRefused()
         m_record->vpnStatus = 0;
     } else if (why == "deleted") {
         port->device = doomed;
+    } else if (why == "tunnel down") {
+        emit orvVpnSignals->disconnected();
+    } else if (why == "other device") {
+        m_vpn->deviceId = 8;
+    } else if (why == "no tunnel") {
+        port->vpn = nullptr;
     } else {
         QVERIFY(port->destroy());
     }
@@ -277,9 +310,13 @@ void TestVirtualSerialPortBridge::connectRefused()
 
     // A request of another port must be the first the device sees.
     m_record->vpnStatus = 1;
+    m_vpn->deviceId = m_record->id;
+    emit orvVpnSignals->connected();
     auto *witness = new VirtualSerialPort;
     m_ports.append(witness);
     witness->device = m_record.data();
+    witness->deviceId = m_record->id;
+    witness->vpn = m_vpn.data();
     QSignalSpy received(m_device.data(), &TestPortal::requestReceived);
     QVERIFY(witness->connectPort());
     QVERIFY(received.wait(10000));
@@ -291,20 +328,18 @@ void TestVirtualSerialPortBridge::deviceReply_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("lastLine");
-    QTest::addColumn<bool>("fileWritten");
 
-    QTest::newRow("status 500") << 500 << QByteArray("<remote_access/>") << logLine("getRemoteAccessError", "")
-                                << false;
-    QTest::newRow("status 204") << 204 << QByteArray() << logLine("getRemoteAccessError", "") << false;
+    QTest::newRow("status 500") << 500 << QByteArray("<remote_access/>") << logLine("getRemoteAccessError", "");
+    QTest::newRow("status 204") << 204 << QByteArray() << logLine("getRemoteAccessError", "");
     QTest::newRow("body not XML") << 200 << QByteArray("dst_ip_port=4001 <")
-                                  << logLine("getRemoteAccessSuccess", "XML has error") << true;
+                                  << logLine("getRemoteAccessSuccess", "XML has error");
     QTest::newRow("port element holds elements") << 200 << QByteArray("<r><dst_ip_port><x>1</x></dst_ip_port></r>")
-                                                 << logLine("getRemoteAccessSuccess", "XML has error") << true;
+                                                 << logLine("getRemoteAccessSuccess", "XML has error");
     QTest::newRow("no dst_ip_port and no port known")
         << 200 << QByteArray("<remote_access><type>0</type></remote_access>")
-        << logLine("getRemoteAccessSuccess", "No remote port") << true;
+        << logLine("getRemoteAccessSuccess", "No remote port");
     QTest::newRow("port is not a number") << 200 << QByteArray("<r><dst_ip_port>serial</dst_ip_port></r>")
-                                          << logLine("getRemoteAccessSuccess", "No remote port") << true;
+                                          << logLine("getRemoteAccessSuccess", "No remote port");
 }
 
 void TestVirtualSerialPortBridge::deviceReply()
@@ -312,7 +347,6 @@ void TestVirtualSerialPortBridge::deviceReply()
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, lastLine);
-    QFETCH(bool, fileWritten);
 
     VirtualSerialPort *port = makePairedPort();
     QVERIFY(port);
@@ -328,12 +362,8 @@ void TestVirtualSerialPortBridge::deviceReply()
     QCOMPARE(port->remotePort, 0);
     QVERIFY(!port->execCommand->isRunning());
     QCOMPARE(m_echo->acceptedCount(), 0);
-    QFile file(m_rig->workingPath() + QStringLiteral("/xml_data"));
-    QCOMPARE(file.exists(), fileWritten);
-    if (fileWritten) {
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), body);
-    }
+    // The answer is read in memory: nothing lands in the working directory.
+    QVERIFY(QDir(m_rig->workingPath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System));
 }
 
 void TestVirtualSerialPortBridge::ownKillsAndBridgeEnd()
@@ -374,9 +404,22 @@ void TestVirtualSerialPortBridge::ownKillsAndBridgeEnd()
     QVERIFY(!port->execCommand->isRunning());
 }
 
-// The device answers after the port was told to disconnect (tunnel down, device offline): no bridge comes up.
-void TestVirtualSerialPortBridge::answerAfterDisconnectStartsNothing()
+void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing_data()
 {
+    QTest::addColumn<QString>("withdrawal");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("port disconnected") << "disconnect" << logLine("getRemoteAccessSuccess", "Bridge no longer wanted");
+    QTest::newRow("tunnel down") << "tunnel down"
+                                 << logLine("getRemoteAccessSuccess", "Tunnel does not go to the device");
+    QTest::newRow("tunnel to another device")
+        << "other device" << logLine("getRemoteAccessSuccess", "Tunnel does not go to the device");
+}
+
+// The device answers after the bridge stopped being wanted: no bridge comes up, whether the port was told or not.
+void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing()
+{
+    QFETCH(QString, withdrawal);
+    QFETCH(QString, refusal);
     VirtualSerialPort *port = makePairedPort();
     QVERIFY(port);
     TestPortal::Behaviour behaviour;
@@ -385,13 +428,23 @@ void TestVirtualSerialPortBridge::answerAfterDisconnectStartsNothing()
 
     LogCapture log;
     QVERIFY(port->connectPort());
-    QVERIFY(port->disconnectPort());
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine("getRemoteAccessSuccess", "Bridge no longer wanted")), 10000);
+    if (withdrawal == "disconnect") {
+        QVERIFY(port->disconnectPort());
+    } else if (withdrawal == "tunnel down") {
+        emit orvVpnSignals->disconnected();
+    } else {
+        emit orvVpnSignals->disconnected();
+        m_vpn->deviceId = 8;
+        emit orvVpnSignals->connected();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(refusal), 10000);
     QVERIFY(!port->isConnected());
     QVERIFY(!port->execCommand->isRunning());
     QCOMPARE(m_echo->acceptedCount(), 0);
 
-    // A connect after that is served as usual.
+    // With the tunnel back to the device, a connect after that is served as usual.
+    m_vpn->deviceId = m_record->id;
+    emit orvVpnSignals->connected();
     QVERIFY(port->connectPort());
     QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, 10000);
     QVERIFY(port->isConnected());

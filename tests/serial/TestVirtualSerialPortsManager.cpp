@@ -2,11 +2,14 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include "core/ExecCommand.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
+#include "serial/HelperPrograms.h"
 #include "serial/VirtualSerialPort.h"
 #include "serial/VirtualSerialPortsManager.h"
 #include "tests/serial/EchoServer.h"
@@ -29,6 +32,24 @@ QString managerLine(const char *function, const QString &message)
 }
 
 const QString reconnectLine = managerLine("onPortDisconnected", QStringLiteral("Reconnect port after 100ms"));
+
+QString portLine(const char *function, const char *message)
+{
+    return QStringLiteral("VirtualSerialPort::") + QLatin1String(function) + QStringLiteral("(): \"")
+           + QLatin1String(message) + QLatin1Char('"');
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.setPermissions(permissions);
+}
 
 QList<VirtualSerialPort *> savedPorts()
 {
@@ -60,9 +81,14 @@ private slots:
     void init();
     void cleanup();
     void constructionCopiesBridgeAndSparesOtherPairs();
+    void helpersNeverRunFromWorkingDirectory();
+    void programFolderRefused_data();
+    void programFolderRefused();
     void createRefused_data();
     void createRefused();
     void bridgeFollowsTunnelAndReconnects();
+    void bridgeNeverOutlivesTunnel_data();
+    void bridgeNeverOutlivesTunnel();
     void bridgesFollowDomainUpdates();
     void overlappingConnectsSettle();
     void deviceDroppedByMergeIsUnbound();
@@ -167,18 +193,107 @@ void TestVirtualSerialPortsManager::constructionCopiesBridgeAndSparesOtherPairs(
     QCOMPARE(m_rig->pairLines(),
              QStringList(
                  {"CNCA1 PortName=COM9", "CNCB1 PortName=OTHER9", "CNCA2 PortName=COM12", "CNCB2 PortName=CNCAORVX"}));
-    const QFileInfo bridge(m_rig->workingPath() + QStringLiteral("/com2tcp"));
-    QVERIFY(bridge.isFile());
-    QVERIFY(bridge.isExecutable());
-    QCOMPARE(bridge.size(), QFileInfo(QStringLiteral(COM2TCP_PATH)).size());
+    // com2tcp is unpacked into the private program folder, executable by us alone.
+    const QString folder = m_rig->runtimeFolder() + QStringLiteral("/lumenbridge-bin");
+    const QFileInfo bridge(folder + QStringLiteral("/com2tcp"));
+    QVERIFY(bridge.isFile() && !bridge.isSymLink());
+    QCOMPARE(bridge.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(readFile(bridge.filePath()), readFile(QStringLiteral(COM2TCP_PATH)));
+    QCOMPARE(QFileInfo(folder).permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(HelperPrograms::com2tcpPath(nullptr), bridge.filePath());
     QVERIFY(!log.contains(managerLine("VirtualSerialPortsManager", QStringLiteral("com2tcp not copied"))));
+    QVERIFY(SerialTestRig::entries(m_rig->workingPath()).isEmpty());
 
-    // A second start finds the copy in place and keeps using it.
-    QFile::setPermissions(bridge.filePath(), QFile::ReadOwner | QFile::WriteOwner);
+    // A file found in its place at the next start is never used: a fresh copy replaces it.
+    QVERIFY(writeFile(bridge.filePath(), "#!/bin/sh\nexit 0\n", QFile::ReadOwner | QFile::WriteOwner));
     m_manager.reset();
     makeManager();
-    QVERIFY(log.contains(managerLine("VirtualSerialPortsManager", QStringLiteral("com2tcp not copied"))));
+    QCOMPARE(readFile(bridge.filePath()), readFile(QStringLiteral(COM2TCP_PATH)));
     QVERIFY(QFileInfo(bridge.filePath()).isExecutable());
+    QCOMPARE(SerialTestRig::entries(folder), QStringList{"com2tcp"});
+}
+
+// Started from a directory another user can write, with programs and a link planted there: none of them is
+// used, and the ports work all the same.
+void TestVirtualSerialPortsManager::helpersNeverRunFromWorkingDirectory()
+{
+    const QString work = m_rig->workingPath();
+    QVERIFY(QFile::setPermissions(work, QFile::Permissions(0x7777)));
+    const QString marker = m_rig->path() + QStringLiteral("/planted-program-ran");
+    const QByteArray planted = "#!/bin/sh\necho \"$0 $*\" >> " + QFile::encodeName(marker) + "\nexit 0\n";
+    const QFile::Permissions everybody = QFile::Permissions(0x7777);
+    QVERIFY(writeFile(work + QStringLiteral("/setupc.exe"), planted, everybody));
+    QVERIFY(writeFile(work + QStringLiteral("/com2tcp"), planted, everybody));
+    const QString victim = m_rig->path() + QStringLiteral("/victim");
+    QVERIFY(writeFile(victim, "precious\n", QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(QFile::link(victim, work + QStringLiteral("/xml_data")));
+    const QStringList planting = SerialTestRig::entries(work);
+
+    makeManager();
+    QVERIFY(m_manager->create(0, m_first));
+    tunnelUp(7);
+    QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, bridgeTimeoutMs);
+    const int visible = m_rig->openSide(QStringLiteral("COM2"));
+    QVERIFY(visible >= 0);
+    QVERIFY(SerialTestRig::writeAll(visible, "real bridge\n"));
+    QByteArray echoed;
+    QTRY_COMPARE_WITH_TIMEOUT(
+        (echoed += SerialTestRig::readAvailable(visible)), QByteArray("real bridge\n"), bridgeTimeoutMs);
+    QVERIFY(m_manager->destroy(7, 0));
+
+    QVERIFY2(!QFileInfo::exists(marker), readFile(marker).constData());
+    QCOMPARE(readFile(victim), QByteArray("precious\n"));
+    QCOMPARE(SerialTestRig::entries(work), planting);
+}
+
+void TestVirtualSerialPortsManager::programFolderRefused_data()
+{
+    QTest::addColumn<QStringList>("scene");
+    QTest::addColumn<QString>("runtime");   // XDG_RUNTIME_DIR, below the scene
+    QTest::addColumn<QString>("untouched"); // a folder nothing may be written into
+
+    QTest::newRow("runtime folder owned by another user") << QStringList{"d rt 0700", "o rt"} << "rt"
+                                                          << "rt";
+    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
+                                                       << "rt";
+    QTest::newRow("runtime folder is another user's link in a shared folder")
+        << QStringList{"d shared 01777", "d target 0700", "l shared/rt /target", "o shared/rt"} << "shared/rt"
+        << "target";
+    QTest::newRow("program folder is a link")
+        << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-bin /target"} << "rt"
+        << "target";
+}
+
+// The program folder comes from XDG_RUNTIME_DIR: one that another user could change is refused, and said so.
+void TestVirtualSerialPortsManager::programFolderRefused()
+{
+    QFETCH(QStringList, scene);
+    QFETCH(QString, runtime);
+    QFETCH(QString, untouched);
+    if (geteuid() != 0) {
+        QSKIP("needs root to hand folders to another user");
+    }
+    const QString root = m_rig->path() + QStringLiteral("/scene");
+    QVERIFY(QDir().mkpath(root));
+    QVERIFY(SerialTestRig::buildScene(root, scene));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QLatin1Char('/') + runtime));
+    const QStringList before = SerialTestRig::entries(root + QLatin1Char('/') + untouched);
+
+    LogCapture log;
+    makeManager();
+    bool said = false;
+    for (const LogCapture::Line &line : log.lines()) {
+        said = said || (line.type == QtWarningMsg && line.text.contains(QLatin1String("refusing the program folder")));
+    }
+    QVERIFY(said);
+    QVERIFY(log.contains(managerLine("VirtualSerialPortsManager", QStringLiteral("com2tcp not copied"))));
+    QCOMPARE(SerialTestRig::entries(root + QLatin1Char('/') + untouched), before);
+    QString error;
+    QVERIFY(HelperPrograms::com2tcpPath(&error).isEmpty());
+    QVERIFY(!error.isEmpty());
+    QVERIFY(SerialTestRig::entries(m_rig->workingPath()).isEmpty());
 }
 
 void TestVirtualSerialPortsManager::createRefused_data()
@@ -244,6 +359,63 @@ void TestVirtualSerialPortsManager::bridgeFollowsTunnelAndReconnects()
     QVERIFY(!port->execCommand->isRunning());
     QCOMPARE(log.count(reconnectLine), 1);
     QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 0, bridgeTimeoutMs);
+}
+
+void TestVirtualSerialPortsManager::bridgeNeverOutlivesTunnel_data()
+{
+    QTest::addColumn<QString>("when"); // "delay": during the online delay; "request": while the device request is out
+    QTest::addColumn<int>("tunnelAfter"); // the device the tunnel goes to afterwards, 0 for none
+    QTest::addColumn<QString>("refusal"); // the port's last word; empty: the bridge comes up
+
+    const QString notTunnel = portLine("connectPort", "Tunnel does not go to the device");
+    const QString withdrawn = portLine("getRemoteAccessSuccess", "Bridge no longer wanted");
+    QTest::newRow("tunnel stopped during the online delay") << "delay" << 0 << notTunnel;
+    QTest::newRow("tunnel switched to another device during the online delay") << "delay" << 8 << notTunnel;
+    QTest::newRow("tunnel stopped while the request is out") << "request" << 0 << withdrawn;
+    QTest::newRow("tunnel switched to another device while the request is out") << "request" << 8 << withdrawn;
+    QTest::newRow("tunnel back to the device during the online delay") << "delay" << 7 << QString();
+}
+
+// A port is bridged only while the tunnel goes to its device: a tunnel that goes away, or to another device,
+// before the bridge starts leaves no bridge behind.
+void TestVirtualSerialPortsManager::bridgeNeverOutlivesTunnel()
+{
+    QFETCH(QString, when);
+    QFETCH(int, tunnelAfter);
+    QFETCH(QString, refusal);
+    makeManager();
+    QVERIFY(m_manager->create(0, m_first));
+    VirtualSerialPort *port = m_manager->getVirtualPorts(7).value(0);
+    QVERIFY(port);
+    TestPortal::Behaviour slowAnswer;
+    slowAnswer.delayMs = 1000;
+    m_device->setBehaviour(TestPortal::Route::RemoteAccess, slowAnswer);
+    QSignalSpy asked(m_device.data(), &TestPortal::requestReceived);
+
+    LogCapture log;
+    tunnelUp(7);
+    if (when == QLatin1String("request")) {
+        QVERIFY(asked.wait(bridgeTimeoutMs));
+    }
+    tunnelDown();
+    if (tunnelAfter != 0) {
+        tunnelUp(tunnelAfter);
+    }
+
+    if (refusal.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, bridgeTimeoutMs);
+        QVERIFY(port->isConnected());
+        return;
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(log.contains(refusal),
+                              qPrintable(QStringLiteral("bridged: %1, device connections: %2")
+                                             .arg(port->isConnected())
+                                             .arg(m_echo->acceptedCount())),
+                              bridgeTimeoutMs);
+    QVERIFY(!port->isConnected());
+    QVERIFY(!port->execCommand->isRunning());
+    QCOMPARE(m_echo->acceptedCount(), 0);
+    QCOMPARE(asked.count(), when == QLatin1String("request") ? 1 : 0);
 }
 
 void TestVirtualSerialPortsManager::bridgesFollowDomainUpdates()

@@ -1,4 +1,6 @@
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -9,7 +11,93 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include "tests/serial/SerialTestRig.h"
+#include "tools/setupc/Relay.h"
+
+namespace
+{
+constexpr int megabyte = 1000 * 1000;
+constexpr int transferTimeoutMs = 30000;
+
+// Bytes that show where a loss or a reordering happened.
+QByteArray payload(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        data[i] = char((i * 7 + i / 251) & 0xff);
+    }
+    return data;
+}
+
+// Blocking send of everything; false when the other end went away first.
+bool sendAll(int fd, const QByteArray &data)
+{
+    qint64 sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += n;
+    }
+    return true;
+}
+
+// Reads until end of file, until limit bytes arrived, or until nothing came for timeoutMs.
+QByteArray receive(int fd, int limit, int timeoutMs)
+{
+    QByteArray data;
+    char chunk[65536];
+    pollfd wait = {fd, POLLIN, 0};
+    while (data.size() < limit && poll(&wait, 1, timeoutMs) > 0) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            data.append(chunk, int(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;
+        }
+    }
+    return data;
+}
+
+// Writes everything to a non-blocking descriptor, waiting whenever it is full.
+bool writeAllWaiting(int fd, const QByteArray &data, int timeoutMs)
+{
+    qint64 written = 0;
+    pollfd wait = {fd, POLLOUT, 0};
+    while (written < data.size()) {
+        const ssize_t n = write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n > 0) {
+            written += n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else if (poll(&wait, 1, timeoutMs) <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool processEnded(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    // A holder nobody reaps stays a zombie: it has ended all the same.
+    return close < 0 || line.mid(close + 2, 1) == "Z";
+}
+} // namespace
 
 // The Linux stand-ins for the pair tool and the bridge, driven through their command lines as the port drives them.
 class TestSerialTools : public QObject
@@ -31,6 +119,13 @@ private slots:
     void bridgeRelaysAndEndsWithEitherSide();
     void bridgeFailsWithoutPortOrPeer_data();
     void bridgeFailsWithoutPortOrPeer();
+    void relayDeliversEverythingBeforeEnding_data();
+    void relayDeliversEverythingBeforeEnding();
+    void bridgeDeliversEverythingAtClose_data();
+    void bridgeDeliversEverythingAtClose();
+    void renamedHolderIsRecognised();
+    void pairFolderRefused_data();
+    void pairFolderRefused();
 
 private:
     struct Run
@@ -41,6 +136,7 @@ private:
     };
 
     Run setupc(const QStringList &arguments);
+    Run run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env);
     QProcessEnvironment environment() const;
     int openSide(const QString &name);
     static QByteArray readAvailable(int fd);
@@ -80,9 +176,15 @@ QProcessEnvironment TestSerialTools::environment() const
 
 TestSerialTools::Run TestSerialTools::setupc(const QStringList &arguments)
 {
+    return run(SETUPC_PATH, arguments, environment());
+}
+
+TestSerialTools::Run
+TestSerialTools::run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
+{
     QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(SETUPC_PATH, arguments);
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
     Run run;
     if (!process.waitForFinished(20000)) {
         process.kill();
@@ -338,6 +440,260 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
     QVERIFY(bridge.waitForFinished(10000));
     QVERIFY(bridge.exitCode() != 0);
     QVERIFY(!bridge.readAllStandardError().isEmpty());
+}
+
+void TestSerialTools::relayDeliversEverythingBeforeEnding_data()
+{
+    QTest::addColumn<int>("sender"); // 0: the first side's peer, 1: the second side's
+    QTest::addColumn<bool>("halfClose");
+    QTest::addColumn<bool>("receiverReads");
+    QTest::newRow("first sends 1 MB and closes") << 0 << false << true;
+    QTest::newRow("second sends 1 MB and closes") << 1 << false << true;
+    QTest::newRow("first sends 1 MB and half-closes") << 0 << true << true;
+    QTest::newRow("second sends 1 MB and half-closes") << 1 << true << true;
+    // A receiver that takes nothing must not keep the relay forever.
+    QTest::newRow("nobody reads: the relay gives up") << 0 << false << false;
+}
+
+void TestSerialTools::relayDeliversEverythingBeforeEnding()
+{
+    QFETCH(int, sender);
+    QFETCH(bool, halfClose);
+    QFETCH(bool, receiverReads);
+    // Each side of the relay is one end of a socket pair; the test holds the other ends.
+    int first[2];
+    int second[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+    QVERIFY(serialtools::setNonBlocking(first[1]) && serialtools::setNonBlocking(second[0]));
+    const int senderFd = sender == 0 ? first[0] : second[1];
+    const int receiverFd = sender == 0 ? second[1] : first[0];
+
+    volatile std::sig_atomic_t stop = 0;
+    std::atomic<bool> relayEnded{false};
+    serialtools::RelayEnd end = serialtools::RelayEnd::Stopped;
+    std::thread relayThread([&] {
+        end = serialtools::relay(first[1], second[0], &stop, 300);
+        close(first[1]);
+        close(second[0]);
+        relayEnded = true;
+    });
+    const QByteArray data = payload(receiverReads ? megabyte : 4 * megabyte);
+    std::thread writer([&] {
+        if (receiverReads) {
+            sendAll(senderFd, data);
+        } else {
+            // Only what fits before everything is full, then the end.
+            serialtools::setNonBlocking(senderFd);
+            while (send(senderFd, data.constData(), size_t(data.size()), MSG_NOSIGNAL) > 0) {
+            }
+        }
+        shutdown(senderFd, halfClose ? SHUT_WR : SHUT_RDWR);
+    });
+
+    const QByteArray received = receiverReads ? receive(receiverFd, 2 * megabyte, transferTimeoutMs) : QByteArray();
+    const bool ended = QTest::qWaitFor([&] { return relayEnded.load(); }, transferTimeoutMs);
+    if (!ended) {
+        // Let a stuck relay go, so that the test fails instead of hanging.
+        stop = 1;
+        shutdown(first[0], SHUT_RDWR);
+        shutdown(second[1], SHUT_RDWR);
+    }
+    writer.join();
+    relayThread.join();
+    QVERIFY(ended);
+    if (halfClose) {
+        // The half-closed peer still hears the end.
+        char byte;
+        QCOMPARE(read(senderFd, &byte, 1), ssize_t(0));
+    }
+    close(first[0]);
+    close(second[1]);
+
+    QCOMPARE(int(end), int(sender == 0 ? serialtools::RelayEnd::FirstClosed : serialtools::RelayEnd::SecondClosed));
+    if (receiverReads) {
+        QCOMPARE(received.size(), data.size());
+        QVERIFY(received == data);
+    }
+}
+
+void TestSerialTools::bridgeDeliversEverythingAtClose_data()
+{
+    QTest::addColumn<bool>("deviceSends");
+    QTest::addColumn<bool>("halfClose");
+    QTest::newRow("device sends 1 MB and closes") << true << false;
+    QTest::newRow("device sends 1 MB and half-closes") << true << true;
+    QTest::newRow("port sends 1 MB and closes, then the device") << false << false;
+}
+
+void TestSerialTools::bridgeDeliversEverythingAtClose()
+{
+    QFETCH(bool, deviceSends);
+    QFETCH(bool, halfClose);
+    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    const int visible = openSide("COM2");
+    QVERIFY(visible >= 0);
+
+    // The device: a plain socket, so that the test decides exactly when it closes.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QCOMPARE(bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
+    QCOMPARE(listen(listener, 1), 0);
+    QCOMPARE(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+
+    QProcess bridge;
+    bridge.setProcessEnvironment(environment());
+    bridge.start(COM2TCP_PATH, {"//./CNCAORV2", "127.0.0.1", QString::number(ntohs(address.sin_port))});
+    QVERIFY(bridge.waitForStarted(5000));
+    pollfd incoming = {listener, POLLIN, 0};
+    QCOMPARE(poll(&incoming, 1, 5000), 1);
+    const int device = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    QVERIFY(device >= 0);
+    // A bridge that stops reading must fail the test, not hang it.
+    const timeval sendLimit = {transferTimeoutMs / 1000, 0};
+    QCOMPARE(setsockopt(device, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit), 0);
+
+    const QByteArray data = payload(megabyte);
+    QByteArray received;
+    if (deviceSends) {
+        std::thread writer([&] {
+            sendAll(device, data);
+            shutdown(device, halfClose ? SHUT_WR : SHUT_RDWR);
+        });
+        received = receive(visible, data.size(), transferTimeoutMs);
+        writer.join();
+    } else {
+        std::thread reader([&] { received = receive(device, data.size(), transferTimeoutMs); });
+        const bool written = writeAllWaiting(visible, data, transferTimeoutMs);
+        // The port's user closes right after its last write.
+        m_fds.removeOne(visible);
+        close(visible);
+        reader.join();
+        QVERIFY(written);
+        shutdown(device, SHUT_RDWR);
+    }
+    QCOMPARE(received.size(), data.size());
+    QVERIFY(received == data);
+
+    // The device's end ends the bridge; a device that only half-closed hears the bridge close after that.
+    QVERIFY(bridge.waitForFinished(10000));
+    QCOMPARE(bridge.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(bridge.exitCode(), 0);
+    if (halfClose) {
+        QCOMPARE(receive(device, 1, 5000), QByteArray());
+    }
+    close(device);
+}
+
+// The pair holder is known by the lock it keeps, not by its name: a renamed tool's pairs stay alive.
+void TestSerialTools::renamedHolderIsRecognised()
+{
+    const QString renamed = m_dir->path() + "/pairtool";
+    QVERIFY(QFile::copy(SETUPC_PATH, renamed));
+    QVERIFY(QFile::setPermissions(renamed, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QCOMPARE(run(renamed, {"install", "PortName=COM2", "PortName=CNCAORV2"}, environment()).exitCode, 0);
+
+    const QString pair("CNCA0 PortName=COM2\nCNCB0 PortName=CNCAORV2\n");
+    QCOMPARE(setupc({"list"}).output, pair);
+    QCOMPARE(run(renamed, {"list"}, environment()).output, pair);
+    const int visible = openSide("COM2");
+    const int hidden = openSide("CNCAORV2");
+    QVERIFY(visible >= 0 && hidden >= 0);
+    QCOMPARE(write(visible, "alive\n", 6), ssize_t(6));
+    QByteArray received;
+    QTRY_COMPARE_WITH_TIMEOUT((received += readAvailable(hidden)), QByteArray("alive\n"), 5000);
+
+    // Removing it through the tool of the usual name ends the renamed holder.
+    QFile registry(m_dir->path() + "/dev/pairs");
+    QVERIFY(registry.open(QIODevice::ReadOnly));
+    const qint64 holder = registry.readAll().split(' ').value(1).toLongLong();
+    QVERIFY(holder > 0);
+    QVERIFY(!processEnded(holder));
+    QCOMPARE(setupc({"remove", "0"}).exitCode, 0);
+    QVERIFY(processEnded(holder));
+    QCOMPARE(setupc({"list"}).output, QString());
+    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/COM2"));
+}
+
+void TestSerialTools::pairFolderRefused_data()
+{
+    QTest::addColumn<QStringList>("scene");
+    QTest::addColumn<QString>("runtime");    // XDG_RUNTIME_DIR, below the scene
+    QTest::addColumn<QString>("testFolder"); // LUMENBRIDGE_SERIAL_DIR when not empty
+    QTest::addColumn<QString>("untouched");  // a folder nothing may be created in
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("private runtime folder") << QStringList{"d rt 0700"} << "rt"
+                                            << "" << QString() << false;
+    QTest::newRow("runtime folder owned by another user") << QStringList{"d rt 0700", "o rt"} << "rt"
+                                                          << ""
+                                                          << "rt" << true;
+    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
+                                                       << ""
+                                                       << "rt" << true;
+    QTest::newRow("runtime folder is another user's link in a shared folder")
+        << QStringList{"d shared 01777", "d target 0700", "l shared/rt /target", "o shared/rt"} << "shared/rt"
+        << ""
+        << "target" << true;
+    QTest::newRow("pair folder is a link")
+        << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-serial /target"} << "rt"
+        << ""
+        << "target" << true;
+    QTest::newRow("pair folder of the tests is a link") << QStringList{"d target 0700", "l serial /target"} << ""
+                                                        << "serial"
+                                                        << "target" << true;
+}
+
+// Both tools run as root: a pair folder another user could change is refused, and nothing is made in it.
+void TestSerialTools::pairFolderRefused()
+{
+    QFETCH(QStringList, scene);
+    QFETCH(QString, runtime);
+    QFETCH(QString, testFolder);
+    QFETCH(QString, untouched);
+    QFETCH(bool, refused);
+    if (geteuid() != 0) {
+        QSKIP("needs root to hand folders to another user");
+    }
+    const QString root = m_dir->path() + "/scene";
+    QVERIFY(QDir().mkpath(root));
+    QVERIFY(SerialTestRig::buildScene(root, scene));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("LUMENBRIDGE_SERIAL_DIR");
+    env.remove("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        env.insert("XDG_RUNTIME_DIR", root + "/" + runtime);
+    }
+    if (!testFolder.isEmpty()) {
+        env.insert("LUMENBRIDGE_SERIAL_DIR", root + "/" + testFolder);
+    }
+    const QStringList before = untouched.isEmpty() ? QStringList() : SerialTestRig::entries(root + "/" + untouched);
+
+    const Run installed = run(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env);
+    QProcess bridge;
+    bridge.setProcessEnvironment(env);
+    bridge.start(COM2TCP_PATH, {"//./CNCAORV2", "127.0.0.1", "1"});
+    QVERIFY(bridge.waitForFinished(10000));
+    const QString bridgeErrors = QString::fromLocal8Bit(bridge.readAllStandardError());
+    if (refused) {
+        QCOMPARE(installed.exitCode, 3);
+        QVERIFY2(installed.errors.startsWith("refusing the pair folder "), qPrintable(installed.errors));
+        QVERIFY2(bridgeErrors.startsWith("refusing the pair folder "), qPrintable(bridgeErrors));
+        QCOMPARE(SerialTestRig::entries(root + "/" + untouched), before);
+    } else {
+        QCOMPARE(installed.exitCode, 0);
+        const QFileInfo folder(root + "/" + runtime + "/lumenbridge-serial");
+        QVERIFY(folder.isDir() && !folder.isSymLink());
+        QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+                 QFile::Permissions());
+        QCOMPARE(run(SETUPC_PATH, {"remove", "0"}, env).exitCode, 0);
+    }
+    QVERIFY(bridge.exitCode() != 0);
 }
 
 QTEST_GUILESS_MAIN(TestSerialTools)

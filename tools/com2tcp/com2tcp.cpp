@@ -1,6 +1,7 @@
 // Linux stand-in for the Windows serial-to-TCP bridge: "com2tcp //./<port> <host> <port number>" opens the pair
 // side of that name in the device folder, connects to the host over TCP and relays bytes both ways until either
-// end closes. Exit code 0 after a closed end, non-zero when the port cannot be opened or the host not reached.
+// end closes; what one end sent before it closed still reaches the other. Exit code 0 after a closed end, non-zero
+// when the port cannot be opened or the host not reached.
 
 #include <cerrno>
 #include <csignal>
@@ -10,6 +11,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -24,6 +26,8 @@ constexpr int exitOk = 0;
 constexpr int exitUsage = 1;
 constexpr int exitNoPort = 2;
 constexpr int exitNoConnection = 3;
+// After our last byte, how long the device may take to close its side before we close ours.
+constexpr int closeWaitMs = 2000;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -39,17 +43,27 @@ int openPort(const std::string &devicePath)
         std::cerr << "bad port name '" << devicePath << "'\n";
         return -1;
     }
-    const std::string path = serialtools::deviceFolder() + "/" + name;
+    std::string folder;
+    std::string error;
+    if (!serialtools::deviceFolder(false, &folder, &error)) {
+        std::cerr << error << "\n";
+        return -1;
+    }
+    // The link is the pair holder's, in a folder only we can change: following it to its terminal is safe.
+    const std::string path = folder + "/" + name;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::cerr << "cannot open " << path << ": " << std::strerror(errno) << "\n";
         return -1;
     }
     termios raw;
-    if (isatty(fd) && tcgetattr(fd, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(fd, TCSANOW, &raw);
+    if (!isatty(fd) || tcgetattr(fd, &raw) != 0) {
+        std::cerr << path << " is not a serial port\n";
+        close(fd);
+        return -1;
     }
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
     return fd;
 }
 
@@ -95,6 +109,24 @@ int connectTo(const std::string &givenHost, const std::string &port)
     return fd;
 }
 
+// Closes the connection without losing the last bytes sent: closing a socket with unread input resets the
+// connection, and a reset can discard what the device has not read yet. So when the port ended first, our side
+// is shut first and the device's remaining input read away until it closes too (or the wait ends).
+void closeConnection(int socket, bool waitForDevice)
+{
+    if (waitForDevice && shutdown(socket, SHUT_WR) == 0) {
+        char chunk[4096];
+        pollfd wait = {socket, POLLIN, 0};
+        while (poll(&wait, 1, closeWaitMs) > 0) {
+            const ssize_t n = read(socket, chunk, sizeof chunk);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                break;
+            }
+        }
+    }
+    close(socket);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -123,7 +155,7 @@ int main(int argc, char **argv)
     std::cerr << (end == serialtools::RelayEnd::FirstClosed    ? "port closed\n"
                   : end == serialtools::RelayEnd::SecondClosed ? "connection closed\n"
                                                                : "stopped\n");
-    close(socket);
+    closeConnection(socket, end == serialtools::RelayEnd::FirstClosed);
     close(port);
     return exitOk;
 }

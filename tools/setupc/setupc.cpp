@@ -1,7 +1,9 @@
 // Linux stand-in for the Windows pair driver's command-line tool, with the same command lines, exit codes and
 // output shapes. A pair is two pseudo-terminals cross-connected like a null-modem cable by a small holder
 // process; its two sides appear as links named after the ports in the device folder. The registry of pairs is
-// the file "pairs" in that folder, guarded by flock on ".lock" so that concurrent calls do not interfere.
+// the file "pairs" in that folder, guarded by flock on ".lock" so that concurrent calls do not interfere. Each
+// holder keeps an exclusive flock on ".holder-<number>" for as long as it lives: that lock, not a process name or
+// a pid, tells a live pair from a dead one.
 
 #include <algorithm>
 #include <cctype>
@@ -49,15 +51,17 @@ struct Pair
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
+// Checked once by main() before any command runs.
+std::string pairFolder;
 
 void onStopSignal(int)
 {
     stopRequested = 1;
 }
 
-std::string folder()
+const std::string &folder()
 {
-    return serialtools::deviceFolder();
+    return pairFolder;
 }
 
 std::string linkPath(const std::string &name)
@@ -80,27 +84,41 @@ bool sameName(const std::string &a, const std::string &b)
     return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-// A holder counts as alive while its process exists, is not a zombie and is still one of ours; a pid that
-// was reused by another program after the holder died is not.
-bool holderAlive(pid_t pid)
+std::string holderLockPath(int number)
 {
-    if (pid <= 0) {
+    return folder() + "/.holder-" + std::to_string(number);
+}
+
+// The lock goes with the holder's process whatever it is called and whatever state it is left in: a holder that
+// was killed and never reaped (a zombie) has closed its files, and a pid used again by another program holds no
+// lock of ours.
+bool holderAlive(const Pair &pair)
+{
+    const int fd = open(holderLockPath(pair.number).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) {
-        return kill(pid, 0) == 0 || errno == EPERM;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    // Closing also releases the lock if we just took it.
+    close(fd);
+    return held;
+}
+
+void removeLink(const std::string &name)
+{
+    struct stat info;
+    if (lstat(linkPath(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        unlink(linkPath(name).c_str());
     }
-    std::string line;
-    std::getline(stat, line);
-    const auto open = line.find('(');
-    const auto close = line.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close + 2 >= line.size()) {
-        return false;
-    }
-    const std::string comm = line.substr(open + 1, close - open - 1);
-    const char state = line[close + 2];
-    return state != 'Z' && state != 'X' && comm == "setupc.exe";
+}
+
+// Removes what a dead holder left in the folder. Runs under the registry lock, like every holder's start, so no
+// holder is taking this lock file while it goes.
+void forget(const Pair &pair)
+{
+    removeLink(pair.nameA);
+    removeLink(pair.nameB);
+    unlink(holderLockPath(pair.number).c_str());
 }
 
 class Registry
@@ -108,8 +126,7 @@ class Registry
 public:
     bool lock()
     {
-        mkdir(folder().c_str(), 0700);
-        m_lockFd = open((folder() + "/.lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        m_lockFd = open((folder() + "/.lock").c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (m_lockFd < 0) {
             std::cerr << "cannot open " << folder() << "/.lock: " << std::strerror(errno) << "\n";
             return false;
@@ -192,24 +209,15 @@ private:
     void prune()
     {
         const auto dead = std::remove_if(pairs.begin(), pairs.end(), [](const Pair &pair) {
-            if (holderAlive(pair.holder)) {
+            if (holderAlive(pair)) {
                 return false;
             }
-            removeLink(pair.nameA);
-            removeLink(pair.nameB);
+            forget(pair);
             return true;
         });
         if (dead != pairs.end()) {
             pairs.erase(dead, pairs.end());
             save();
-        }
-    }
-
-    static void removeLink(const std::string &name)
-    {
-        struct stat info;
-        if (lstat(linkPath(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-            unlink(linkPath(name).c_str());
         }
     }
 
@@ -285,7 +293,11 @@ void removeOwnLink(const std::string &name, const std::string &target)
     PtySide a;
     PtySide b;
     std::string failure;
-    if (!openPty(a) || !openPty(b)) {
+    // Kept open, and so locked, until the holder ends.
+    const int holderLock = open(holderLockPath(pair.number).c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (holderLock < 0 || flock(holderLock, LOCK_EX | LOCK_NB) != 0) {
+        failure = "cannot lock " + holderLockPath(pair.number) + ": " + std::strerror(errno);
+    } else if (!openPty(a) || !openPty(b)) {
         failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
     } else if (symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
         failure = "cannot create " + linkPath(pair.nameA) + ": " + std::strerror(errno);
@@ -416,19 +428,20 @@ int removePair(const std::string &argument)
         return exitNoSuchPair;
     }
     const Pair pair = *found;
-    kill(pair.holder, SIGTERM);
-    for (int waited = 0; holderAlive(pair.holder) && waited < holderStopWaitMs; waited += 10) {
-        usleep(10 * 1000);
-    }
-    if (holderAlive(pair.holder)) {
-        kill(pair.holder, SIGKILL);
-    }
-    for (const std::string &name : {pair.nameA, pair.nameB}) {
-        struct stat info;
-        if (lstat(linkPath(name).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-            unlink(linkPath(name).c_str());
+    // Only a holder that still holds its lock is signalled: the pid of a dead one may belong to anybody now.
+    if (holderAlive(pair)) {
+        kill(pair.holder, SIGTERM);
+        for (int waited = 0; holderAlive(pair) && waited < holderStopWaitMs; waited += 10) {
+            usleep(10 * 1000);
+        }
+        if (holderAlive(pair)) {
+            kill(pair.holder, SIGKILL);
+            for (int waited = 0; holderAlive(pair) && waited < holderStopWaitMs; waited += 10) {
+                usleep(10 * 1000);
+            }
         }
     }
+    forget(pair);
     registry.pairs.erase(found);
     return registry.save() ? exitOk : exitSystem;
 }
@@ -463,6 +476,16 @@ int usage()
 int main(int argc, char **argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    const bool known = (args.size() == 3 && args[0] == "install") || (args.size() == 1 && args[0] == "list")
+                       || (args.size() == 2 && (args[0] == "remove" || args[0] == "busynames"));
+    if (!known) {
+        return usage();
+    }
+    std::string error;
+    if (!serialtools::deviceFolder(true, &pairFolder, &error)) {
+        std::cerr << error << "\n";
+        return exitSystem;
+    }
     if (args.size() == 3 && args[0] == "install") {
         return install(args[1], args[2]);
     }
