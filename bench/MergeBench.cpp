@@ -209,9 +209,10 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Lumenbridge"));
-    // Settings, and the serial tool the controller unpacks into its working folder, go into a folder of our own.
+    // Settings, profiles and the serial bridge the controller unpacks go into a folder of our own.
     QTemporaryDir dir;
     qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
     QDir::setCurrent(dir.path());
     debugLevel = 0;
 
