@@ -4,8 +4,10 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QVector>
 
 #include "core/OrvSettingsFormat.h"
+#include "core/ParallelWork.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
@@ -136,10 +138,20 @@ QList<OrvDomain *> OrvSettings::getDomains()
 
 void OrvSettings::setDomains(QList<OrvDomain *> domains)
 {
-    QVariantList list;
-    list.reserve(domains.size());
-    for (const OrvDomain *domain : qAsConst(domains)) {
-        list.append(storedDomain(*domain));
+    // A long list is built in parts on a few threads: the records are only read, and the parts join in order.
+    constexpr int domainsPerPart = 128;
+    const int parts = ParallelWork::partsFor(domains.size(), domainsPerPart);
+    QVector<QVariantList> built(parts);
+    ParallelWork::run(parts, [&](int part) {
+        const qsizetype end = ParallelWork::partBegin(domains.size(), parts, part + 1);
+        QVariantList &list = built[part];
+        for (qsizetype i = ParallelWork::partBegin(domains.size(), parts, part); i < end; ++i) {
+            list.append(storedDomain(*domains.at(int(i))));
+        }
+    });
+    QVariantList list = built.first();
+    for (int part = 1; part < parts; ++part) {
+        list += built.at(part);
     }
     setValue(domainsKey, list);
 }
