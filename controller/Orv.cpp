@@ -1,11 +1,11 @@
 #include "controller/Orv.h"
 
 #include <memory>
+#include <string>
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,10 +20,12 @@
 #include <QUrl>
 #include <QVector>
 
+#include "controller/BrowserOpener.h"
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "core/PrivateFolder.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
@@ -48,10 +50,9 @@ QString shellQuote(QString text)
     return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
 }
 
-// The portal sends file contents in Base64; the text ends at the first zero byte, as a C string would.
-QString decodeConfigFile(const QString &base64)
+// The credentials file as text: UTF-8, ending at the first zero byte, as a C string would.
+QString credentialsText(QByteArray bytes)
 {
-    QByteArray bytes = QByteArray::fromBase64(base64.toLatin1());
     const int zero = bytes.indexOf('\0');
     if (zero >= 0) {
         bytes.truncate(zero);
@@ -59,13 +60,31 @@ QString decodeConfigFile(const QString &base64)
     return QString::fromUtf8(bytes);
 }
 
-// The profile folder holds private keys: owner only, whatever the umask.
-bool preparePrivateFolder(const QString &folder)
+// The profile folder holds private keys: made 0700 if missing, and refused when it, or any folder on the way to
+// it, is a link in a place another user controls, belongs to another user or is open to others.
+bool preparePrivateFolder(const QString &folder, QString *reason)
 {
-    if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
-        return false;
+    std::string error;
+    if (PrivateFolder::ensure(QFile::encodeName(folder).toStdString(), &error)) {
+        return true;
     }
-    return QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    *reason = QFile::decodeName(error.c_str());
+    return false;
+}
+
+void removeFiles(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        QFile::remove(path);
+    }
+}
+
+QStringList without(QStringList paths, const QStringList &kept)
+{
+    for (const QString &path : kept) {
+        paths.removeAll(path);
+    }
+    return paths;
 }
 } // namespace
 
@@ -129,6 +148,7 @@ Orv::Orv(QObject *parent)
 // takes what it made with it, the manager first because it borrows the tunnel object and the list.
 Orv::~Orv()
 {
+    forgetProfileFiles();
     delete virtualSerialPortsManager;
     for (OrvDomain *domain : qAsConst(domains)) {
         domain->clearDevices();
@@ -177,13 +197,45 @@ void Orv::setReloadIntervalMs(int intervalMs)
     }
 }
 
-QStringList Orv::restartAsRootArguments(const QString &password, const QString &applicationFilePath)
+QStringList Orv::restartAsRootArguments(const QString &applicationFilePath)
 {
-    // printf, not echo: echo would swallow a password such as "-n" as its own option.
+    // The shell reads the first line of its input with read -r, which keeps it as it is, and hands it to sudo
+    // with builtins only (printf, not echo, which would swallow a password such as "-n" as its own option), so
+    // the password never becomes part of any process's command line.
     return {QStringLiteral("-c"),
-            QStringLiteral("printf '%s\\n' ") + shellQuote(password) + QStringLiteral(" | sudo -k -S ")
+            QStringLiteral("IFS= read -r password; printf '%s\\n' \"$password\" | sudo -k -S ")
                 + shellQuote(applicationFilePath) + QStringLiteral(" &"),
             QStringLiteral("&")};
+}
+
+QByteArray Orv::restartAsRootInput(const QString &password)
+{
+    return password.toLocal8Bit() + '\n';
+}
+
+Api *Orv::apiObject() const
+{
+    return api;
+}
+
+QString Orv::currentLanguage() const
+{
+    return language;
+}
+
+VirtualSerialPortsManager *Orv::serialPortsManagerObject() const
+{
+    return virtualSerialPortsManager;
+}
+
+Auth *Orv::authObject() const
+{
+    return auth;
+}
+
+OrvVpn *Orv::vpnObject() const
+{
+    return vpn;
 }
 
 bool Orv::isSafeConfigFileName(const QString &name)
@@ -277,13 +329,15 @@ void Orv::openDeviceWebUI(int device_id)
 {
     const OrvDevice *device = findDeviceById(device_id);
     if (device && device->vpnStatus == 1) {
-        QDesktopServices::openUrl(QUrl(QStringLiteral("https://") + device->vpnIp, QUrl::TolerantMode));
+        const bool opened = BrowserOpener::open(QUrl(QStringLiteral("https://") + device->vpnIp, QUrl::TolerantMode));
+        Q_UNUSED(opened)
     }
 }
 
 void Orv::forgotPassword()
 {
-    QDesktopServices::openUrl(QUrl(Api::baseAddress() + QStringLiteral("/auth//forgot")));
+    const bool opened = BrowserOpener::open(QUrl(Api::baseAddress() + QStringLiteral("/auth//forgot")));
+    Q_UNUSED(opened)
 }
 
 void Orv::logout()
@@ -294,6 +348,8 @@ void Orv::logout()
     // Cleared before the stop: its disconnection must not start the tunnel that was waiting.
     cancelPendingStarts();
     vpn->stop();
+    // The tunnel has read its files when it started; the program may end before the stop is reported.
+    forgetProfileFiles();
     if (reloadTimer->isActive()) {
         reloadTimer->stop();
     }
@@ -305,6 +361,8 @@ void Orv::m_exit()
     m_storedDomainsReply.clear();
     cancelPendingStarts();
     vpn->stop();
+    // The tunnel has read its files when it started; the program may end before the stop is reported.
+    forgetProfileFiles();
     if (reloadTimer->isActive()) {
         reloadTimer->stop();
     }
@@ -402,7 +460,8 @@ void Orv::restartAsRoot(QString password)
     // Started detached, the runner refuses any further start; it goes with the controller.
     auto *command = new ExecCommand(this);
     command->setProgram(QStringLiteral("bash"));
-    command->setArguments(restartAsRootArguments(password, QCoreApplication::applicationFilePath()));
+    command->setArguments(restartAsRootArguments(QCoreApplication::applicationFilePath()));
+    command->setStandardInput(restartAsRootInput(password));
     if (command->startDetached()) {
         writeLog(4, "exec_command", QStringLiteral("Start detached"));
     } else {
@@ -646,6 +705,7 @@ void Orv::stopVpn()
     // reported its end, would let that late report drop the new tunnel's worker.
     cancelPendingStarts();
     vpn->stop();
+    forgetProfileFiles();
 }
 
 QJsonObject Orv::getVpnStatsJson()
@@ -719,27 +779,32 @@ void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
     QString configPath = QLatin1String("");
     QString username = QLatin1String("");
     QString password = QLatin1String("");
+    // Written by this reply; on a failure those no start uses are removed again.
+    QStringList written;
+    const auto fail = [&](const QString &message) {
+        removeFiles(without(without(written, m_pendingProfileFiles), m_tunnelProfileFiles));
+        configError(message);
+    };
     const QJsonArray files = object.value(QLatin1String("files")).toArray();
     for (const QJsonValue &value : files) {
         const QJsonObject file = value.toObject();
         const QString md5 = file.value(QLatin1String("md5")).toString();
         const QString name = file.value(QLatin1String("name")).toString();
-        const QString text = decodeConfigFile(file.value(QLatin1String("file")).toString());
+        // The checked bytes are the bytes written: a binary file (a key in DER, a PKCS#12) stays intact.
+        const QByteArray bytes = QByteArray::fromBase64(file.value(QLatin1String("file")).toString().toLatin1());
 
-        const QString computed =
-            QString::fromLatin1(QCryptographicHash::hash(text.toLatin1(), QCryptographicHash::Md5).toHex());
+        const QString computed = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
         if (computed != md5) {
-            configError(QStringLiteral("Wrong md5 for ") + name + QLatin1Char(' ') + computed + QStringLiteral(" != ")
-                        + md5);
+            fail(QStringLiteral("Wrong md5 for ") + name + QLatin1Char(' ') + computed + QStringLiteral(" != ") + md5);
             return;
         }
 
         if (name == QLatin1String(credentialsFileName)) {
-            const QStringList parts = text.split(QLatin1Char('\n'));
+            const QStringList parts = credentialsText(bytes).split(QLatin1Char('\n'));
             if (parts.size() != 2) {
                 // The text holds the tunnel's password: its shape is logged, never its content.
-                configError(QStringLiteral("Credentials are not 2: ") + QString::number(parts.size())
-                            + QStringLiteral(" lines"));
+                fail(QStringLiteral("Credentials are not 2: ") + QString::number(parts.size())
+                     + QStringLiteral(" lines"));
                 return;
             }
             username = parts.at(0).trimmed();
@@ -748,24 +813,29 @@ void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
         }
 
         if (!isSafeConfigFileName(name)) {
-            configError(QStringLiteral("File name refused: ") + name);
+            fail(QStringLiteral("File name refused: ") + name);
             return;
         }
-        if (!preparePrivateFolder(folder)) {
-            configError(QStringLiteral("Fail to create dir") + folder);
+        QString reason;
+        if (!preparePrivateFolder(folder, &reason)) {
+            writeLog(
+                2, vpnModule, "Orv::getVpnDomainConfigSuccess", QStringLiteral("Profile folder refused: ") + reason);
+            fail(QStringLiteral("Fail to create dir") + folder);
             return;
         }
         const QString path = folder + QLatin1Char('/') + name;
         QSaveFile out(path);
         if (!out.open(QIODevice::WriteOnly)) {
-            configError(QStringLiteral("File open error (") + path + QLatin1Char(')'));
+            fail(QStringLiteral("File open error (") + path + QLatin1Char(')'));
             return;
         }
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        const QByteArray bytes = text.toUtf8() + '\n';
         if (out.write(bytes) != bytes.size() || !out.commit()) {
-            configError(QStringLiteral("File write error (") + path + QLatin1Char(')'));
+            fail(QStringLiteral("File write error (") + path + QLatin1Char(')'));
             return;
+        }
+        if (!written.contains(path)) {
+            written.append(path);
         }
         if (name == QLatin1String(profileFileName)) {
             configPath = path;
@@ -773,14 +843,17 @@ void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
     }
 
     if (configPath.isEmpty()) {
-        configError(QStringLiteral("Config file path empty: ") + configPath);
+        fail(QStringLiteral("Config file path empty: ") + configPath);
         return;
     }
     if (username.isEmpty() || password.isEmpty()) {
-        configError(QStringLiteral("Username or password is empty"));
+        fail(QStringLiteral("Username or password is empty"));
         return;
     }
 
+    // An earlier configuration that was still waiting is replaced by this one.
+    removeFiles(without(without(m_pendingProfileFiles, written), m_tunnelProfileFiles));
+    m_pendingProfileFiles = written;
     vpn->setConfigPath(configPath);
     vpn->setCredentials(username, password);
     vpnStartPending = true;
@@ -812,14 +885,31 @@ void Orv::onVpnDisconnected()
 {
     // Only the tunnel object's own report of the end (status 1) starts the waiting tunnel, not the
     // disconnection this controller announces for an offline device while the old tunnel is still going down.
-    if (!vpnStartPending || vpn->status != 1) {
+    if (vpn->status != 1) {
+        return;
+    }
+    // The tunnel that ran has ended: its files go, but not those the waiting start reads.
+    removeFiles(without(m_tunnelProfileFiles, m_pendingProfileFiles));
+    m_tunnelProfileFiles.clear();
+    if (!vpnStartPending) {
+        forgetProfileFiles();
         return;
     }
     vpnStartPending = false;
+    m_tunnelProfileFiles = m_pendingProfileFiles;
+    m_pendingProfileFiles.clear();
     if (vpn->start()) {
         // The device whose configuration this is, even when a newer start has been asked for meanwhile.
         vpn->deviceId = m_pendingDeviceId;
     } else {
+        forgetProfileFiles();
         emit onVpnStartGetConfigError();
     }
+}
+
+void Orv::forgetProfileFiles()
+{
+    removeFiles(m_tunnelProfileFiles + m_pendingProfileFiles);
+    m_tunnelProfileFiles.clear();
+    m_pendingProfileFiles.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -22,11 +23,12 @@ class QTimer;
 class Orv : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(Api *api MEMBER api)
-    Q_PROPERTY(QString language MEMBER language)
-    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager MEMBER virtualSerialPortsManager)
-    Q_PROPERTY(Auth *auth MEMBER auth)
-    Q_PROPERTY(OrvVpn *vpn MEMBER vpn)
+    // Read-only: the page only reads them, and a write from the page must not replace a program object.
+    Q_PROPERTY(Api *api READ apiObject CONSTANT)
+    Q_PROPERTY(QString language READ currentLanguage)
+    Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager READ serialPortsManagerObject CONSTANT)
+    Q_PROPERTY(Auth *auth READ authObject CONSTANT)
+    Q_PROPERTY(OrvVpn *vpn READ vpnObject CONSTANT)
     Q_DISABLE_COPY_MOVE(Orv)
 
 public:
@@ -40,9 +42,11 @@ public:
     // Test seam: the reload interval, 30000 ms unless a test shortens it.
     void setReloadIntervalMs(int intervalMs);
 
-    // The command line that restarts the program elevated: "-c", the shell command, "&". Password and path
-    // are single-quoted so that no character of them reaches the shell as syntax.
-    static QStringList restartAsRootArguments(const QString &password, const QString &applicationFilePath);
+    // The command line that restarts the program elevated: "-c", the shell command, "&". The path is
+    // single-quoted so that no character of it reaches the shell as syntax; the password is not in it at all; the
+    // shell reads it from its standard input (restartAsRootInput), where no other process can see it.
+    static QStringList restartAsRootArguments(const QString &applicationFilePath);
+    static QByteArray restartAsRootInput(const QString &password);
 
     // Whether a file name from the portal may be written into the application-data folder as it stands.
     static bool isSafeConfigFileName(const QString &name);
@@ -106,12 +110,18 @@ private slots:
     void onGetApiKeySuccess();
 
 private:
+    Api *apiObject() const;
+    QString currentLanguage() const;
+    VirtualSerialPortsManager *serialPortsManagerObject() const;
+    Auth *authObject() const;
+    OrvVpn *vpnObject() const;
     void mergeDomains(QList<OrvDomain *> fresh);
     bool tourIsNeeded(const QString &key);
     void tourIsNotNeeded(const QString &key);
     void cancelPendingStarts();
     bool isReplyOfCurrentStart(int requestId);
     void configError(const QString &message);
+    void forgetProfileFiles();
 
     Api *api = nullptr;
     Auth *auth = nullptr;
@@ -132,6 +142,10 @@ private:
     int m_configDeviceId = -1;
     // The device of the start waiting for the old tunnel to go down.
     int m_pendingDeviceId = -1;
+    // The profile files on disk: those of the configuration waiting to start, and those of the tunnel that
+    // started from them. They hold keys, so they go when that tunnel has ended or the start was given up.
+    QStringList m_pendingProfileFiles;
+    QStringList m_tunnelProfileFiles;
     // The domain reply whose list was last merged and stored, as UTF-8.
     QByteArray m_storedDomainsReply;
 };

@@ -1,5 +1,10 @@
 #include "core/ExecCommand.h"
 
+#include <cerrno>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "core/Log.h"
 
 namespace
@@ -35,6 +40,11 @@ void ExecCommand::setProgram(QString program)
 void ExecCommand::setArguments(QStringList arguments)
 {
     this->arguments = std::move(arguments);
+}
+
+void ExecCommand::setStandardInput(QByteArray input)
+{
+    standardInput = std::move(input);
 }
 
 bool ExecCommand::prepareStart(const char *function)
@@ -78,7 +88,35 @@ bool ExecCommand::startDetached()
     if (!prepareStart("startDetached")) {
         return false;
     }
-    return QProcess::startDetached(program, arguments);
+    if (standardInput.isEmpty()) {
+        return QProcess::startDetached(program, arguments);
+    }
+    // An anonymous in-memory file, opened again through its descriptor's name for the child's input.
+    const int fd = memfd_create("input", MFD_CLOEXEC);
+    if (fd < 0) {
+        writeLog(2, logModule, "startDetached", QStringLiteral("no memory file for the input"));
+        return false;
+    }
+    qint64 done = 0;
+    while (done < standardInput.size()) {
+        const ssize_t written = write(fd, standardInput.constData() + done, size_t(standardInput.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            close(fd);
+            writeLog(2, logModule, "startDetached", QStringLiteral("cannot write the input"));
+            return false;
+        }
+        done += written;
+    }
+    QProcess detached;
+    detached.setProgram(program);
+    detached.setArguments(arguments);
+    detached.setStandardInputFile(QStringLiteral("/proc/self/fd/") + QString::number(fd));
+    const bool started = detached.startDetached();
+    close(fd);
+    return started;
 }
 
 bool ExecCommand::isRunning() const

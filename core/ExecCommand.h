@@ -18,6 +18,9 @@ public:
 
     void setProgram(QString program);
     void setArguments(QStringList arguments);
+    // What a detached start gets on its standard input, held in memory only (never in a file, never in an
+    // argument that other processes could read). Empty: the detached process inherits none.
+    void setStandardInput(QByteArray input);
     [[nodiscard]] bool start();
     [[nodiscard]] bool startDetached();
     bool isRunning() const;
@@ -43,5 +46,6 @@ private:
     QProcess *process = nullptr;
     QString program;
     QStringList arguments;
+    QByteArray standardInput;
     bool running = false;
 };

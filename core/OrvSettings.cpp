@@ -1,13 +1,19 @@
 #include "core/OrvSettings.h"
 
+#include <string>
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QStandardPaths>
 #include <QVector>
 
+#include "core/Log.h"
 #include "core/OrvSettingsFormat.h"
 #include "core/ParallelWork.h"
+#include "core/PrivateFolder.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
@@ -18,12 +24,38 @@ const QString domainsKey = QStringLiteral("domains");
 const QString lastDomainIdOpenedKey = QStringLiteral("last_domain_id_opened");
 const QString virtualSerialPortsKey = QStringLiteral("virtual_serial_ports");
 
+// A path no file can ever be made at (/dev/null is no folder): a store on it reads nothing and writes nothing.
+const QString noStoreFilePath = QStringLiteral("/dev/null/settings.orv");
+
 // The default constructor's names, on the encrypted format whatever the process-wide default is: the file holds
 // the login password, so no settings object may ever fall back to a plain-text store.
 QString organization()
 {
     const QString name = QCoreApplication::organizationName();
     return name.isEmpty() ? QCoreApplication::organizationDomain() : name;
+}
+
+// The file QSettings would pick for the organisation and application, in the XDG configuration folder, but only
+// once its folder has been checked (and made, 0700) without following a link and found to be ours alone. A folder
+// that another user could change is refused: the run goes on without stored settings, and the log says why (once
+// for each folder).
+QString settingsFilePath()
+{
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + organization();
+    std::string reason;
+    if (PrivateFolder::ensure(QFile::encodeName(folder).toStdString(), &reason)) {
+        return folder + QLatin1Char('/') + QCoreApplication::applicationName() + QStringLiteral(".orv");
+    }
+    static QString lastRefused;
+    if (folder != lastRefused) {
+        lastRefused = folder;
+        writeLog(2,
+                 "OrvSettings::OrvSettings",
+                 QStringLiteral("Settings folder refused, settings are not stored in this run: ")
+                     + QFile::decodeName(reason.c_str()));
+    }
+    return noStoreFilePath;
 }
 
 // QJsonArray::toVariantList of Qt 5.15 turns whole numbers into qlonglong; the file holds every JSON number as a
@@ -119,7 +151,7 @@ QJsonArray storedArray(QSettings &settings, const QString &key)
 } // namespace
 
 OrvSettings::OrvSettings(QObject *parent)
-    : QSettings(orvSettingsFormat, QSettings::UserScope, organization(), QCoreApplication::applicationName(), parent)
+    : QSettings(settingsFilePath(), orvSettingsFormat, parent)
 {
     QSettings::setDefaultFormat(orvSettingsFormat);
 }

@@ -8,6 +8,8 @@ class VirtualSerialPort;
 
 // The program's settings object, always on the encrypted settings file. Made on the stack of the GUI thread
 // for one operation (after QSettings::setDefaultFormat(orvSettingsFormat)); its destruction writes the changes.
+// When the settings folder is not ours alone (a link, another user's, writable by others) nothing is read from or
+// written to it: the object then keeps its values only for its own life.
 class OrvSettings : public QSettings
 {
     Q_OBJECT

@@ -1,5 +1,7 @@
 #include "core/OrvSettingsFormat.h"
 
+#include <string>
+
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QFile>
@@ -10,6 +12,7 @@
 #include <QtEndian>
 
 #include "core/BlowfishCipher.h"
+#include "core/PrivateFolder.h"
 #include "core/SettingsMapCodec.h"
 #include "core/StaticInitOrder.h"
 
@@ -34,24 +37,24 @@ QByteArray settingsKey()
     return QByteArray(orvSettingsKey, orvSettingsKeyLength);
 }
 
-// The file holds the stored login password: keep it, and the folder QSettings made for it, to the user alone,
-// whatever the umask. QSettings hands us the QSaveFile it writes through; its permissions apply to the open
-// temporary file and survive the rename at commit.
-void restrictToOwner(QIODevice &device)
+// The file holds the stored login password: it, and the organisation folder it lies in, stay the user's alone,
+// whatever the umask. A file in a folder that another user could change (or reach through a link) is neither read
+// nor written: OrvSettings never opens one, and a plain QSettings on the format is held to the same rule here.
+// The file's own permissions go through the open descriptor of the QSaveFile QSettings writes with, so they apply
+// to the temporary file and survive the rename at commit.
+bool inPrivateFolder(QIODevice &device, bool closeOrganisationFolder)
 {
-    auto *file = qobject_cast<QFileDevice *>(&device);
+    const auto *file = qobject_cast<QFileDevice *>(&device);
     if (!file) {
-        return;
+        return true;
     }
-    file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-#ifdef Q_OS_UNIX
     const QFileInfo folder(QFileInfo(file->fileName()).absolutePath());
-    // Only the organisation folder is ours to close; a file placed elsewhere keeps its folder as it is.
-    if (folder.fileName() == QCoreApplication::organizationName() && folder.isDir() && folder.isWritable()) {
-        QFile::setPermissions(folder.absoluteFilePath(),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
-#endif
+    const std::string path = QFile::encodeName(folder.absoluteFilePath()).toStdString();
+    // Only the organisation folder is ours to close, and only when writing; any other folder must already be
+    // private as it is.
+    return closeOrganisationFolder && folder.fileName() == QCoreApplication::organizationName()
+               ? PrivateFolder::ensure(path)
+               : PrivateFolder::check(path);
 }
 
 // Walks a serialised settings map before QDataStream reads it. Qt's container readers reserve whatever count the
@@ -213,6 +216,10 @@ private:
 
 bool readOrvSettingsFile(QIODevice &device, QSettings::SettingsMap &map)
 {
+    if (!inPrivateFolder(device, false)) {
+        map.clear();
+        return false;
+    }
     QDataStream fileStream(&device);
     QByteArray cipherText;
     fileStream >> cipherText;
@@ -243,7 +250,13 @@ bool writeOrvSettingsFile(QIODevice &device, const QSettings::SettingsMap &map)
         mapStream << map;
     }
 
-    restrictToOwner(device);
+    // QSettings commits nothing when this returns false.
+    if (!inPrivateFolder(device, true)) {
+        return false;
+    }
+    if (auto *file = qobject_cast<QFileDevice *>(&device)) {
+        file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
 
     BlowfishCipher cipher(settingsKey());
     cipher.setPaddingEnabled(true);

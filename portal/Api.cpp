@@ -4,9 +4,12 @@
 
 #include <QDebug>
 #include <QSettings>
+#include <QUrl>
 
+#include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "core/SecretMask.h"
 #include "portal/HttpRequest.h"
 
 namespace
@@ -14,6 +17,15 @@ namespace
 const QString apiPath = QStringLiteral("/api/v2/");
 // The request's number rides on the HttpRequest, which is the sender of its answer.
 const char *const requestIdProperty = "configRequestId";
+
+constexpr const char *logModule = "http_request";
+
+bool isHttpsAddress(const QString &address)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty()
+           && address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
 
 QString url(const QString &resource)
 {
@@ -30,6 +42,20 @@ QString Api::baseAddress()
     QSettings::setDefaultFormat(orvSettingsFormat);
     OrvSettings settings;
     QString address = settings.value(QStringLiteral("portal/base_address"), QString()).toString().trimmed();
+    if (!address.isEmpty() && !isHttpsAddress(address)) {
+        // Anything but TLS would send the credentials and the key in clear.
+        static QString lastRefused;
+        if (address != lastRefused) {
+            lastRefused = address;
+            writeLog(2,
+                     logModule,
+                     "Api::baseAddress",
+                     QStringLiteral("Portal address refused, not https: ")
+                         + QUrl(address, QUrl::TolerantMode).toString(QUrl::RemoveUserInfo)
+                         + QStringLiteral("; using the built-in one"));
+        }
+        address.clear();
+    }
     if (address.isEmpty()) {
         address = QStringLiteral(LUMENBRIDGE_PORTAL_BASE_ADDRESS);
     }
@@ -99,7 +125,7 @@ int Api::requestIdOfSender() const
 
 void Api::getApiKeySuccess(int status, QString data)
 {
-    qDebug() << data;
+    qDebug() << SecretMask::inText(data);
     emit onGetApiKeySuccess(status, data);
 }
 
@@ -110,7 +136,7 @@ void Api::getApiKeyError(int status, QString data)
 
 void Api::getNewApiKeySuccess(int status, QString data)
 {
-    qDebug() << data;
+    qDebug() << SecretMask::inText(data);
     emit onGetNewApiKeySuccess(status, data);
 }
 

@@ -14,7 +14,8 @@ class Api : public QObject
 public:
     explicit Api(QObject *parent = nullptr);
 
-    // The portal's base address: the settings key "portal/base_address" when it holds text, else the built-in one.
+    // The portal's base address: the settings key "portal/base_address" when it holds an https:// address, else the
+    // built-in one (anything else is refused with a warning).
     static QString baseAddress();
 
 signals:

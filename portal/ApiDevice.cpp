@@ -2,6 +2,7 @@
 
 #include <QDebug>
 
+#include "core/SecretMask.h"
 #include "portal/HttpRequest.h"
 
 ApiDevice::ApiDevice(QObject *parent)
@@ -21,7 +22,7 @@ void ApiDevice::getRemoteAccess(QString ip, QString api_key, int src_type)
 
 void ApiDevice::getRemoteAccessSuccess(int status, QString data)
 {
-    qDebug() << data;
+    qDebug() << SecretMask::inText(data);
     emit onGetRemoteAccessSuccess(status, data);
 }
 

@@ -86,10 +86,16 @@ bool Auth::isTryLogin()
     return tryLogin;
 }
 
+int Auth::getLoginErrorStatus()
+{
+    return loginErrorStatus;
+}
+
 void Auth::login(QString username, QString password)
 {
     makeApi();
     tryLogin = true;
+    loginErrorStatus = 0;
     this->username = username;
     this->password = password;
     api->getApiKey(username, password);
@@ -101,6 +107,7 @@ void Auth::logout()
     makeApi();
     tryLogin = false;
     authenticated = false;
+    loginErrorStatus = 0;
     username.clear();
     password.clear();
     type = -1;
@@ -191,6 +198,7 @@ void Auth::getApiKeySuccess(int status, QString data)
     }
 
     if (tryLogin) {
+        loginErrorStatus = 0;
         emit onLoginSuccess();
     }
     lastUsername = username;
@@ -200,10 +208,11 @@ void Auth::getApiKeySuccess(int status, QString data)
 
 void Auth::getApiKeyError(int status, QString data)
 {
-    Q_UNUSED(status)
     Q_UNUSED(data)
     dropKey();
     if (tryLogin) {
+        // Read by the page on onLoginError: an unreachable portal is not a refusal of the credentials.
+        loginErrorStatus = status;
         emit onLoginError();
     }
     tryLogin = false;

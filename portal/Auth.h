@@ -39,6 +39,9 @@ private slots:
 public slots:
     bool isAuthenticated();
     bool isTryLogin();
+    // The HTTP status that refused the last login, -1 when it got no HTTP answer at all; 0 while no login has
+    // failed since the last start of a login, success or logout.
+    int getLoginErrorStatus();
     void login(QString username, QString password);
     void logout();
 
@@ -57,4 +60,5 @@ private:
     int type = -1;
     QTimer *timer = nullptr;
     bool tryLogin = false;
+    int loginErrorStatus = 0;
 };

@@ -7,12 +7,17 @@
 #include <QUrl>
 
 #include "core/Log.h"
+#include "core/SecretMask.h"
 
 namespace
 {
 constexpr const char *logModule = "http_request";
 constexpr int defaultTimeoutMs = 30000;
 int requestTimeoutMs = defaultTimeoutMs;
+// Room for ten thousand domains of fifty devices (about 100 MB of JSON); a portal sending more is refused
+// before the body can grow the process without bound.
+constexpr qint64 defaultMaxReplyBytes = qint64(256) * 1024 * 1024;
+qint64 maxReplyBytes = defaultMaxReplyBytes;
 
 // The body as the signals carry it: UTF-8, up to the first NUL byte.
 QString bodyText(const QByteArray &body)
@@ -47,6 +52,11 @@ void HttpRequest::setTimeoutMsForTests(int timeoutMs)
     requestTimeoutMs = timeoutMs > 0 ? timeoutMs : defaultTimeoutMs;
 }
 
+void HttpRequest::setMaxReplyBytesForTests(qint64 maxBytes)
+{
+    maxReplyBytes = maxBytes > 0 ? maxBytes : defaultMaxReplyBytes;
+}
+
 void HttpRequest::get(QString url)
 {
     Q_ASSERT(!reply && request);
@@ -55,7 +65,7 @@ void HttpRequest::get(QString url)
         return;
     }
     request->setUrl(QUrl(url, QUrl::TolerantMode));
-    writeLog(4, logModule, "HttpRequest::get", QStringLiteral("url: ") + url);
+    writeLog(4, logModule, "HttpRequest::get", QStringLiteral("url: ") + SecretMask::inText(url));
 
     QSslConfiguration configuration = request->sslConfiguration();
     configuration.setProtocol(QSsl::AnyProtocol);
@@ -64,6 +74,7 @@ void HttpRequest::get(QString url)
     timedOut = false;
     timer.start(requestTimeoutMs);
     reply = manager->get(*request);
+    connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
 }
 
 void HttpRequest::setBasicAuth(QString user, QString password)
@@ -83,6 +94,20 @@ void HttpRequest::onSslError(QNetworkReply *r, QList<QSslError> l)
     if (ignoreSslErrors) {
         r->ignoreSslErrors();
     }
+}
+
+void HttpRequest::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (tooLarge || answered || !reply || (bytesReceived <= maxReplyBytes && bytesTotal <= maxReplyBytes)) {
+        return;
+    }
+    tooLarge = true;
+    writeLog(2,
+             logModule,
+             "HttpRequest::onDownloadProgress",
+             QStringLiteral("Reply over %1 bytes refused").arg(maxReplyBytes));
+    // The abort answers with a network error, so the body is never read.
+    reply->abort();
 }
 
 void HttpRequest::onTimeout()
@@ -133,16 +158,27 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
     } else {
         const int status = statusAttribute.toInt();
         writeLog(4, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("status code: %1").arg(status));
-        if (finished->error() != QNetworkReply::NoError) {
+        if (!tooLarge && finished->bytesAvailable() > maxReplyBytes) {
+            tooLarge = true;
+            writeLog(2,
+                     logModule,
+                     "HttpRequest::parseNetworkResponse",
+                     QStringLiteral("Reply over %1 bytes refused").arg(maxReplyBytes));
+        }
+        if (tooLarge) {
+            // Aborted for its size, or over the cap when it was already complete: the body is never read.
+            emit error(status, bodyText(data));
+        } else if (finished->error() != QNetworkReply::NoError) {
             writeLog(4,
                      logModule,
                      "HttpRequest::parseNetworkResponse",
-                     QStringLiteral("QNetworkReply error: ") + finished->errorString());
+                     QStringLiteral("QNetworkReply error: ") + SecretMask::inText(finished->errorString()));
             emit error(status, bodyText(data));
         } else {
             data = finished->readAll();
             const QString text = bodyText(data);
-            writeLog(4, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("data: ") + text);
+            writeLog(
+                4, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("data: ") + SecretMask::inText(text));
             if (static_cast<unsigned int>(status - 200) <= 99U) {
                 writeLog(3, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("success %1").arg(status));
                 emit success(status, text);

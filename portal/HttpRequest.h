@@ -28,6 +28,8 @@ public:
 
     // For tests only: shortens the time-out of requests started afterwards; the program keeps the default.
     static void setTimeoutMsForTests(int timeoutMs);
+    // For tests only: lowers the largest reply body read (256 MiB); zero or less restores it.
+    static void setMaxReplyBytesForTests(qint64 maxBytes);
 
     // Set by the creator before get() to accept every certificate error (the devices' own services).
     bool ignoreSslErrors = false;
@@ -42,6 +44,7 @@ public slots:
 
 private slots:
     void onTimeout();
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
     void release(QNetworkReply *finished);
@@ -52,6 +55,8 @@ private:
     QNetworkRequest *request = nullptr;
     QNetworkReply *reply = nullptr;
     bool timedOut = false;
+    // Set when the reply grew past the cap and was aborted; its body is never read.
+    bool tooLarge = false;
     // Set when the one signal has gone out, so that no later notification can answer a second time.
     bool answered = false;
 };

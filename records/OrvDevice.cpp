@@ -2,6 +2,8 @@
 
 #include <QJsonValue>
 
+#include "records/PortalText.h"
+
 OrvDevice::OrvDevice(QObject *parent)
     : QObject(parent)
 {}
@@ -16,9 +18,9 @@ OrvDevice *OrvDevice::fromJson(QJsonObject object)
     device->type = object.value(QLatin1String("type")).toInt(0);
     device->domainId = object.value(QLatin1String("domain_id")).toInt(0);
     device->vpnStatus = object.value(QLatin1String("vpn_status")).toInt(0);
-    device->name = object.value(QLatin1String("name")).toString();
-    device->vpnIp = object.value(QLatin1String("vpn_ip")).toString();
-    device->apiKey = object.value(QLatin1String("api_key")).toString();
+    device->name = PortalText::capped(object.value(QLatin1String("name")).toString());
+    device->vpnIp = PortalText::capped(object.value(QLatin1String("vpn_ip")).toString());
+    device->apiKey = PortalText::capped(object.value(QLatin1String("api_key")).toString());
     device->dataDeliveryEnable = object.value(QLatin1String("data_delivery_enable")).toInt(0) == 1;
     device->remoteAccessEnable = object.value(QLatin1String("remote_access_enable")).toInt(0) == 1;
     return device;

@@ -4,6 +4,7 @@
 #include <QJsonValue>
 
 #include "records/OrvDevice.h"
+#include "records/PortalText.h"
 
 namespace
 {
@@ -21,7 +22,7 @@ OrvDomain *OrvDomain::fromJson(QJsonObject object)
 {
     auto *domain = new OrvDomain();
     domain->id = object.value(QLatin1String("id")).toInt(0);
-    domain->name = object.value(QLatin1String("name")).toString();
+    domain->name = PortalText::capped(object.value(QLatin1String("name")).toString());
     domain->vpnEnable = object.value(QLatin1String("vpn_enable")).toInt(0) == 1;
     const QJsonArray devices = object.value(QLatin1String("devices")).toArray();
     for (const QJsonValue &value : devices) {

@@ -132,6 +132,11 @@ int OrvVpn::getStatus()
     return status;
 }
 
+int OrvVpn::getDeviceId()
+{
+    return deviceId;
+}
+
 OrvVpnTransportStats *OrvVpn::getTransportStats()
 {
     if (!worker) {

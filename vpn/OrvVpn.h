@@ -39,6 +39,8 @@ signals:
 
 public slots:
     int getStatus();
+    // The device of the tunnel that is starting or up.
+    int getDeviceId();
 
 private slots:
     void connecting();

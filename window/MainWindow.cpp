@@ -13,6 +13,7 @@
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "window/OrvWebPage.h"
+#include "window/PublishedObjectGuard.h"
 
 namespace
 {
@@ -42,6 +43,9 @@ MainWindow::MainWindow(QWidget *parent, QUrl url)
     channel = new QWebChannel(page());
     page()->setWebChannel(channel);
     channel->registerObject(QStringLiteral("ORV"), orv);
+    // Whatever the page sends, it cannot free the controller or what it publishes.
+    auto *guard = new PublishedObjectGuard(this);
+    guard->guard(orv);
 
     enablePageAttributes(page()->settings());
     setUrl(url);

@@ -115,15 +115,52 @@ var app = {
         });
     },
 
+    // Centres the spinner on the shield as drawn. The nested drawing may report its view box or its shape's box
+    // depending on the engine, so the shape itself is measured, and the spinner is moved by what it is off.
     placeShieldSpinner: function () {
-        var shield = document.getElementById('vpn_shield');
+        var shape = document.querySelector('#vpn_shield path');
         var spinner = document.querySelector('.shield.loader');
-        if (shield === null || spinner === null) {
+        if (shape === null || spinner === null) {
             return;
         }
-        // The spinner (50 px) is centred on the shield (100 px): shield's left edge + 50 - 25.
-        var left = shield.getBoundingClientRect().left - spinner.parentNode.getBoundingClientRect().left + 50;
-        spinner.style.left = 'calc(' + left + 'px - 25px)';
+        var target = shape.getBoundingClientRect();
+        var current = spinner.getBoundingClientRect();
+        // Nothing is drawn while the sidebar is hidden; showing it places the spinner again.
+        if (target.width === 0 || current.width === 0) {
+            return;
+        }
+        var style = getComputedStyle(spinner);
+        var dx = target.left + target.width / 2 - (current.left + current.width / 2);
+        var dy = target.top + target.height / 2 - (current.top + current.height / 2);
+        spinner.style.left = (parseFloat(style.left) + dx) + 'px';
+        spinner.style.top = (parseFloat(style.top) + dy) + 'px';
+    },
+
+    // The VPN state last drawn, so that a screen drawn later shows it too.
+    lastVpnEvent: null,
+
+    rememberVpnEvent: function (event) {
+        app.lastVpnEvent = event;
+    },
+
+    // The tunnel may have come up (or started) before this page could listen: draw the state it is in now,
+    // the same way as the program's own signals, behind any signal already on its way.
+    drawCurrentTunnel: function () {
+        if (ORV.vpn === undefined || ORV.vpn === null) {
+            return;
+        }
+        ORV.vpn.getStatus(function (status) {
+            if (status !== 2 && status !== 3) {
+                return;
+            }
+            var entry = vpnSignals.enqueue(status === 3);
+            ORV.vpn.getDeviceId(function (device_id) {
+                ORV.getDeviceByIdJson(device_id, function (device) {
+                    vpnSignals.ready(entry, orvEvent(status === 3 ? EVENT_VPN_CONNECTED : EVENT_VPN_CONNECTING,
+                                                     { device: device }));
+                });
+            });
+        });
     },
 
     deviceReady: function () {
@@ -176,6 +213,10 @@ var app = {
         ORV_EVENTS.addListener(EVENT_VPN_DISCONNECTED, function () {
             domains.vpn.disconnected();
         });
+        [EVENT_VPN_CONNECTING, EVENT_VPN_CONNECTED, EVENT_VPN_DISCONNECTED].forEach(function (name) {
+            ORV_EVENTS.addListener(name, app.rememberVpnEvent);
+        });
+        app.drawCurrentTunnel();
 
         app.trafficPoll = setInterval(app.pollTraffic, app.trafficPollMs);
 
@@ -212,6 +253,7 @@ var dom = {
     show_sidebar: function () {
         document.querySelector('.sidebar').classList.remove('hn');
         document.querySelector('.vpn-status-row').style.visibility = 'visible';
+        app.placeShieldSpinner();
     },
 
     vpn: {
@@ -415,23 +457,23 @@ function tourStep(step) {
             return i18next.t(this.textKey);
         },
         onShow: function (anno, $target) {
-            var blocker = function (event) {
-                event.stopPropagation();
-            };
             var target = $target.get(0);
-            if (target) {
-                target.addEventListener('click', blocker, true);
-            }
+            // Caught on the window before any handler of the target or its children can run: a listener on the
+            // target itself would not stop the target's own handlers.
+            var blocker = function (event) {
+                if (target && target.contains(event.target)) {
+                    event.stopPropagation();
+                    event.preventDefault();
+                }
+            };
+            window.addEventListener('click', blocker, true);
             (step.classes || []).forEach(function (entry) {
                 $(entry.selector).first().addClass(entry.name);
             });
             return blocker;
         },
         onHide: function (anno, $target, $annoElem, blocker) {
-            var target = $target.get(0);
-            if (target) {
-                target.removeEventListener('click', blocker, true);
-            }
+            window.removeEventListener('click', blocker, true);
             (step.classes || []).forEach(function (entry) {
                 $(entry.selector).first().removeClass(entry.name);
             });

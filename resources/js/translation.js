@@ -12,6 +12,7 @@ var resources = {
             empty_username: "Username is empty",
             empty_password: "Password is empty",
             wrong_credentials: "Username and password are invalid",
+            portal_unreachable: "The portal cannot be reached",
             disconnect: "Disconnect",
             connect: "Connect",
             bytes: "Bytes",
@@ -59,7 +60,9 @@ var resources = {
             administrator_permissions_error_message: "Please launch Lumenbridge with root permissions",
             logout: "Logout",
             start_vpn: "Start the VPN",
-            open_web_ui: "Open the web UI"
+            open_web_ui: "Open the web UI",
+            domains_not_loaded: "The list of domains could not be loaded",
+            retry: "Retry"
         }
     },
     it: {
@@ -72,6 +75,7 @@ var resources = {
             empty_username: "Lo username è vuoto",
             empty_password: "La password è vuota",
             wrong_credentials: "Username e password sono sbagliate",
+            portal_unreachable: "Il portale non è raggiungibile",
             disconnect: "Disconnetti",
             connect: "Connetti",
             bytes: "Bytes",
@@ -119,7 +123,9 @@ var resources = {
             administrator_permissions_error_message: "Esegui Lumenbridge con i permessi di root",
             logout: "Logout",
             start_vpn: "Avvia la VPN",
-            open_web_ui: "Apri l'interfaccia web"
+            open_web_ui: "Apri l'interfaccia web",
+            domains_not_loaded: "Non è stato possibile caricare l'elenco dei domini",
+            retry: "Riprova"
         }
     }
 };

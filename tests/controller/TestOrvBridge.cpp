@@ -86,6 +86,7 @@ private slots:
     void restartCommandQuotesEverything_data();
     void restartCommandQuotesEverything();
     void restartWithoutShellStillQuits();
+    void restartPasswordInNoCommandLine();
     void killOnlyEmits();
 };
 
@@ -121,7 +122,8 @@ void TestOrvBridge::publishedInterface()
     for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
         const QMetaProperty property = meta->property(i);
         properties.append(QString::fromLatin1(property.name()));
-        QVERIFY(property.isWritable());
+        // Read-only: nothing the page writes may replace a program object.
+        QVERIFY(!property.isWritable());
         QVERIFY(!property.hasNotifySignal());
         if (property.userType() != QMetaType::QString) {
             QVERIFY2(QMetaType::typeFlags(property.userType()) & QMetaType::PointerToQObject, property.name());
@@ -317,7 +319,7 @@ void TestOrvBridge::restartCommandQuotesEverything()
         QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     }
 
-    const QStringList arguments = Orv::restartAsRootArguments(password, application);
+    const QStringList arguments = Orv::restartAsRootArguments(application);
     QCOMPARE(arguments.size(), 3);
     QCOMPARE(arguments.at(0), QStringLiteral("-c"));
     QCOMPARE(arguments.at(2), QStringLiteral("&"));
@@ -329,6 +331,9 @@ void TestOrvBridge::restartCommandQuotesEverything()
     bash.setProcessEnvironment(environment);
     bash.setWorkingDirectory(dir.path());
     bash.start(QStringLiteral("bash"), arguments);
+    QVERIFY(bash.waitForStarted(10000));
+    bash.write(Orv::restartAsRootInput(password));
+    bash.closeWriteChannel();
     QVERIFY(bash.waitForFinished(10000));
     QCOMPARE(bash.exitCode(), 0);
 
@@ -360,6 +365,57 @@ void TestOrvBridge::restartWithoutShellStillQuits()
     QCOMPARE(kills.count(), 0);
     QVERIFY(kills.wait(5000));
     QCOMPARE(kills.count(), 1);
+}
+
+// The real restart: bash on PATH, a stand-in sudo that, before it reads its input, records the command line of
+// every process on the machine. The password is long enough to fill a pipe, so whoever writes it into sudo's input
+// is still there, blocked, when the stand-in looks.
+void TestOrvBridge::restartPasswordInNoCommandLine()
+{
+    TestEnvironment environment;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString marker = QStringLiteral("elevation-password-marker-");
+    const QString password = marker + QString(100 * 1024, QLatin1Char('p'));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("bin")));
+    {
+        QFile script(dir.path() + QStringLiteral("/bin/sudo"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(
+            "#!/bin/bash\n"
+            "out=\"$(dirname \"$0\")\"\n"
+            "for f in /proc/[0-9]*/cmdline; do tr '\\0' ' ' < \"$f\" 2>/dev/null; echo; done > \"$out/cmdlines\"\n"
+            "printf '%s\\n' \"$@\" > \"$out/args\"\n"
+            "cat > \"$out/stdin.tmp\"\n"
+            "mv \"$out/stdin.tmp\" \"$out/stdin\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    }
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.path() + QStringLiteral("/bin:")) + path);
+    LogCapture log;
+    Orv orv;
+    QSignalSpy kills(&orv, &Orv::onKill);
+    orv.restartAsRoot(password);
+    qputenv("PATH", path);
+    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Start detached"))));
+
+    const QString stdinPath = dir.path() + QStringLiteral("/bin/stdin");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stdinPath), 10000);
+    QFile input(stdinPath);
+    QVERIFY(input.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(input.readAll()), password + QLatin1Char('\n'));
+    QFile args(dir.path() + QStringLiteral("/bin/args"));
+    QVERIFY(args.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(args.readAll()),
+             QStringLiteral("-k\n-S\n") + QCoreApplication::applicationFilePath() + QLatin1Char('\n'));
+    QFile commandLines(dir.path() + QStringLiteral("/bin/cmdlines"));
+    QVERIFY(commandLines.open(QIODevice::ReadOnly));
+    const QString all = QString::fromUtf8(commandLines.readAll());
+    QVERIFY(all.contains(QStringLiteral("sudo -k -S")));
+    QVERIFY2(!all.contains(marker), "the password is on a command line");
+    QVERIFY(!log.texts().join(QLatin1Char('\n')).contains(marker));
+    QVERIFY(kills.wait(5000));
 }
 
 void TestOrvBridge::killOnlyEmits()

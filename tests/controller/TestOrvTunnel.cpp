@@ -65,6 +65,7 @@ private slots:
     void cleanup();
     void connectThenReconnectNextRun();
     void switchingDevices();
+    void profileFilesWrittenAsSentAndRemovedWithTunnel();
     void pendingStartAndTeardown_data();
     void pendingStartAndTeardown();
 
@@ -77,6 +78,8 @@ private:
 
     TestTunnel *m_tunnel = nullptr;
     QTemporaryDir m_vpnFiles;
+    // The same profile with a binary file beside it, for domain 4.
+    QTemporaryDir m_binaryVpnFiles;
     TestEnvironment *m_environment = nullptr;
     PortalSession *m_session = nullptr;
     TestPortal *m_portal = nullptr;
@@ -97,6 +100,16 @@ void TestOrvTunnel::initTestCase()
     QFile credentials(m_vpnFiles.filePath(QStringLiteral("credentials.txt")));
     QVERIFY(credentials.open(QIODevice::WriteOnly));
     credentials.write((m_tunnel->user() + QStringLiteral("\r\n") + m_tunnel->password()).toUtf8());
+    credentials.close();
+
+    QVERIFY(!m_tunnel->writeProfile(m_binaryVpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
+    QVERIFY(credentials.copy(m_binaryVpnFiles.filePath(QStringLiteral("credentials.txt"))));
+    QFile blob(m_binaryVpnFiles.filePath(QStringLiteral("blob.bin")));
+    QVERIFY(blob.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 256; ++i) {
+        // Every byte value: a zero, and bytes that are no UTF-8.
+        QVERIFY(blob.putChar(char(255 - i)));
+    }
 }
 
 void TestOrvTunnel::cleanupTestCase()
@@ -132,7 +145,12 @@ QJsonObject TestOrvTunnel::portalData(int device10Status) const
                                          {"name", "second"},
                                          {"vpn_enable", 1},
                                          {"devices", QJsonArray{device(30, 3, 1)}},
-                                         {"vpn_folder", m_vpnFiles.path()}}};
+                                         {"vpn_folder", m_vpnFiles.path()}},
+                             QJsonObject{{"id", 4},
+                                         {"name", "binary"},
+                                         {"vpn_enable", 1},
+                                         {"devices", QJsonArray{device(40, 4, 1)}},
+                                         {"vpn_folder", m_binaryVpnFiles.path()}}};
     return {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}}, {"domains", domains}};
 }
 
@@ -224,6 +242,8 @@ void TestOrvTunnel::connectThenReconnectNextRun()
         QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, waitMs);
         QCOMPARE(vpn->getStatus(), 1);
         QCOMPARE(orv.getVpnStatsJson().value("bytesIn").toDouble(), 0.0);
+        // The tunnel has ended: the keys it was started from are gone.
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
         orv.m_exit();
     }
     umask(previousMask);
@@ -289,6 +309,32 @@ void TestOrvTunnel::switchingDevices()
     QVERIFY(!events.contains(QStringLiteral("connected 10")));
     QCOMPARE(storedLastDeviceId(), 30);
     stopTunnel(orv);
+}
+
+// The files are written byte for byte as the portal sent them, checked against the MD5 of those bytes, and they
+// go when the tunnel they served has ended.
+void TestOrvTunnel::profileFilesWrittenAsSentAndRemovedWithTunnel()
+{
+    QVERIFY(startPortal());
+    Orv orv;
+    QVERIFY(logIn(orv));
+    QVERIFY(connectDevice(orv, 40));
+
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QStringList sent = QDir(m_binaryVpnFiles.path()).entryList(QDir::Files, QDir::Name);
+    QStringList expected = sent;
+    expected.removeAll(QStringLiteral("credentials.txt"));
+    QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), expected);
+    for (const QString &name : qAsConst(expected)) {
+        QFile source(m_binaryVpnFiles.filePath(name));
+        QFile written(folder + QLatin1Char('/') + name);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), source.readAll());
+    }
+
+    stopTunnel(orv);
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
 }
 
 void TestOrvTunnel::pendingStartAndTeardown_data()
@@ -361,6 +407,9 @@ void TestOrvTunnel::pendingStartAndTeardown()
         QCOMPARE(vpn->getStatus(), 1);
         QCOMPARE(connected.count(), 0);
     }
+    // Neither the tunnel that ended nor the start given up leaves its keys behind.
+    QCOMPARE(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).entryList(QDir::Files),
+             QStringList());
 }
 
 int main(int argc, char **argv)

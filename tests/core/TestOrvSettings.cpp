@@ -1,3 +1,4 @@
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -9,6 +10,8 @@
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
+#include "tests/support/HostileFolder.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace
@@ -61,6 +64,23 @@ QByteArray streamed(const QVariant &value)
     return bytes;
 }
 
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A settings file put in place behind the program's back, in whatever folder (the format itself refuses to
+// write into a folder others could change, so the bytes are made in memory).
+bool plantSettingsFile(const QString &path, int lastDomainIdOpened)
+{
+    QBuffer buffer;
+    QFile file(path);
+    return buffer.open(QIODevice::WriteOnly)
+           && writeOrvSettingsFile(buffer, {{QStringLiteral("last_domain_id_opened"), lastDomainIdOpened}})
+           && file.open(QIODevice::WriteOnly) && file.write(buffer.data()) == buffer.data().size();
+}
+
 void deleteAll(QList<OrvDomain *> &domains)
 {
     for (OrvDomain *domain : qAsConst(domains)) {
@@ -84,6 +104,8 @@ private slots:
     void unexpectedStoredValues_data();
     void unexpectedStoredValues();
     void virtualSerialPortsRoundTrip();
+    void foldersOthersCouldChange_data();
+    void foldersOthersCouldChange();
 };
 
 void TestOrvSettings::defaultsWithoutFile()
@@ -304,6 +326,78 @@ void TestOrvSettings::virtualSerialPortsRoundTrip()
         QCOMPARE(read.at(i)->raw, 1);
         delete read.at(i);
         delete ports.at(i);
+    }
+}
+
+void TestOrvSettings::foldersOthersCouldChange_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("organisation folder is a link") << int(HostileFolder::Link) << true;
+    QTest::newRow("organisation folder of another user") << int(HostileFolder::ForeignOwned) << true;
+    QTest::newRow("organisation folder writable by everyone") << int(HostileFolder::WritableByAll) << true;
+    QTest::newRow("configuration folder of another user") << int(HostileFolder::InForeignBase) << true;
+    QTest::newRow("a private folder is used") << -1 << false;
+}
+
+// Root must neither read, write nor chmod through a settings folder that another user could change.
+void TestOrvSettings::foldersOthersCouldChange()
+{
+    QFETCH(int, kind);
+    QFETCH(bool, refused);
+    TestEnvironment environment;
+    QString base = environment.path() + QStringLiteral("/config");
+    QString reached = base + QStringLiteral("/Orvane");
+    if (kind >= 0) {
+        const HostileFolder::Planted planted =
+            HostileFolder::plant(HostileFolder::Kind(kind), base, QStringLiteral("Orvane"));
+        QVERIFY(!planted.reached.isEmpty());
+        base = planted.base;
+        reached = planted.reached;
+    } else {
+        QVERIFY(QDir().mkpath(reached));
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(base));
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, base);
+    const QString planted = reached + QStringLiteral("/Lumenbridge.orv");
+    QVERIFY(plantSettingsFile(planted, 7));
+    const QByteArray before = fileBytes(planted);
+    const int modeBefore = HostileFolder::modeOf(reached);
+    const QStringList entriesBefore = QDir(reached).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    LogCapture log;
+    for (int run = 0; run < 2; ++run) {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        QCOMPARE(settings.getLastDomainIdOpened(), refused ? -1 : 7 + run * 2);
+        settings.setLastDomainIdOpened(9);
+        settings.sync();
+        QCOMPARE(settings.status() == QSettings::NoError, !refused);
+    }
+    // A plain settings object on the format is held to the same rule.
+    {
+        QSettings plain(
+            orvSettingsFormat, QSettings::UserScope, QStringLiteral("Orvane"), QStringLiteral("Lumenbridge"));
+        QCOMPARE(plain.value(QStringLiteral("last_domain_id_opened")).isValid(), !refused);
+        plain.setValue(QStringLiteral("last_domain_id_opened"), 11);
+    }
+
+    int refusals = 0;
+    for (const QString &text : log.texts()) {
+        refusals += text.startsWith(QLatin1String("OrvSettings::OrvSettings(): \"Settings folder refused")) ? 1 : 0;
+    }
+    if (refused) {
+        QCOMPARE(fileBytes(planted), before);
+        QCOMPARE(HostileFolder::modeOf(reached), modeBefore);
+        QCOMPARE(QDir(reached).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), entriesBefore);
+        // Said once, however often the store is opened.
+        QCOMPARE(refusals, 1);
+    } else {
+        QSettings::SettingsMap map;
+        QFile file(planted);
+        QVERIFY(file.open(QIODevice::ReadOnly) && readOrvSettingsFile(file, map));
+        QCOMPARE(map.value(QStringLiteral("last_domain_id_opened")), QVariant(11));
+        QCOMPARE(refusals, 0);
     }
 }
 

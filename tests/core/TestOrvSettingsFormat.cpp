@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include "core/BlowfishCipher.h"
+#include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -461,8 +462,8 @@ void TestOrvSettingsFormat::fileIsPrivate()
     TestEnvironment environment;
     const mode_t savedMask = umask(0);
     {
-        QSettings settings(
-            orvSettingsFormat, QSettings::UserScope, QStringLiteral("Orvane"), QStringLiteral("Lumenbridge"));
+        // The program's store makes the folder itself; a folder made open to everyone would be refused.
+        OrvSettings settings;
         settings.setValue(QStringLiteral("auth/password"), QStringLiteral("secret"));
     }
     umask(savedMask);

@@ -28,6 +28,8 @@ private slots:
     void refusedConnection();
     void certificatePolicy_data();
     void certificatePolicy();
+    void replySizeCap_data();
+    void replySizeCap();
 
 private:
     Outcome run(HttpRequest *request, const QString &url);
@@ -42,6 +44,7 @@ void TestHttpRequest::initTestCase()
 void TestHttpRequest::cleanup()
 {
     HttpRequest::setTimeoutMsForTests(0);
+    HttpRequest::setMaxReplyBytesForTests(0);
 }
 
 Outcome TestHttpRequest::run(HttpRequest *request, const QString &url)
@@ -199,6 +202,46 @@ void TestHttpRequest::certificatePolicy()
     QCOMPARE(outcome.succeeded, status == 200);
     QCOMPARE(outcome.text.contains(QStringLiteral("<dst_ip_port>4001</dst_ip_port>")), status == 200);
     QCOMPARE(device.requests().size(), status == 200 ? 1 : 0);
+}
+
+void TestHttpRequest::replySizeCap_data()
+{
+    QTest::addColumn<int>("bodyBytes");
+    QTest::addColumn<bool>("succeeded");
+    constexpr int cap = 64 * 1024;
+    QTest::newRow("exactly the cap is read") << cap << true;
+    QTest::newRow("one byte over is refused") << cap + 1 << false;
+    QTest::newRow("far over is refused") << 64 * cap << false;
+}
+
+// A portal that sends more than a reply may hold gets an error for that request, logged once, without its body.
+void TestHttpRequest::replySizeCap()
+{
+    QFETCH(int, bodyBytes);
+    QFETCH(bool, succeeded);
+    constexpr qint64 cap = 64 * 1024;
+    HttpRequest::setMaxReplyBytesForTests(cap);
+
+    TestPortal portal;
+    TestPortal::Behaviour behaviour;
+    behaviour.status = 200;
+    behaviour.body = QByteArray(bodyBytes, 'n');
+    portal.setBehaviour(TestPortal::Route::Other, behaviour);
+    QVERIFY(portal.start());
+
+    LogCapture log;
+    const Outcome outcome = run(new HttpRequest, portal.baseAddress() + QStringLiteral("/big"));
+    QCOMPARE(outcome.signalCount, 1);
+    QCOMPARE(outcome.succeeded, succeeded);
+    QCOMPARE(outcome.text.size(), succeeded ? bodyBytes : 0);
+    const QString refusal =
+        QStringLiteral("HttpRequest::onDownloadProgress(): \"Reply over %1 bytes refused\"").arg(cap);
+    QCOMPARE(log.count(refusal), succeeded ? 0 : 1);
+    bool bodyLogged = false;
+    for (const QString &text : log.texts()) {
+        bodyLogged = bodyLogged || text.contains(QLatin1String("nnnnnnnn"));
+    }
+    QCOMPARE(bodyLogged, succeeded);
 }
 
 QTEST_GUILESS_MAIN(TestHttpRequest)

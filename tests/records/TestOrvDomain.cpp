@@ -42,6 +42,8 @@ private slots:
     void readDevices_data();
     void readDevices();
     void deviceWithMissingKeys();
+    void portalTextsAreCapped_data();
+    void portalTextsAreCapped();
     void roundTrip();
     void updateDevices_data();
     void updateDevices();
@@ -102,6 +104,38 @@ void TestOrvDomain::readDevices()
 
     OrvDomain *domain = OrvDomain::fromJson(json(text.constData()));
     QCOMPARE(ids(domain->devices), deviceIds);
+    domain->clearDevices();
+    delete domain;
+}
+
+void TestOrvDomain::portalTextsAreCapped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("kept");
+    const QString limit(1024, QLatin1Char('a'));
+    const QString key = QString::fromUtf8("\xF0\x9F\x94\x91");
+    QTest::newRow("at the limit") << limit << limit;
+    QTest::newRow("one over") << limit + QLatin1Char('b') << limit;
+    QTest::newRow("megabytes") << QString(4 * 1024 * 1024, QLatin1Char('c')) << QString(1024, QLatin1Char('c'));
+    QTest::newRow("a pair across the limit is not split")
+        << QString(1023, QLatin1Char('a')) + key + QLatin1Char('z') << QString(1023, QLatin1Char('a'));
+    QTest::newRow("a pair ending at the limit stays")
+        << QString(1022, QLatin1Char('a')) + key + QLatin1Char('z') << QString(1022, QLatin1Char('a')) + key;
+}
+
+// A hostile portal's field grows neither the process, the page nor the settings file.
+void TestOrvDomain::portalTextsAreCapped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, kept);
+    const QJsonObject device{{"id", 1}, {"name", text}, {"vpn_ip", text}, {"api_key", text}};
+    const QJsonObject object{{"id", 1}, {"name", text}, {"devices", QJsonArray{device}}};
+    OrvDomain *domain = OrvDomain::fromJson(object);
+    QCOMPARE(domain->name, kept);
+    QCOMPARE(domain->devices.size(), 1);
+    QCOMPARE(domain->devices.first()->name, kept);
+    QCOMPARE(domain->devices.first()->vpnIp, kept);
+    QCOMPARE(domain->devices.first()->apiKey, kept);
     domain->clearDevices();
     delete domain;
 }

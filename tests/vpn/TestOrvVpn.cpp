@@ -4,6 +4,7 @@
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProfileSamples.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "vpn/OrvVpn.h"
 #include "vpn/OrvVpnTransportStats.h"
@@ -33,6 +34,12 @@ private slots:
     void serverLostBringsConnecting();
     void stopRightAfterStart();
     void secondStopWaitsForTheStoppingTunnel();
+    void validShapesConnect_data();
+    void validShapesConnect();
+    void pushedRouteOverTheServer_data();
+    void pushedRouteOverTheServer();
+    void reconnectsWhenThePushedOptionsChange();
+    void longestCredentialsArrive();
 };
 
 namespace
@@ -64,9 +71,9 @@ bool hasWorker(OrvVpn &vpn)
 }
 
 // Client daemons of the engine still alive as children of this process (the test server is not one).
-int clientDaemons()
+QList<int> clientDaemonPids()
 {
-    int count = 0;
+    QList<int> pids;
     const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
     for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
@@ -78,10 +85,29 @@ int clientDaemons()
         const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
         if (fields.size() > 1 && fields.at(1) == self
             && cmdline.readAll().contains(QByteArrayLiteral("--management-client"))) {
-            ++count;
+            pids << pid.toInt();
         }
     }
-    return count;
+    return pids;
+}
+
+int clientDaemons()
+{
+    return clientDaemonPids().size();
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString routes()
+{
+    QProcess ip;
+    ip.start(QStringLiteral("ip"), {QStringLiteral("route")});
+    ip.waitForFinished(30000);
+    return QString::fromLocal8Bit(ip.readAllStandardOutput());
 }
 
 bool writeText(const QString &path, const QByteArray &text)
@@ -164,13 +190,19 @@ void TestOrvVpn::startRefused_data()
         << "a\nb"
         << QStringList{"OrvVpn::start(): \"New worker thread\"",
                        "OrvVpn::start(): \"Need credentials\"",
-                       "OrvVpn::start(): \"creds error: user name and password must not contain line breaks or NUL "
+                       "OrvVpn::start(): \"creds error: the password must not contain line breaks or other control "
                        "characters\""};
+    QTest::newRow("password longer than the management interface carries")
+        << prompting << "alice" << QString(300, QLatin1Char('x'))
+        << QStringList{"OrvVpn::start(): \"New worker thread\"",
+                       "OrvVpn::start(): \"Need credentials\"",
+                       "OrvVpn::start(): \"creds error: the password is longer than the 256 bytes the daemon's "
+                       "management interface carries\""};
     QTest::newRow("script in the profile")
         << QByteArray("client\ndev tun\nremote 127.0.0.1\nup /bin/sh\n") << "alice"
         << "secret"
         << QStringList{"OrvVpn::start(): \"New worker thread\"",
-                       "OrvVpn::start(): \"eval config error: the directive 'up' is not supported (line 4)\""};
+                       "OrvVpn::start(): \"eval config error: the profile is empty\""};
     QTest::newRow("unreadable profile") << QByteArray() << "alice"
                                         << "secret"
                                         << QStringList{"OrvVpn::start(): \"New worker thread\"",
@@ -498,6 +530,178 @@ void TestOrvVpn::secondStopWaitsForTheStoppingTunnel()
     QVERIFY(!vpn.stop());
     QCOMPARE(disconnected.count(), 3);
     QCOMPARE(vpn.getStatus(), 1);
+}
+
+void TestOrvVpn::validShapesConnect_data()
+{
+    QTest::addColumn<int>("row");
+    const QList<ProfileSamples::Sample> shapes = ProfileSamples::valid();
+    for (int i = 0; i < shapes.size(); ++i) {
+        QTest::newRow(qPrintable(shapes.at(i).name)) << i;
+    }
+}
+
+// Each valid shape, rebuilt, is read by the real daemon and connects.
+void TestOrvVpn::validShapesConnect()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(int, row);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    ProfileSamples::Material material;
+    material.ca = readAll(server.pkiFolder() + QStringLiteral("/ca.crt"));
+    material.tlsCrypt = readAll(server.pkiFolder() + QStringLiteral("/tc.key"));
+    material.host = server.remoteAddress().toLatin1();
+    material.port = QByteArray::number(server.serverPort());
+    material.user = server.user().toUtf8();
+    material.password = server.password().toUtf8();
+    const ProfileSamples::Sample shape = ProfileSamples::valid(material).at(row);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    QVERIFY(writeText(path, shape.text));
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(clientDaemons(), 0);
+}
+
+void TestOrvVpn::pushedRouteOverTheServer_data()
+{
+    QTest::addColumn<TestTunnel::Protocol>("protocol");
+    QTest::addColumn<QStringList>("pushed");
+    QTest::addColumn<QString>("installed"); // the pushed route as the kernel shows it
+
+    QTest::newRow("a network route over the server, udp")
+        << TestTunnel::Protocol::Udp << QStringList{"route 198.18.0.0 255.254.0.0"} << "198.18.0.0/15 via";
+    QTest::newRow("both halves of the address space, tcp")
+        << TestTunnel::Protocol::Tcp << QStringList{"route 0.0.0.0 128.0.0.0", "route 128.0.0.0 128.0.0.0"}
+        << "128.0.0.0/1 via";
+    QTest::newRow("a host route to the server with a metric")
+        << TestTunnel::Protocol::Udp << QStringList{"route REMOTE 255.255.255.255 vpn_gateway 5"} << "metric 5";
+}
+
+// A server that routes its own address into the tunnel must not cut the tunnel off: the server stays
+// reachable through the gateway it was reached by.
+void TestOrvVpn::pushedRouteOverTheServer()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(TestTunnel::Protocol, protocol);
+    QFETCH(QStringList, pushed);
+    QFETCH(QString, installed);
+    TestTunnel server(protocol);
+    server.setBehindGateway(true);
+    pushed.replaceInStrings(QStringLiteral("REMOTE"), server.remoteAddress());
+    server.setPushedOptions(pushed);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    const int connectingBefore = connecting.count();
+
+    // The pushed route is in place, and so is the host route that keeps the server outside the tunnel.
+    const QString table = routes();
+    QVERIFY2(table.contains(installed), qPrintable(table));
+    QVERIFY2(table.contains(server.remoteAddress() + QStringLiteral(" via ") + server.serverAddress()),
+             qPrintable(table));
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    const Counters before = counters(vpn);
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn, 10000);
+    QCOMPARE(connecting.count(), connectingBefore);
+
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(clientDaemons(), 0);
+    // The daemon took its routes down with it.
+    QVERIFY(!routes().contains(server.remoteAddress() + QStringLiteral(" via")));
+}
+
+// A reconnect to a server that now pushes other options has the daemon set up its tun device afresh, which it
+// can only do as root: the tunnel must come back, not end.
+void TestOrvVpn::reconnectsWhenThePushedOptionsChange()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server(TestTunnel::Protocol::Tcp);
+    server.setPushedOptions({QStringLiteral("route 10.201.0.0 255.255.0.0")});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY(connected.wait(30000));
+    const QList<int> pids = clientDaemonPids();
+    QCOMPARE(pids.size(), 1);
+    QVERIFY(routes().contains(QLatin1String("10.201.0.0/16 via")));
+
+    server.killServer();
+    QTRY_VERIFY_WITH_TIMEOUT(vpn.getStatus() == 2, 30000);
+    server.setPushedOptions({QStringLiteral("route 10.202.0.0 255.255.0.0")});
+    QVERIFY2(server.startServer(), qPrintable(server.errorString()));
+    QTRY_VERIFY2_WITH_TIMEOUT(connected.count() == 2, qPrintable(log.texts().join(QLatin1Char('\n'))), 60000);
+    QCOMPARE(vpn.getStatus(), 3);
+    // The daemon opened its tun device again for the new options.
+    int opened = 0;
+    for (const QString &line : log.texts()) {
+        opened += line.contains(QLatin1String("TUN/TAP device ")) && line.contains(QLatin1String(" opened")) ? 1 : 0;
+    }
+    QCOMPARE(opened, 2);
+    const QString table = routes();
+    QVERIFY2(table.contains(QLatin1String("10.202.0.0/16 via")) && !table.contains(QLatin1String("10.201.0.0")),
+             qPrintable(table));
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QCOMPARE(disconnected.count(), 0);
+    QCOMPARE(clientDaemonPids(), pids);
+
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(clientDaemons(), 0);
+}
+
+// The longest password the management interface carries, with every character that needs quoting.
+void TestOrvVpn::longestCredentialsArrive()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QByteArray password = "\"\\ 'x\xc3\xa4";
+    while (password.size() < 256) {
+        password += password.left(qMin(password.size(), 256 - password.size()));
+    }
+    QCOMPARE(password.size(), 256);
+    // The test server takes the user name as a certificate name, which holds 64 characters.
+    QVERIFY(server.setAcceptedCredentials(QString(64, QLatin1Char('u')), QString::fromUtf8(password)));
+    QCOMPARE(server.password().toUtf8(), password);
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
 }
 
 int main(int argc, char **argv)

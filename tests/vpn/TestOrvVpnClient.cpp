@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProfileSamples.h"
 #include "vpn/OrvVpnClient.h"
 #include "vpn/OrvVpnSignals.h"
 
@@ -17,6 +18,10 @@ private slots:
     void logLineCarriesTimeStamp();
     void readProfile_data();
     void readProfile();
+    void readProfileRefusesHostile_data();
+    void readProfileRefusesHostile();
+    void readProfileAcceptsValid_data();
+    void readProfileAcceptsValid();
 };
 
 void TestOrvVpnClient::initTestCase()
@@ -175,6 +180,9 @@ void TestOrvVpnClient::readProfile_data()
     QTest::newRow("readable references inline")
         << "client.ovpn" << QByteArray("client\nca ca.crt\n") << "client\n<ca>\nCA\n</ca>\n"
         << "";
+    QTest::newRow("refused directive") << "client.ovpn" << QByteArray("client\nca ca.crt\nscript-security 2\n") << ""
+                                       << "Merge config error: MERGE_EXCEPTION : the directive 'script-security' is "
+                                          "not allowed (line 3)";
 }
 
 void TestOrvVpnClient::readProfile()
@@ -206,6 +214,71 @@ void TestOrvVpnClient::readProfile()
         const QString prefix = QStringLiteral("OrvVpnClient::readProfile(): \"") + logLine;
         QVERIFY2(log.lines().first().text.startsWith(prefix), qPrintable(log.lines().first().text));
     }
+}
+
+namespace
+{
+QString writeProfile(const QTemporaryDir &dir, const QByteArray &text)
+{
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+        return QString();
+    }
+    return path;
+}
+} // namespace
+
+void TestOrvVpnClient::readProfileRefusesHostile_data()
+{
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<QString>("message");
+    for (const ProfileSamples::Sample &sample : ProfileSamples::hostile()) {
+        QTest::newRow(qPrintable(sample.name)) << sample.text << sample.message;
+    }
+}
+
+void TestOrvVpnClient::readProfileRefusesHostile()
+{
+    QFETCH(QByteArray, profile);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString path = writeProfile(dir, profile);
+    QVERIFY(!path.isEmpty());
+    LogCapture log;
+    QCOMPARE(OrvVpnClient::readProfile(path), QString());
+    QCOMPARE(log.lines().size(), 1);
+    QCOMPARE(int(log.lines().first().type), int(QtWarningMsg));
+    const QString line = log.lines().first().text;
+    QVERIFY2(line.startsWith(QLatin1String("OrvVpnClient::readProfile(): \"Merge config error: MERGE_")),
+             qPrintable(line));
+    // The log line quotes the message with Qt's escapes.
+    QVERIFY2(
+        line.contains(
+            message.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""))),
+        qPrintable(line));
+}
+
+void TestOrvVpnClient::readProfileAcceptsValid_data()
+{
+    QTest::addColumn<QByteArray>("profile");
+    for (const ProfileSamples::Sample &sample : ProfileSamples::valid()) {
+        QTest::newRow(qPrintable(sample.name)) << sample.text;
+    }
+}
+
+void TestOrvVpnClient::readProfileAcceptsValid()
+{
+    QFETCH(QByteArray, profile);
+    QTemporaryDir dir;
+    const QString path = writeProfile(dir, profile);
+    QVERIFY(!path.isEmpty());
+    LogCapture log;
+    const QString merged = OrvVpnClient::readProfile(path);
+    QVERIFY(log.lines().isEmpty());
+    QVERIFY(merged.startsWith(QLatin1String("client\n")));
+    QVERIFY(!merged.contains(QLatin1Char('#')));
+    QVERIFY(!merged.contains(QLatin1Char('\r')));
 }
 
 QTEST_GUILESS_MAIN(TestOrvVpnClient)

@@ -12,6 +12,8 @@ class TestProfileMerge : public QObject
 
 private slots:
     void referencesGoInline();
+    void pkcs12BecomesBase64();
+    void referencesOnlyWhenFollowed_data();
     void referencesOnlyWhenFollowed();
     void failures_data();
     void failures();
@@ -63,37 +65,78 @@ void TestProfileMerge::referencesGoInline()
 
     const ProfileMerge result = merge(base + QStringLiteral("/client.ovpn"));
     QCOMPARE(result.status(), ProfileMerge::MERGE_SUCCESS);
+    // The result is the rebuilt profile: no comments, arguments quoted, every file a block.
     QCOMPARE(QString::fromStdString(result.profile_content()),
-             QStringLiteral("# comment stays\n"
-                            "client\n"
+             QStringLiteral("client\n"
                             "<ca>\nCA\n</ca>\n"
                             "<cert>\nCERT\n</cert>\n"
                             "<key>\nKEY\n</key>\n"
                             "<extra-certs>\nEXTRA\n</extra-certs>\n"
-                            "<tls-auth>\nTA\n</tls-auth>\nkey-direction 1\n"
+                            "<tls-auth>\nTA\n</tls-auth>\nkey-direction \"1\"\n"
                             "<crl-verify>\nCRL\n</crl-verify>\n"
-                            "dh none\n"
+                            "dh \"none\"\n"
                             "<auth-user-pass>\nalice\nsecret\n</auth-user-pass>\n"
                             "<tls-crypt>\nTC\n</tls-crypt>\n"
-                            "remote 10.0.0.1 1194\n"));
+                            "remote \"10.0.0.1\" \"1194\"\n"));
     QCOMPARE(result.ref_path_list().size(), std::size_t(7));
+}
+
+void TestProfileMerge::pkcs12BecomesBase64()
+{
+    // The daemon reads an inline PKCS#12 bundle as Base64; the file itself is binary.
+    QTemporaryDir dir;
+    QByteArray bundle;
+    for (int i = 0; i < 100; ++i) {
+        bundle += char(i * 7);
+    }
+    writeFile(dir.filePath(QStringLiteral("client.p12")), bundle);
+    writeFile(dir.filePath(QStringLiteral("p.ovpn")), "client\npkcs12 client.p12\n");
+    const ProfileMerge result = merge(dir.filePath(QStringLiteral("p.ovpn")));
+    QCOMPARE(result.status(), ProfileMerge::MERGE_SUCCESS);
+    const QByteArray base64 = bundle.toBase64();
+    QCOMPARE(QByteArray::fromStdString(result.profile_content()),
+             "client\n<pkcs12>\n" + base64.left(64) + '\n' + base64.mid(64, 64) + '\n' + base64.mid(128)
+                 + "\n</pkcs12>\n");
+}
+
+void TestProfileMerge::referencesOnlyWhenFollowed_data()
+{
+    QTest::addColumn<int>("follow");
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("error");
+
+    // A reference that is not followed cannot reach the daemon: it would read the file itself.
+    QTest::newRow("none") << int(ProfileMerge::FOLLOW_NONE) << QByteArray("ca ca.crt\n") << ""
+                          << "'ca.crt' of 'ca' is a reference that is not followed here";
+    QTest::newRow("partial, plain name") << int(ProfileMerge::FOLLOW_PARTIAL) << QByteArray("ca ca.crt\n")
+                                         << "<ca>\nCA\n</ca>\n"
+                                         << "";
+    QTest::newRow("partial, name in a folder")
+        << int(ProfileMerge::FOLLOW_PARTIAL) << QByteArray("ca ca.crt\nkey sub/key.pem\n") << ""
+        << "'sub/key.pem' of 'key' is a reference that is not followed here";
+    QTest::newRow("full, name in a folder")
+        << int(ProfileMerge::FOLLOW_FULL) << QByteArray("key sub/key.pem\n") << "<key>\nKEY\n</key>\n"
+        << "";
 }
 
 void TestProfileMerge::referencesOnlyWhenFollowed()
 {
+    QFETCH(int, follow);
+    QFETCH(QByteArray, profile);
+    QFETCH(QString, result);
+    QFETCH(QString, error);
+
     QTemporaryDir dir;
     writeFile(dir.filePath(QStringLiteral("ca.crt")), "CA\n");
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
     writeFile(dir.filePath(QStringLiteral("sub/key.pem")), "KEY\n");
-    writeFile(dir.filePath(QStringLiteral("p.ovpn")), "ca ca.crt\nkey sub/key.pem\n");
+    writeFile(dir.filePath(QStringLiteral("p.ovpn")), profile);
 
-    const ProfileMerge none = merge(dir.filePath(QStringLiteral("p.ovpn")), ProfileMerge::FOLLOW_NONE);
-    QCOMPARE(none.status(), ProfileMerge::MERGE_SUCCESS);
-    QCOMPARE(QString::fromStdString(none.profile_content()), QStringLiteral("ca ca.crt\nkey sub/key.pem\n"));
-
-    const ProfileMerge partial = merge(dir.filePath(QStringLiteral("p.ovpn")), ProfileMerge::FOLLOW_PARTIAL);
-    QCOMPARE(partial.status(), ProfileMerge::MERGE_SUCCESS);
-    QCOMPARE(QString::fromStdString(partial.profile_content()), QStringLiteral("<ca>\nCA\n</ca>\nkey sub/key.pem\n"));
+    const ProfileMerge merged = merge(dir.filePath(QStringLiteral("p.ovpn")), ProfileMerge::Follow(follow));
+    QCOMPARE(merged.status(), error.isEmpty() ? ProfileMerge::MERGE_SUCCESS : ProfileMerge::MERGE_REF_FAIL);
+    QCOMPARE(QString::fromStdString(merged.profile_content()), result);
+    QCOMPARE(QString::fromStdString(merged.error()), error);
 }
 
 void TestProfileMerge::failures_data()
@@ -106,7 +149,8 @@ void TestProfileMerge::failures_data()
     QTest::addColumn<QString>("errorPart");
 
     const QByteArray longLine = "setenv X " + QByteArray(600, 'a') + '\n';
-    const QByteArray exactLine = "setenv X " + QByteArray(512 - 9, 'a') + '\n';
+    // The daemon reads directive lines of at most 254 characters; block lines may be as long as the limit here.
+    const QByteArray exactLine = "<ca>\n" + QByteArray(512, 'a') + "\n</ca>\n";
     QTest::newRow("wrong extension") << "client.conf" << QByteArray("client\n") << QStringList()
                                      << ProfileMerge::MERGE_OVPN_EXT_FAIL << "extension";
     QTest::newRow("profile missing") << "" << QByteArray() << QStringList() << ProfileMerge::MERGE_OVPN_FILE_FAIL
@@ -153,7 +197,30 @@ void TestProfileMerge::failures_data()
     QTest::newRow("unclosed inline block")
         << "client.ovpn" << QByteArray("<ca>\nA\n") << QStringList() << ProfileMerge::MERGE_EXCEPTION << "not closed";
     QTest::newRow("unterminated quote") << "client.ovpn" << QByteArray("ca \"ca.crt\n") << QStringList()
-                                        << ProfileMerge::MERGE_EXCEPTION << "unterminated quote";
+                                        << ProfileMerge::MERGE_EXCEPTION << "line 1: no closing quotation";
+    QTest::newRow("closing tag after blanks in a referenced file")
+        << "client.ovpn" << QByteArray("ca ca.crt\n") << QStringList{QStringLiteral("ca.crt=A\n  </ca>\nup /bin/sh\n")}
+        << ProfileMerge::MERGE_REF_FAIL << "contains a closing tag";
+    QTest::newRow("closing tag with text after it in a referenced file")
+        << "client.ovpn" << QByteArray("tls-crypt tc.key\n")
+        << QStringList{QStringLiteral("tc.key=A\n</tls-crypt>x\nup /bin/sh\n")} << ProfileMerge::MERGE_REF_FAIL
+        << "'tc.key' of 'tls-crypt' contains a closing tag";
+    QTest::newRow("binary referenced file")
+        << "client.ovpn" << QByteArray("key client.key\n")
+        << QStringList{QStringLiteral("client.key=A") + QChar(0) + QStringLiteral("B")} << ProfileMerge::MERGE_REF_FAIL
+        << "'client.key' of 'key' is not a text file";
+    QTest::newRow("credentials file and credentials block")
+        << "client.ovpn" << QByteArray("auth-user-pass creds.txt\n<auth-user-pass>\nu\np\n</auth-user-pass>\n")
+        << QStringList{QStringLiteral("creds.txt=u\np\n")} << ProfileMerge::MERGE_MULTIPLE_REF_FAIL
+        << "'auth-user-pass' is given more than once";
+    QTest::newRow("crl folder") << "client.ovpn" << QByteArray("crl-verify crls dir\n")
+                                << QStringList{QStringLiteral("crls/a=x")} << ProfileMerge::MERGE_REF_FAIL
+                                << "crl-verify with a folder cannot be put inline";
+    QTest::newRow("refused directive") << "client.ovpn" << QByteArray("client\nup /bin/sh\n") << QStringList()
+                                       << ProfileMerge::MERGE_EXCEPTION << "the directive 'up' is not allowed (line 2)";
+    QTest::newRow("direction out of range after a merged file")
+        << "client.ovpn" << QByteArray("tls-auth ta.key 2\n") << QStringList{QStringLiteral("ta.key=T\n")}
+        << ProfileMerge::MERGE_EXCEPTION << "the directive 'key-direction' does not accept '2' (line 1)";
 }
 
 void TestProfileMerge::failures()

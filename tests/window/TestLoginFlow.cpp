@@ -1,6 +1,9 @@
 #include <QApplication>
 #include <QtTest>
 
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "portal/HttpRequest.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
@@ -19,7 +22,37 @@ QString displayOf(const QString &selector)
 {
     return QStringLiteral("getComputedStyle(document.querySelector(%1)).display").arg(WindowDriver::quote(selector));
 }
+
+// How the portal fails a login.
+enum class Failure
+{
+    WrongPassword,
+    RefusedStatus,
+    NothingListening,
+    UntrustedCertificate,
+    NoAnswerInTime,
+    PortalError,
+};
+
+// What a user sees when the first list of domains could not be loaded, and how the screen got there.
+const QString loadFailedShown =
+    QStringLiteral("!!document.querySelector('#loginContainer .load-error:not(.hidden)')"
+                   " && document.querySelector('#loginContainer .login-form').classList.contains('hidden')"
+                   " && document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')");
+const QString formReady =
+    QStringLiteral("!!document.querySelector('#loginContainer .login-form:not(.hidden)')"
+                   " && document.querySelector('#loginContainer .load-error').classList.contains('hidden')"
+                   " && document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')");
+
+bool loginThroughForm(WindowDriver &driver, const QString &password)
+{
+    return driver.type(QStringLiteral("input[name=username]"), QStringLiteral("alice"))
+           && driver.type(QStringLiteral("input[name=password]"), password)
+           && driver.click(QStringLiteral("#loginContainer .login"));
+}
 } // namespace
+
+Q_DECLARE_METATYPE(Failure)
 
 // The login screen against the real controller and a real portal on loopback.
 class TestLoginFlow : public QObject
@@ -36,6 +69,11 @@ private slots:
     void enterSubmits();
     void storedCredentialsLogInAtStart();
     void logoutReturnsToLogin();
+    void loginFailureMessage_data();
+    void loginFailureMessage();
+    void failedFirstDomainLoad_data();
+    void failedFirstDomainLoad();
+    void logoutWhileStoredLoginPending();
 };
 
 void TestLoginFlow::initTestCase()
@@ -215,6 +253,182 @@ void TestLoginFlow::logoutReturnsToLogin()
                 .toBool());
     QVERIFY(again.waitFor(QStringLiteral("window.authAnswer === false")));
     QCOMPARE(session.requestCount(TestPortal::Route::Login), 1);
+}
+
+void TestLoginFlow::loginFailureMessage_data()
+{
+    QTest::addColumn<Failure>("failure");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("screenshot");
+
+    const QString invalid = QStringLiteral("Username and password are invalid");
+    const QString unreachable = QStringLiteral("The portal cannot be reached");
+    QTest::newRow("wrong password") << Failure::WrongPassword << false << "en" << invalid << "";
+    QTest::newRow("login refused with 403") << Failure::RefusedStatus << false << "en" << invalid << "";
+    QTest::newRow("nothing listens on the portal's port")
+        << Failure::NothingListening << false << "en" << unreachable << "login-unreachable.png";
+    QTest::newRow("certificate not trusted") << Failure::UntrustedCertificate << false << "en" << unreachable << "";
+    QTest::newRow("no answer in time") << Failure::NoAnswerInTime << false << "en" << unreachable << "";
+    QTest::newRow("portal failing on its side") << Failure::PortalError << false << "en" << unreachable << "";
+    QTest::newRow("stored credentials, portal down") << Failure::NothingListening << true << "en" << unreachable << "";
+    QTest::newRow("italian, portal down")
+        << Failure::NothingListening << false << "it" << QStringLiteral("Il portale non è raggiungibile") << "";
+    QTest::newRow("italian, wrong password")
+        << Failure::WrongPassword << false << "it" << QStringLiteral("Username e password sono sbagliate") << "";
+}
+
+void TestLoginFlow::loginFailureMessage()
+{
+    QFETCH(Failure, failure);
+    QFETCH(bool, stored);
+    QFETCH(QString, language);
+    QFETCH(QString, message);
+    QFETCH(QString, screenshot);
+    TestEnvironment environment;
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setValue(QStringLiteral("orv/language"), language);
+    }
+    PortalSession session;
+    if (failure == Failure::UntrustedCertificate) {
+        // A certificate no authority we trust has signed: the TLS handshake fails.
+        QVERIFY(session.portal().setCertificate(TestPortal::deviceCertificatePath(), TestPortal::deviceKeyPath()));
+    }
+    QVERIFY(session.start(PortalSession::sampleData()));
+    TestPortal::Behaviour behaviour;
+    if (failure == Failure::RefusedStatus) {
+        behaviour.status = 403;
+    } else if (failure == Failure::PortalError) {
+        behaviour.status = 503;
+    } else if (failure == Failure::NoAnswerInTime) {
+        behaviour.neverAnswer = true;
+        HttpRequest::setTimeoutMsForTests(1500);
+    }
+    const auto restoreTimeout = qScopeGuard([] { HttpRequest::setTimeoutMsForTests(0); });
+    session.portal().setBehaviour(TestPortal::Route::Login, behaviour);
+    if (failure == Failure::NothingListening) {
+        // The address stays in the settings; the port is closed.
+        session.portal().stop();
+    }
+    if (stored) {
+        PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    }
+
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(loginShown));
+    if (!stored) {
+        QVERIFY(loginThroughForm(
+            driver, failure == Failure::WrongPassword ? QStringLiteral("wrong") : QStringLiteral("secret")));
+    }
+    QVERIFY(driver.waitFor(feedbackRed, 30000));
+    QCOMPARE(driver.text(QStringLiteral(".form-row-feedback")), message);
+    QVERIFY(driver.hasClass(QStringLiteral("#loginContainer .form-overlay"), QStringLiteral("hidden")));
+    QCOMPARE(driver.evaluate(QStringLiteral("location.pathname")).toString(), QStringLiteral("/login"));
+    if (!screenshot.isEmpty()) {
+        driver.saveScreenshot(screenshot);
+    }
+}
+
+void TestLoginFlow::failedFirstDomainLoad_data()
+{
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<bool>("retry");
+
+    QTest::newRow("entered logged in, then a retry") << true << true;
+    QTest::newRow("entered logged in, then a logout") << true << false;
+    QTest::newRow("login from the form, then a retry") << false << true;
+    QTest::newRow("login from the form, then a logout") << false << false;
+}
+
+void TestLoginFlow::failedFirstDomainLoad()
+{
+    QFETCH(bool, stored);
+    QFETCH(bool, retry);
+    TestEnvironment environment;
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    TestPortal::Behaviour failing;
+    failing.status = 500;
+    session.portal().setBehaviour(TestPortal::Route::Domains, failing);
+    if (stored) {
+        PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    }
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(loginShown));
+    if (!stored) {
+        QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
+    }
+
+    // No spinner left turning: the user reads why, and may retry or log out.
+    QVERIFY(driver.waitFor(loadFailedShown, 30000));
+    QCOMPARE(driver.text(QStringLiteral("#loginContainer .load-error-message")),
+             QStringLiteral("The list of domains could not be loaded"));
+    QVERIFY(driver.isShown(QStringLiteral("#loginContainer .load-retry")));
+    QVERIFY(driver.isShown(QStringLiteral("#loginContainer .load-logout")));
+    QCOMPARE(driver.text(QStringLiteral("#loginContainer .load-retry")), QStringLiteral("Retry"));
+    QCOMPARE(driver.text(QStringLiteral("#loginContainer .load-logout")), QStringLiteral("Logout"));
+    QVERIFY(driver.isShown(QStringLiteral(".navbar .logout")));
+
+    if (retry) {
+        // A retry that fails again comes back to the same screen.
+        const int loads = session.requestCount(TestPortal::Route::Domains);
+        QVERIFY(driver.click(QStringLiteral("#loginContainer .load-retry")));
+        QVERIFY(!driver.hasClass(QStringLiteral("#loginContainer .form-overlay"), QStringLiteral("hidden")));
+        QVERIFY(driver.waitFor(loadFailedShown));
+        QTRY_COMPARE(session.requestCount(TestPortal::Route::Domains), loads + 1);
+        session.portal().resetBehaviours();
+        QVERIFY(driver.click(QStringLiteral("#loginContainer .load-retry")));
+        QVERIFY(driver.waitFor(domainsShown));
+        QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QStringLiteral("alice"));
+        return;
+    }
+
+    QVERIFY(driver.click(QStringLiteral("#loginContainer .load-logout")));
+    QVERIFY(driver.waitFor(formReady));
+    QVERIFY(driver.waitFor(QStringLiteral("getComputedStyle(document.querySelector('.navbar .logout')).display"
+                                          " === 'none'")));
+    QCOMPARE(driver.evaluate(QStringLiteral("document.querySelector('input[name=password]').value")).toString(),
+             QString());
+    QVERIFY(driver
+                .evaluate(QStringLiteral("window.authAnswer = undefined;"
+                                         " ORV.auth.isAuthenticated(function(v) { window.authAnswer = v; }); true"))
+                .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("window.authAnswer === false")));
+    // The form works again: a new login reaches the list once the portal serves it.
+    session.portal().resetBehaviours();
+    QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
+    QVERIFY(driver.waitFor(domainsShown));
+}
+
+// The portal never answers the login from the stored credentials: the user gives up with the logout icon.
+void TestLoginFlow::logoutWhileStoredLoginPending()
+{
+    TestEnvironment environment;
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    TestPortal::Behaviour silent;
+    silent.neverAnswer = true;
+    session.portal().setBehaviour(TestPortal::Route::Login, silent);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.waitFor(
+        QStringLiteral("!document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')")));
+    QVERIFY(driver.waitFor(QStringLiteral("getComputedStyle(document.querySelector('.navbar .logout')).display"
+                                          " !== 'none'")));
+
+    QVERIFY(driver.click(QStringLiteral(".navbar .logout")));
+    QVERIFY(driver.waitFor(formReady));
+    QVERIFY(!driver.isShown(QStringLiteral(".navbar .logout")));
+    session.portal().resetBehaviours();
+    QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
+    QVERIFY(driver.waitFor(domainsShown));
 }
 
 int main(int argc, char *argv[])

@@ -2,12 +2,14 @@
 #include <QJsonArray>
 #include <QtTest>
 
+#include "controller/Orv.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
+#include "vpn/OrvVpn.h"
 #include "window/MainWindow.h"
 
 namespace
@@ -78,6 +80,8 @@ private slots:
     void refusedStartReturnsToDisconnected_data();
     void refusedStartReturnsToDisconnected();
     void tourShowsOnceAcrossRestarts();
+    void secondDeviceClickClearsFirst_data();
+    void secondDeviceClickClearsFirst();
 
 private:
     TestEnvironment *m_environment = nullptr;
@@ -333,6 +337,56 @@ void TestLoginFlowDomains::tourShowsOnceAcrossRestarts()
     QVERIFY(second.waitFor(QStringLiteral("window.tourAnswer === false")));
     QCOMPARE(second.evaluate(QStringLiteral("tour.step_1.to_show")).toBool(), true);
     QCOMPARE(second.count(QStringLiteral(".anno")), 0);
+}
+
+void TestLoginFlowDomains::secondDeviceClickClearsFirst_data()
+{
+    QTest::addColumn<bool>("firstConnected");
+    QTest::addColumn<QString>("clicked");
+
+    QTest::newRow("first connecting, the second's name clicked") << false << row(103) + QStringLiteral(" .name");
+    QTest::newRow("first connected, the second's connect icon clicked")
+        << true << row(103) + QStringLiteral(" .connect");
+}
+
+void TestLoginFlowDomains::secondDeviceClickClearsFirst()
+{
+    QFETCH(bool, firstConnected);
+    QFETCH(QString, clicked);
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setValue(QStringLiteral("orv/tour1"), false);
+    }
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.waitFor(QStringLiteral("!(") + closedExpression(10) + QLatin1Char(')')));
+    if (firstConnected) {
+        QVERIFY(QMetaObject::invokeMethod(
+            driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+        QVERIFY(driver.waitFor(QStringLiteral("document.querySelector(%1).classList.contains('bg-green')")
+                                   .arg(WindowDriver::quote(row(101)))));
+    } else {
+        QVERIFY(driver.click(row(101) + QStringLiteral(" .name")));
+        QVERIFY(driver.hasClass(row(101), QStringLiteral("bg-orange")));
+    }
+
+    // In the click itself, before the program answers: one highlighted row, the second.
+    const QString script =
+        QStringLiteral("(function() { document.querySelector(%1).click();"
+                       " var first = document.querySelector(%2), second = document.querySelector(%3);"
+                       " return [first.classList.contains('bg-orange'), first.classList.contains('bg-green'),"
+                       "  first.querySelector('.spinner-vpn').childElementCount,"
+                       "  first.querySelector('.spinner-vpn').classList.contains('loader'),"
+                       "  getComputedStyle(first.querySelector('.connect')).display !== 'none',"
+                       "  second.classList.contains('bg-orange'),"
+                       "  second.querySelector('.spinner-vpn').classList.contains('loader'),"
+                       "  document.querySelectorAll('#domainsContainer .bg-orange, #domainsContainer .bg-green')"
+                       "   .length].join(','); })()")
+            .arg(WindowDriver::quote(clicked), WindowDriver::quote(row(101)), WindowDriver::quote(row(103)));
+    QCOMPARE(driver.evaluate(script).toString(), QStringLiteral("false,false,0,false,true,true,true,1"));
 }
 
 int main(int argc, char *argv[])

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QMenu>
+#include <QPointer>
 #include <QScreen>
 #include <QWebEnginePage>
 #include <QWebEngineSettings>
@@ -59,6 +60,8 @@ private slots:
     void staysOnResources();
     void rightClickShowsNoMenu_data();
     void rightClickShowsNoMenu();
+    void pageCannotReplaceOrFreePublishedObjects_data();
+    void pageCannotReplaceOrFreePublishedObjects();
     // Ends the event loop for good: keep it last.
     void killQuitsWithoutSaving();
 };
@@ -168,6 +171,77 @@ void TestMainWindow::publishesControllerToPage()
                                  QWebEngineSettings::ScreenCaptureEnabled}) {
         QVERIFY(driver.window()->page()->settings()->testAttribute(attribute));
     }
+}
+
+void TestMainWindow::pageCannotReplaceOrFreePublishedObjects_data()
+{
+    QTest::addColumn<QString>("script");
+
+    // Through the page's own channel wrapper.
+    QTest::newRow("tunnel object set to null") << "ORV.vpn = null;";
+    QTest::newRow("every property overwritten")
+        << "ORV.api = null; ORV.auth = ORV.api; ORV.virtualSerialPortsManager = null; ORV.language = 'xx';"
+           " ORV.vpn = ORV.auth;";
+    QTest::newRow("tunnel object deleted") << "ORV.vpn.deleteLater();";
+    QTest::newRow("every nested object deleted")
+        << "ORV.api.deleteLater(); ORV.auth.deleteLater(); ORV.vpn.deleteLater();"
+           " ORV.virtualSerialPortsManager.deleteLater();";
+    // Raw channel messages, as a page that bypasses the wrapper would send them: deleteLater and the two
+    // destroyed signals by index and by name, on the controller and each nested object, and a property write
+    // that hands over another published object.
+    QTest::newRow("raw deletion and destroyed calls")
+        << "[ORV.__id__, ORV.api.__id__, ORV.auth.__id__, ORV.vpn.__id__, ORV.virtualSerialPortsManager.__id__]"
+           ".forEach(function(id) { [0, 1, 3, 'deleteLater', 'destroyed', 'deleteLater()'].forEach(function(m) {"
+           " channel.exec({type: 6, object: id, method: m, args: []}, function() {}); }); });";
+    QTest::newRow("raw property writes")
+        << "[1, 2, 3, 4, 5].forEach(function(index) {"
+           " channel.exec({type: 9, object: 'ORV', property: index, value: {id: ORV.api.__id__}});"
+           " channel.exec({type: 9, object: 'ORV', property: index, value: null}); });";
+}
+
+// The page runs with the engine's sandbox off as root: nothing it sends may replace or free a program object.
+void TestMainWindow::pageCannotReplaceOrFreePublishedObjects()
+{
+    QFETCH(QString, script);
+    TestEnvironment environment;
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    QVERIFY(driver.waitFor(QStringLiteral("typeof ORV !== 'undefined' && ORV.vpn && ORV.api && ORV.auth")));
+    Orv *orv = driver.window()->orv;
+    const QStringList names{"api", "auth", "vpn", "virtualSerialPortsManager"};
+    QList<QPointer<QObject>> published{orv};
+    for (const QString &name : names) {
+        published.append(orv->property(name.toLatin1().constData()).value<QObject *>());
+        QVERIFY2(published.last(), qPrintable(name));
+    }
+    const QString language = orv->property("language").toString();
+
+    bool ok = false;
+    driver.evaluate(script, &ok);
+    QVERIFY(ok);
+    // The channel answers in order: once this call is answered, everything sent before it has been handled.
+    driver.evaluate(QStringLiteral("window.stats = null; ORV.getVpnStatsJson(function(s) { window.stats = s; });"));
+    QVERIFY(driver.waitFor(QStringLiteral("window.stats !== null")));
+    QCOMPARE(driver.evaluate(QStringLiteral("Object.keys(window.stats).sort().join(',')")).toString(),
+             QStringLiteral("bytesIn,bytesOut,lastPacketReceived,packetsIn,packetsOut"));
+    // Any deletion the page asked for would be carried out now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    for (int i = 0; i < published.size(); ++i) {
+        QVERIFY2(published.at(i), i == 0 ? "ORV" : qPrintable(names.at(i - 1)));
+    }
+    for (int i = 0; i < names.size(); ++i) {
+        QCOMPARE(orv->property(names.at(i).toLatin1().constData()).value<QObject *>(), published.at(i + 1).data());
+    }
+    QCOMPARE(orv->property("language").toString(), language);
+
+    // The objects still work for the page: stopping reaches the tunnel object, which reports the end.
+    OrvVpn *vpn = vpnOf(driver.window());
+    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+    driver.evaluate(QStringLiteral("window.stopped = false; ORV.stopVpn(function() { window.stopped = true; });"));
+    QVERIFY(driver.waitFor(QStringLiteral("window.stopped")));
+    QCOMPARE(disconnected.count(), 1);
+    QCOMPARE(vpn->getStatus(), 1);
 }
 
 void TestMainWindow::activationKeepsSize()

@@ -146,6 +146,57 @@ QJsonObject longData()
     data.insert(QStringLiteral("domains"), domains);
     return data;
 }
+
+// The sample data with its first device offline.
+QJsonObject firstDeviceOffline()
+{
+    QJsonObject data = PortalSession::sampleData();
+    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
+    QJsonObject north = domains.at(0).toObject();
+    QJsonArray devices = north.value(QStringLiteral("devices")).toArray();
+    devices.replace(0, PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0));
+    north.insert(QStringLiteral("devices"), devices);
+    domains.replace(0, north);
+    data.insert(QStringLiteral("domains"), domains);
+    return data;
+}
+
+// Logs in from stored credentials with the first tour still to be seen, and walks it to the given step.
+bool openAtTourStep(WindowDriver &driver, int step)
+{
+    static const char *const starts[] = {
+        "This area is dedicated", "This button allows", "In this area are displayed", "Beside the name"};
+    if (!driver.open() || !driver.waitFor(domainsShown) || !waitForStep(driver, QLatin1String(starts[0]))) {
+        return false;
+    }
+    for (int n = 1; n < step; ++n) {
+        if (!clickTourButton(driver, 1, QStringLiteral("Next")) || !waitForStep(driver, QLatin1String(starts[n]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every colour the status row takes from now on, and every click the window sees.
+const QString watchClicksEffects = QStringLiteral(
+    "(function() { window.rowColours = []; var row = document.querySelector('.vpn-status-row');"
+    " window.clicksSeen = 0; window.addEventListener('click', function() { window.clicksSeen += 1; }, true);"
+    " new MutationObserver(function() { window.rowColours.push(row.className.replace('vpn-status-row', '').trim()); })"
+    "  .observe(row, {attributes: true, attributeFilter: ['class']}); return true; })()");
+const QString deviceRowMarked = QStringLiteral("!!document.querySelector('#domainsContainer .device.bg-orange')");
+
+// The elements holding readable text that are drawn in another font than Lato (icon ligatures aside).
+const QString textsNotInLato = QStringLiteral(
+    "(function() { var out = [];"
+    " var walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);"
+    " for (var n = walker.nextNode(); n; n = walker.nextNode()) {"
+    "  var e = n.parentNode;"
+    "  if (!n.textContent.trim() || e.closest('.material-icons, script, style')) { continue; }"
+    "  var r = e.getBoundingClientRect(), s = getComputedStyle(e);"
+    "  if (r.width === 0 || r.height === 0 || s.visibility === 'hidden') { continue; }"
+    "  if (s.fontFamily.replace(/[\"']/g, '').split(',')[0].trim() !== 'Lato') {"
+    "   out.push(e.className + ': ' + n.textContent.trim().slice(0, 30) + ' (' + s.fontFamily + ')'); } }"
+    " return out; })()");
 } // namespace
 
 // What only the page decides: translations, traffic units, escaping of portal names, tours that scroll,
@@ -170,6 +221,12 @@ private slots:
     void portFormOffersFreeTypes_data();
     void portFormOffersFreeTypes();
     void deviceNameInSidebarAndQuickToggles();
+    void tourTextIconsShow_data();
+    void tourTextIconsShow();
+    void tourTargetIgnoresClicks_data();
+    void tourTargetIgnoresClicks();
+    void everyTextInLato_data();
+    void everyTextInLato();
 
 private:
     TestEnvironment *m_environment = nullptr;
@@ -616,6 +673,129 @@ void TestPage::deviceNameInSidebarAndQuickToggles()
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.lang-text').length === 1")));
     QCOMPARE(driver.text(QStringLiteral(".lang-text")), QStringLiteral("IT"));
     QCOMPARE(driver.evaluate(QStringLiteral("app.language")).toString(), QStringLiteral("it"));
+}
+
+void TestPage::tourTextIconsShow_data()
+{
+    QTest::addColumn<bool>("firstOffline");
+    QTest::newRow("first device online") << false;
+    QTest::newRow("first device offline") << true;
+}
+
+// The last step's bubble sits inside the first device row, whose rules hide some icons.
+void TestPage::tourTextIconsShow()
+{
+    QFETCH(bool, firstOffline);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(firstOffline ? firstDeviceOffline() : PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(openAtTourStep(driver, 4));
+    QCOMPARE(driver.hasClass(QStringLiteral("#domainsContainer .device[data-id='101']"), QStringLiteral("offline")),
+             firstOffline);
+    for (const char *icon : {".offline-string", "i.connect", "i.web-ui", "i.settings"}) {
+        QVERIFY2(driver.isShown(shownStep + QStringLiteral(" .anno-content ") + QLatin1String(icon)), icon);
+    }
+    QCOMPARE(
+        stringList(
+            driver.evaluate(visibleTexts(shownStep + QStringLiteral(" .anno-content"), QStringLiteral("script"))))
+            .mid(1, 4)
+            .join(QLatin1Char(',')),
+        QStringLiteral("OFFLINE,: the device is not connected to the VPN,link,: the device is online. It's possible "
+                       "to establish the VPN clicking on this button"));
+}
+
+void TestPage::tourTargetIgnoresClicks_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("clicked");
+    QTest::addColumn<bool>("byMouse");
+
+    const QString power = QStringLiteral("#vpn-shield-container .power-button");
+    QTest::newRow("step 1, the power button inside the sidebar, by mouse") << 1 << power << true;
+    QTest::newRow("step 2, the power button itself") << 2 << power << false;
+    QTest::newRow("step 2, the power button, by mouse") << 2 << power << true;
+    QTest::newRow("step 4, the first row's connect icon")
+        << 4 << QStringLiteral("#domainsContainer .device[data-id='101'] .connect") << false;
+}
+
+void TestPage::tourTargetIgnoresClicks()
+{
+    QFETCH(int, step);
+    QFETCH(QString, clicked);
+    QFETCH(bool, byMouse);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(openAtTourStep(driver, step));
+    const QString stepText = driver.text(shownStep + QStringLiteral(" .anno-content"));
+    QVERIFY(driver.evaluate(watchClicksEffects).toBool());
+
+    QVERIFY(byMouse ? driver.mouseClick(clicked) : driver.click(clicked));
+    // A mouse click reaches the page on its own way: see it arrive before looking at its effects.
+    QVERIFY(driver.waitFor(QStringLiteral("window.clicksSeen === 1")));
+    QVERIFY(driver.waitForProgram());
+    QCOMPARE(driver.evaluate(QStringLiteral("window.rowColours.join(',')")).toString(), QString());
+    QVERIFY(!driver.evaluate(deviceRowMarked).toBool());
+    QCOMPARE(driver.text(shownStep + QStringLiteral(" .anno-content")), stepText);
+
+    // Once the tour is closed the same click goes through: the sidebar turns orange.
+    QVERIFY(clickTourButton(driver, 0, step == 4 ? QStringLiteral("Done") : QStringLiteral("Skip")));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.anno').length === 0")));
+    QVERIFY(byMouse ? driver.mouseClick(clicked) : driver.click(clicked));
+    QVERIFY(driver.waitFor(QStringLiteral("window.rowColours.indexOf('bg-orange') >= 0")));
+}
+
+void TestPage::everyTextInLato_data()
+{
+    QTest::addColumn<QString>("screen");
+    QTest::newRow("login screen with a message") << "login";
+    QTest::newRow("domains screen with a tour step and a tooltip") << "domains";
+    QTest::newRow("side page with its form and the last tour") << "side page";
+    QTest::newRow("administrator screen") << "administrator";
+}
+
+void TestPage::everyTextInLato()
+{
+    QFETCH(QString, screen);
+    for (const char *key : {"orv/tour2", "orv/tour3"}) {
+        storeSetting(QLatin1String(key), false);
+    }
+    if (screen != QLatin1String("login")) {
+        PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    }
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    if (screen == QLatin1String("login")) {
+        QVERIFY(driver.waitFor(loginShown));
+        QVERIFY(driver.click(QStringLiteral("#loginContainer button.login")));
+        QVERIFY(driver.waitFor(
+            QStringLiteral("document.querySelector('.form-row-feedback').classList.contains('bg-red')")));
+    } else if (screen == QLatin1String("administrator")) {
+        QVERIFY(driver.waitFor(domainsShown));
+        QVERIFY(driver.evaluate(QStringLiteral("root.showPage(true); true")).toBool());
+    } else {
+        QVERIFY(waitForStep(driver, QStringLiteral("This area is dedicated")));
+        QVERIFY(driver
+                    .evaluate(QStringLiteral("document.querySelector('#domainsContainer .connect')"
+                                             ".dispatchEvent(new MouseEvent('mouseenter')); true"))
+                    .toBool());
+        QVERIFY(driver.waitFor(QStringLiteral("!!document.querySelector('.tooltip-inner')")));
+        if (screen == QLatin1String("side page")) {
+            QVERIFY(clickTourButton(driver, 0, QStringLiteral("Skip")));
+            QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.anno').length === 0")));
+            QVERIFY(driver.click(QStringLiteral("#domainsContainer .device[data-id='101'] .settings")));
+            QVERIFY(
+                driver.waitFor(QStringLiteral("!!document.querySelector('#serialVirtualPortPage .icon-create-new')")));
+            QVERIFY(driver.click(QStringLiteral("#serialVirtualPortPage .icon-create-new")));
+            QVERIFY(driver.evaluate(QStringLiteral("tour.step_4.show(); true")).toBool());
+            QVERIFY(waitForStep(driver, QStringLiteral("The virtual port has been")));
+        }
+    }
+    QCOMPARE(stringList(driver.evaluate(textsNotInLato)), QStringList());
 }
 
 int main(int argc, char *argv[])

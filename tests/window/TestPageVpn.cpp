@@ -1,9 +1,11 @@
 #include <QApplication>
+#include <QJsonArray>
 #include <QtTest>
 
 #include "controller/Orv.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
+#include "records/OrvDomain.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
@@ -36,9 +38,14 @@ const QString recorder = QStringLiteral(
 // The buffer holds nothing and no timer runs: no VPN event can be dispatched any more.
 const QString bufferIdle = QStringLiteral("ORV_EVENTS.vpn.timeout === null && ORV_EVENTS.vpn.eventToDispatch === null");
 
+OrvVpn *tunnelOf(MainWindow *window)
+{
+    return window->orv->property("vpn").value<OrvVpn *>();
+}
+
 OrvVpn *tunnelOf(WindowDriver &driver)
 {
-    return driver.window()->orv->property("vpn").value<OrvVpn *>();
+    return tunnelOf(driver.window());
 }
 
 void emitSignal(OrvVpn *vpn, Orv *orv, const QString &signal)
@@ -53,6 +60,31 @@ void emitSignal(OrvVpn *vpn, Orv *orv, const QString &signal)
         QVERIFY(QMetaObject::invokeMethod(vpn, name.constData()));
     }
 }
+
+// The domain list as an earlier run leaves it in the settings, so the controller can name devices at once.
+void storeDomains(const QJsonObject &data)
+{
+    QList<OrvDomain *> domains;
+    for (const QJsonValue &domain : data.value(QStringLiteral("domains")).toArray()) {
+        domains.append(OrvDomain::fromJson(domain.toObject()));
+    }
+    QSettings::setDefaultFormat(orvSettingsFormat);
+    {
+        OrvSettings settings;
+        settings.setDomains(domains);
+    }
+    for (OrvDomain *domain : qAsConst(domains)) {
+        domain->clearDevices();
+        delete domain;
+    }
+}
+
+// How far the connecting spinner's centre is from the centre of the shield as drawn, in pixels.
+const QString spinnerOffCentre =
+    QStringLiteral("(function() { var s = document.querySelector('.shield.loader').getBoundingClientRect();"
+                   " var p = document.querySelector('#vpn_shield path').getBoundingClientRect();"
+                   " return Math.max(Math.abs(s.left + s.width / 2 - p.left - p.width / 2),"
+                   "  Math.abs(s.top + s.height / 2 - p.top - p.height / 2)); })()");
 } // namespace
 
 // The sidebar's VPN states behind the page's one-slot event buffer, driven by the real controller's
@@ -67,6 +99,10 @@ private slots:
     void cleanup();
     void eventBuffer_data();
     void eventBuffer();
+    void tunnelStateBeforePageStarts_data();
+    void tunnelStateBeforePageStarts();
+    void spinnerCentredOnShield_data();
+    void spinnerCentredOnShield();
 
 private:
     TestEnvironment *m_environment = nullptr;
@@ -187,6 +223,109 @@ void TestPageVpn::eventBuffer()
                                           "'#vpn-shield-container .power-button')).display"))
                  .toString(),
              dispatched == QLatin1String("connecting") ? QStringLiteral("none") : QStringLiteral("flex"));
+}
+
+void TestPageVpn::tunnelStateBeforePageStarts_data()
+{
+    // The tunnel object's own reports, in order, all made before the page has loaded.
+    QTest::addColumn<QStringList>("reports");
+    QTest::addColumn<QString>("colour");
+    QTest::addColumn<QString>("statusDesc");
+    QTest::addColumn<QString>("statusTip");
+    QTest::addColumn<QString>("rowColour");
+
+    QTest::newRow("connected") << QStringList{"connecting", "connected"} << "bg-green"
+                               << "Connected"
+                               << "Press 1"
+                               << "bg-green";
+    QTest::newRow("still connecting") << QStringList{"connecting"} << "bg-orange"
+                                      << "Not connected"
+                                      << "Connecting... Wait"
+                                      << "bg-orange";
+    QTest::newRow("down again") << QStringList{"connecting", "connected", "disconnected"} << "bg-red"
+                                << "Not connected"
+                                << "Select a device"
+                                << "";
+}
+
+void TestPageVpn::tunnelStateBeforePageStarts()
+{
+    QFETCH(QStringList, reports);
+    QFETCH(QString, colour);
+    QFETCH(QString, statusDesc);
+    QFETCH(QString, statusTip);
+    QFETCH(QString, rowColour);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    storeDomains(PortalSession::sampleData());
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+
+    // The window starts loading its page in its constructor; the page's scripts run only once the event loop
+    // turns, so these reports all come before the page can listen.
+    std::unique_ptr<MainWindow> window(new MainWindow(nullptr, QUrl(QStringLiteral("qrc:/index.html"))));
+    OrvVpn *vpn = tunnelOf(window.get());
+    vpn->deviceId = 101;
+    for (const QString &report : reports) {
+        QVERIFY(QMetaObject::invokeMethod(vpn, report.toLatin1().constData(), Qt::DirectConnection));
+    }
+    window->show();
+    WindowDriver driver;
+    QVERIFY(driver.adopt(window.get()));
+    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains(%1) && ")
+                               .arg(WindowDriver::quote(colour))
+                           + bufferIdle));
+
+    QCOMPARE(driver.text(QStringLiteral(".status-desc")), statusDesc);
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), statusTip);
+    // The row of the tunnel's device is marked the same way, on the list drawn after the state.
+    const QString row = QStringLiteral("#domainsContainer .device[data-id='101']");
+    for (const char *mark : {"bg-green", "bg-orange"}) {
+        QCOMPARE(driver.hasClass(row, QLatin1String(mark)), rowColour == QLatin1String(mark));
+    }
+    QCOMPARE(driver.isShown(row + QStringLiteral(" .web-ui")), rowColour == QLatin1String("bg-green"));
+    QCOMPARE(driver.isShown(QStringLiteral("#vpn-shield-container .power-button")),
+             colour != QLatin1String("bg-orange"));
+}
+
+void TestPageVpn::spinnerCentredOnShield_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("resizedTo");
+
+    QTest::newRow("smallest window") << QSize(900, 700) << QSize();
+    QTest::newRow("wide window") << QSize(1400, 900) << QSize();
+    QTest::newRow("resized while connecting") << QSize(900, 700) << QSize(1250, 760);
+}
+
+void TestPageVpn::spinnerCentredOnShield()
+{
+    QFETCH(QSize, size);
+    QFETCH(QSize, resizedTo);
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    PortalSession session;
+    QVERIFY(session.start(PortalSession::sampleData()));
+    WindowDriver driver;
+    QVERIFY(driver.open());
+    driver.window()->resize(size);
+    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitFor(QStringLiteral("window.innerWidth === %1").arg(size.width())));
+
+    emitSignal(tunnelOf(driver), driver.window()->orv, QStringLiteral("onConnecting:101"));
+    QVERIFY(driver.waitFor(QStringLiteral("!!document.querySelector('.shield.loader')")));
+    const double offCentre = driver.evaluate(spinnerOffCentre).toDouble();
+    QVERIFY2(offCentre <= 1.0, qPrintable(QString::number(offCentre)));
+
+    if (resizedTo.isValid()) {
+        driver.window()->resize(resizedTo);
+        QVERIFY(driver.waitFor(QStringLiteral("window.innerWidth === %1").arg(resizedTo.width())));
+        QVERIFY(driver.waitFor(spinnerOffCentre + QStringLiteral(" <= 1")));
+        QVERIFY(driver
+                    .evaluate(QStringLiteral("document.querySelector('#vpn_shield path').getBoundingClientRect()"
+                                             ".left > %1")
+                                  .arg(size.width() / 6))
+                    .toBool());
+    }
 }
 
 int main(int argc, char *argv[])

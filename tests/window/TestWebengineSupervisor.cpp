@@ -1,5 +1,8 @@
+#include <algorithm>
+
 #include <QApplication>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QWebEnginePage>
@@ -90,6 +93,31 @@ QList<qint64> rendererProcesses(qint64 root)
     }
     return found;
 }
+
+// The environment the program runs in for a test: headless, its folders in home, the page's console shown.
+// Empty when a folder cannot be made.
+QProcessEnvironment programEnvironment(const QString &home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("js.debug=true;js.info=true"));
+    // As root the program must switch the sandbox off by itself; otherwise the container may lack one.
+    environment.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
+    if (geteuid() != 0) {
+        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    }
+    environment.insert(QStringLiteral("HOME"), home);
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString folder = home + QLatin1Char('/') + QLatin1String(variable);
+        if (!QDir().mkpath(folder)
+            || !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            return QProcessEnvironment();
+        }
+        environment.insert(QLatin1String(variable), folder);
+    }
+    return environment;
+}
 } // namespace
 
 Q_DECLARE_METATYPE(Ending)
@@ -105,6 +133,9 @@ private slots:
     void recoversAgainAfterSecondCrash();
     void ignoresReplacedWindow();
     void programKeepsRunningAfterRecovery();
+    void recoveryDelay_data();
+    void recoveryDelay();
+    void renderProcessThatCannotStartIsRetriedSlower();
     // Runs and ends the application's event loop: keep it last.
     void releasesReplacementsWhenApplicationQuits();
 };
@@ -185,7 +216,17 @@ void TestWebengineSupervisor::recoversAgainAfterSecondCrash()
     QVERIFY(secondDriver.adopt(second));
     QVERIFY(secondDriver.waitForStart());
 
+    // The second page ended soon after its start: the third window waits a second.
+    QSignalSpy secondTerminated(second, &QWebEngineView::renderProcessTerminated);
     endRenderProcess(second, Ending::Killed);
+    QTRY_COMPARE_WITH_TIMEOUT(secondTerminated.count(), 1, 20000);
+    QCOMPARE(supervisor.window, second);
+    QVERIFY(!second->isVisible());
+    const QStringList lines = log.texts();
+    QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QString &line) {
+        return line.startsWith(QLatin1String("WebengineSupervisor::onMainWindowCrash(): \"Render process ended"))
+               && line.endsWith(QLatin1String("2 times in a row: next window in 1000 ms\""));
+    }));
     QTRY_VERIFY_WITH_TIMEOUT(supervisor.window != second, 20000);
     MainWindow *third = supervisor.window;
     QVERIFY(!second->isVisible());
@@ -226,22 +267,8 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
 {
     QTemporaryDir home;
     QVERIFY(home.isValid());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("js.debug=true;js.info=true"));
-    // As root the program must switch the sandbox off by itself; otherwise the container may lack one.
-    environment.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
-    if (geteuid() != 0) {
-        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-    }
-    environment.insert(QStringLiteral("HOME"), home.path());
-    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        environment.insert(QLatin1String(variable), folder);
-    }
+    const QProcessEnvironment environment = programEnvironment(home.path());
+    QVERIFY(!environment.isEmpty());
 
     QProcess program;
     program.setProcessEnvironment(environment);
@@ -267,6 +294,95 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
     QCOMPARE(program.state(), QProcess::Running);
     QCOMPARE(output.count(crashLine.toLatin1()), 1);
     QVERIFY(!rendererProcesses(program.processId()).contains(before.first()));
+}
+
+void TestWebengineSupervisor::recoveryDelay_data()
+{
+    QTest::addColumn<int>("previousQuickEnds");
+    QTest::addColumn<qint64>("ranForMs");
+    QTest::addColumn<int>("quickEnds");
+    QTest::addColumn<int>("delayMs");
+
+    QTest::newRow("a single end is replaced at once") << 0 << qint64(200) << 1 << 0;
+    QTest::newRow("the second quick end waits a second") << 1 << qint64(200) << 2 << 1000;
+    QTest::newRow("just inside the few seconds") << 1 << qint64(4999) << 2 << 1000;
+    QTest::newRow("the wait doubles") << 2 << qint64(200) << 3 << 2000;
+    QTest::newRow("sixteen seconds before the cap") << 5 << qint64(200) << 6 << 16000;
+    QTest::newRow("capped at thirty seconds") << 6 << qint64(200) << 7 << 30000;
+    QTest::newRow("the count stops growing, the cap holds") << 100 << qint64(200) << 100 << 30000;
+    QTest::newRow("a page that ran a while starts the count afresh") << 6 << qint64(5000) << 0 << 0;
+}
+
+void TestWebengineSupervisor::recoveryDelay()
+{
+    QFETCH(int, previousQuickEnds);
+    QFETCH(qint64, ranForMs);
+    QFETCH(int, quickEnds);
+    QFETCH(int, delayMs);
+    QCOMPARE(WebengineSupervisor::quickEndsAfter(previousQuickEnds, ranForMs), quickEnds);
+    QCOMPARE(WebengineSupervisor::recoveryDelayMs(quickEnds), delayMs);
+}
+
+// A render process that cannot start at all used to be replaced about eight times a second for ever.
+void TestWebengineSupervisor::renderProcessThatCannotStartIsRetriedSlower()
+{
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QProcessEnvironment environment = programEnvironment(home.path());
+    QVERIFY(!environment.isEmpty());
+    // Every render process the engine tries to launch is run through a program that exits at once.
+    environment.insert(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"),
+                       QStringLiteral("--renderer-cmd-prefix=/bin/false"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.setWorkingDirectory(home.path());
+    QStringList lines;
+    QList<qint64> arrivals;
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray partial;
+    connect(&program, &QProcess::readyRead, this, [&] {
+        partial += program.readAll();
+        int end;
+        while ((end = partial.indexOf('\n')) >= 0) {
+            lines << QString::fromUtf8(partial.left(end));
+            arrivals << clock.elapsed();
+            partial.remove(0, end + 1);
+        }
+    });
+    program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+    QVERIFY(program.waitForStarted(10000));
+    const auto stopProgram = qScopeGuard([&program] {
+        program.kill();
+        program.waitForFinished(10000);
+    });
+
+    const auto waitLine = [&lines](int delayMs) {
+        const QString ending = QStringLiteral("next window in %1 ms\"").arg(delayMs);
+        return std::find_if(
+                   lines.cbegin(), lines.cend(), [&ending](const QString &line) { return line.endsWith(ending); })
+               - lines.cbegin();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(waitLine(2000) < lines.size(), 60000);
+    QCOMPARE(program.state(), QProcess::Running);
+
+    // Ended, replaced at once; ended, a second's wait; ended, two seconds' wait: three windows so far.
+    const int first = waitLine(1000);
+    const int second = waitLine(2000);
+    QVERIFY(first < second);
+    QCOMPARE(lines.mid(0, second).count(crashLine), 3);
+    QCOMPARE(lines.mid(0, first).count(crashLine), 2);
+    QVERIFY(lines.at(first).contains(QLatin1String("2 times in a row")));
+    QVERIFY(lines.at(second).contains(QLatin1String("3 times in a row")));
+    const int thirdCrash = static_cast<int>(lines.indexOf(crashLine, first));
+    QVERIFY(thirdCrash > first && thirdCrash < second);
+    QVERIFY2(arrivals.at(thirdCrash) - arrivals.at(first) >= 900,
+             qPrintable(QString::number(arrivals.at(thirdCrash) - arrivals.at(first))));
+
+    // The program waits with no window shown, and goes on afterwards.
+    QTRY_VERIFY_WITH_TIMEOUT(lines.count(crashLine) == 4, 20000);
+    QCOMPARE(program.state(), QProcess::Running);
 }
 
 void TestWebengineSupervisor::releasesReplacementsWhenApplicationQuits()

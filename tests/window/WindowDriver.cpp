@@ -137,6 +137,43 @@ bool WindowDriver::click(const QString &selector)
         .toBool();
 }
 
+bool WindowDriver::mouseClick(const QString &selector)
+{
+    const QVariantList centre =
+        evaluate(QStringLiteral("(function() { var e = document.querySelector(%1); if (!e) { return null; }"
+                                " var r = e.getBoundingClientRect(); return [r.left + r.width / 2,"
+                                " r.top + r.height / 2]; })()")
+                     .arg(quote(selector)))
+            .toList();
+    if (centre.size() != 2 || m_window->focusProxy() == nullptr) {
+        return false;
+    }
+    const QPoint point(qRound(centre.at(0).toDouble()), qRound(centre.at(1).toDouble()));
+    QTest::mouseClick(m_window->focusProxy(), Qt::LeftButton, Qt::NoModifier, point);
+    return true;
+}
+
+bool WindowDriver::isShown(const QString &selector)
+{
+    return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1); if (!e) { return false; }"
+                                   " var s = getComputedStyle(e), r = e.getBoundingClientRect();"
+                                   " return s.display !== 'none' && s.visibility !== 'hidden'"
+                                   " && r.width > 0 && r.height > 0; })()")
+                        .arg(quote(selector)))
+        .toBool();
+}
+
+bool WindowDriver::waitForProgram(int timeoutMs)
+{
+    // The channel answers in the order it was asked.
+    const int id = m_nextId;
+    return evaluate(QStringLiteral("window.programAnswered%1 = false;"
+                                   " ORV.getApplicationName(function() { window.programAnswered%1 = true; }); true")
+                        .arg(id))
+               .toBool()
+           && waitFor(QStringLiteral("window.programAnswered%1").arg(id), timeoutMs);
+}
+
 bool WindowDriver::type(const QString &selector, const QString &text)
 {
     return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1); if (!e) { return false; }"

@@ -33,6 +33,14 @@ public:
     [[nodiscard]] bool waitForStart(int timeoutMs = 30000);
     // Clicks the first element matching a CSS selector; false when there is none.
     [[nodiscard]] bool click(const QString &selector);
+    // A real left click of the mouse at the centre of the first element matching a selector, as the user
+    // would make it: it reaches whatever element lies on top there. False when there is no such element.
+    [[nodiscard]] bool mouseClick(const QString &selector);
+    // Whether the first element matching a selector is drawn: displayed, visible and of some size.
+    bool isShown(const QString &selector);
+    // Waits until the program has answered every call the page sent it before this one, and the page has
+    // run the answers' callbacks: what those calls were going to change has changed by then.
+    [[nodiscard]] bool waitForProgram(int timeoutMs = 10000);
     // Sets an input's value as typing would leave it.
     [[nodiscard]] bool type(const QString &selector, const QString &text);
     QString text(const QString &selector);

@@ -559,8 +559,10 @@ TestPortal::Answer TestPortal::renewAnswer(const Request &request)
 
 TestPortal::Answer TestPortal::issueKey(const QString &username)
 {
-    const QString key = QString::number(QRandomGenerator::global()->generate64(), 16)
-                        + QString::number(QRandomGenerator::global()->generate64(), 16);
+    // 32 hexadecimal digits, as the portal's keys always have.
+    const QString key = QStringLiteral("%1%2")
+                            .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'))
+                            .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
     const qint64 expire = QDateTime::currentSecsSinceEpoch() + m_keyLifetimeSeconds;
     m_keys.insert(key, {username, expire});
     m_lastIssuedKey = key;

@@ -266,10 +266,46 @@ bool TestTunnel::makePki()
     return run(openvpnProgram(), {QStringLiteral("--genkey"), QStringLiteral("tls-crypt"), path("tc.key")});
 }
 
+void TestTunnel::setBehindGateway(bool behind)
+{
+    m_behindGateway = behind;
+}
+
+void TestTunnel::setPushedOptions(const QStringList &options)
+{
+    m_pushed = options;
+}
+
 bool TestTunnel::makeNetwork()
 {
     const QString ip = QStringLiteral("ip");
     m_networkMade = true;
+    const bool pair = makeVethPair();
+    if (!pair || !m_behindGateway) {
+        return pair;
+    }
+    // Our default route goes with our end of the pair when the namespace is deleted.
+    return run(ip,
+               {QStringLiteral("-n"),
+                m_namespace,
+                QStringLiteral("addr"),
+                QStringLiteral("add"),
+                remoteAddress() + QStringLiteral("/32"),
+                QStringLiteral("dev"),
+                QStringLiteral("lo")})
+           && run(ip,
+                  {QStringLiteral("route"),
+                   QStringLiteral("add"),
+                   QStringLiteral("default"),
+                   QStringLiteral("via"),
+                   serverAddress(),
+                   QStringLiteral("dev"),
+                   m_hostLink});
+}
+
+bool TestTunnel::makeVethPair()
+{
+    const QString ip = QStringLiteral("ip");
     return run(ip, {QStringLiteral("netns"), QStringLiteral("add"), m_namespace})
            && run(ip,
                   {QStringLiteral("link"),
@@ -350,6 +386,11 @@ QString TestTunnel::serverAddress() const
     return QStringLiteral("172.31.%1.2").arg(200 + m_index % 50);
 }
 
+QString TestTunnel::remoteAddress() const
+{
+    return m_behindGateway ? QStringLiteral("198.18.%1.1").arg(200 + m_index % 50) : serverAddress();
+}
+
 QString TestTunnel::serverTunnelAddress() const
 {
     return QStringLiteral("10.%1.0.1").arg(100 + m_index % 100);
@@ -418,12 +459,15 @@ bool TestTunnel::startServer()
                                     "disable-dco\n"
                                     "verb 3\n")
                          .arg(udp ? QStringLiteral("udp") : QStringLiteral("tcp-server"),
-                              serverAddress(),
+                              remoteAddress(),
                               QString::number(serverPort()),
                               subnet,
                               dir);
     if (udp) {
         config += QStringLiteral("explicit-exit-notify 1\n");
+    }
+    for (const QString &option : m_pushed) {
+        config += QStringLiteral("push \"") + option + QStringLiteral("\"\n");
     }
     const QString configPath = dir + QStringLiteral("/server.conf");
     if (!writeFile(configPath, config.toUtf8())) {
@@ -509,7 +553,7 @@ QString TestTunnel::clientProfile(ProfileStyle style) const
                                   "connect-retry 1 5\n"
                                   "verb 3\n")
                        .arg(udp ? QStringLiteral("udp") : QStringLiteral("tcp-client"),
-                            serverAddress(),
+                            remoteAddress(),
                             QString::number(serverPort()));
     text += style == ProfileStyle::CredentialsFile ? QStringLiteral("auth-user-pass credentials.txt\n")
                                                    : QStringLiteral("auth-user-pass\n");

@@ -39,6 +39,12 @@ public:
     // Removes namespaces left by earlier runs that were killed (same prefix, owning process gone).
     static void removeLeftovers();
 
+    // Before start(): the server also listens on an address of its own that we reach through the veth pair as
+    // our default gateway, as a server on the Internet is reached (instead of on the pair itself).
+    void setBehindGateway(bool behind);
+    // Before start() or startServer(): options the server pushes to its clients ("route 10.1.0.0 255.255.0.0").
+    void setPushedOptions(const QStringList &options);
+
     // Makes the PKI, the namespace and the veth pair, and starts the server.
     [[nodiscard]] bool start();
     QString errorString() const;
@@ -46,7 +52,8 @@ public:
     Protocol protocol() const;
     QString namespaceName() const;
     QString hostAddress() const;         // our end of the veth pair
-    QString serverAddress() const;       // the server's end, where the daemon listens
+    QString serverAddress() const;       // the server's end of the veth pair
+    QString remoteAddress() const;       // where the server's daemon listens and the client connects
     QString serverTunnelAddress() const; // the server inside the tunnel: the device address seen through it
     quint16 serverPort() const;
     QString user() const;
@@ -70,6 +77,7 @@ public:
 private:
     bool makePki();
     bool makeNetwork();
+    bool makeVethPair();
     void removeNetwork();
     bool run(const QString &program, const QStringList &arguments, QString *output = nullptr);
     bool fail(const QString &error);
@@ -87,4 +95,6 @@ private:
     QProcess m_server;
     QString m_serverLog;
     bool m_networkMade = false;
+    bool m_behindGateway = false;
+    QStringList m_pushed;
 };

@@ -1,9 +1,9 @@
 #include "vpn/engine/ClientApi.h"
 
-#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumen::engine
@@ -13,30 +13,28 @@ namespace
 {
 std::mutex pathMutex;
 std::string explicitPath;
+bool checked = false;
 std::string foundPath;
 
-std::string searchDaemon()
+bool onlyRootCanChange(const std::string &path, bool folder)
 {
-    const char *const pathVariable = std::getenv("PATH");
-    std::string dirs = pathVariable ? pathVariable : "";
-    dirs += ":/usr/sbin:/usr/local/sbin:/sbin";
-    std::size_t pos = 0;
-    while (pos <= dirs.size()) {
-        std::size_t end = dirs.find(':', pos);
-        if (end == std::string::npos) {
-            end = dirs.size();
-        }
-        const std::string dir = dirs.substr(pos, end - pos);
-        pos = end + 1;
-        if (dir.empty() || dir.front() != '/') {
-            continue;
-        }
-        const std::string candidate = dir + "/openvpn";
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
+    struct stat info = {};
+    if (lstat(path.c_str(), &info) != 0 || info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return false;
+    }
+    return folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR) != 0;
+}
+
+// The installed daemon, if it and every folder above it are root's alone.
+std::string checkInstalledDaemon()
+{
+    const std::string path = installed_daemon_path();
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (!onlyRootCanChange(path.substr(0, slash), true)) {
+            return {};
         }
     }
-    return {};
+    return onlyRootCanChange("/", true) && onlyRootCanChange(path, false) ? path : std::string();
 }
 } // namespace
 
@@ -44,8 +42,9 @@ void init_process()
 {
     // The daemon does its own crypto set-up; what is process-wide here is where the daemon lives.
     const std::lock_guard<std::mutex> lock(pathMutex);
-    if (foundPath.empty()) {
-        foundPath = searchDaemon();
+    if (!checked) {
+        foundPath = checkInstalledDaemon();
+        checked = true;
     }
 }
 
@@ -77,10 +76,16 @@ std::string daemon_path()
     if (!explicitPath.empty()) {
         return explicitPath;
     }
-    if (foundPath.empty()) {
-        foundPath = searchDaemon();
+    if (!checked) {
+        foundPath = checkInstalledDaemon();
+        checked = true;
     }
     return foundPath;
+}
+
+const char *installed_daemon_path()
+{
+    return "/usr/sbin/openvpn";
 }
 
 } // namespace lumen::engine

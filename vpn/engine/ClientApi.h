@@ -121,8 +121,11 @@ void init_process();
 // The current local time in asctime form, without the trailing newline.
 std::string date_time();
 
-// Where the daemon is looked up: an explicit path wins over PATH and /usr/sbin (empty restores the search).
+// The daemon is the installed one, at its absolute path, checked once and never searched for in PATH: it
+// runs as root. An explicit path wins (for tests; empty restores the installed one).
 void set_daemon_path(const std::string &path);
+// Empty when the installed daemon is missing or anyone but root could change it.
 std::string daemon_path();
+const char *installed_daemon_path();
 
 } // namespace lumen::engine

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <set>
 #include <vector>
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <unistd.h>
 
 #include "vpn/engine/ProfileParser.h"
+#include "vpn/engine/ProfilePolicy.h"
 
 namespace lumen::engine
 {
@@ -31,66 +31,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int terminateGraceMs = 5000;
 constexpr std::size_t maxPendingLineBytes = 1 << 20;
-
-// Directives that run programs, read or write files of the machine, or take the daemon's control away from us.
-// A downloaded profile runs as root here, so these are refused rather than passed on.
-const std::set<std::string> refusedDirectives = {"up",
-                                                 "down",
-                                                 "route-up",
-                                                 "route-pre-down",
-                                                 "ipchange",
-                                                 "tls-verify",
-                                                 "learn-address",
-                                                 "client-connect",
-                                                 "client-disconnect",
-                                                 "auth-user-pass-verify",
-                                                 "plugin",
-                                                 "script-security",
-                                                 "setenv-safe",
-                                                 "management",
-                                                 "management-client",
-                                                 "management-hold",
-                                                 "management-query-passwords",
-                                                 "management-query-proxy",
-                                                 "management-query-remote",
-                                                 "management-external-key",
-                                                 "management-external-cert",
-                                                 "management-signal",
-                                                 "management-forget-disconnect",
-                                                 "management-log-cache",
-                                                 "config",
-                                                 "cd",
-                                                 "chroot",
-                                                 "daemon",
-                                                 "log",
-                                                 "log-append",
-                                                 "writepid",
-                                                 "status",
-                                                 "tmp-dir",
-                                                 "askpass",
-                                                 "iproute",
-                                                 "replay-persist",
-                                                 "ifconfig-pool-persist",
-                                                 "tls-export-cert",
-                                                 "capath",
-                                                 "pkcs11-providers",
-                                                 "providers",
-                                                 "engine"};
-
-// Directives whose argument is a file: the profile must carry it inline.
-const std::set<std::string> fileDirectives = {"ca",
-                                              "cert",
-                                              "key",
-                                              "extra-certs",
-                                              "tls-auth",
-                                              "tls-crypt",
-                                              "tls-crypt-v2",
-                                              "dh",
-                                              "pkcs12",
-                                              "secret",
-                                              "crl-verify",
-                                              "auth-user-pass",
-                                              "http-proxy-user-pass"};
+// The daemon's management interface reads a command of at most 1023 bytes and a parameter of at most 256.
+constexpr std::size_t maxManagementLineBytes = 1023;
+constexpr std::size_t maxManagementValueBytes = 256;
+// The daemon gets this environment and nothing of ours.
+constexpr const char *daemonEnvironmentPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
 // Quotes one argument for the management interface, which reads backslash escapes inside double quotes.
 std::string quoted(const std::string &value)
@@ -119,9 +64,82 @@ std::vector<std::string> splitCommas(const std::string &text)
     }
 }
 
-bool hasLineBreak(const std::string &text)
+// Why a value cannot go over the management interface, or nothing. The interface drops control characters
+// and starts a new command when a line overflows, so such a value would not arrive as given.
+std::string managementValueProblem(const std::string &what, const std::string &value)
 {
-    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            return what + " must not contain line breaks or other control characters";
+        }
+    }
+    const std::size_t line = std::string("password \"Private Key\" \n").size() + quoted(value).size();
+    if (value.size() > maxManagementValueBytes || line > maxManagementLineBytes) {
+        return what + " is longer than the " + std::to_string(maxManagementValueBytes)
+               + " bytes the daemon's management interface carries";
+    }
+    return {};
+}
+
+// Whether an <auth-user-pass> block gives both lines the daemon reads: the user name and the password.
+bool holdsUserAndPassword(const std::string &body)
+{
+    const std::size_t userEnd = body.find('\n');
+    if (userEnd == std::string::npos) {
+        return false;
+    }
+    std::size_t passwordEnd = body.find('\n', userEnd + 1);
+    passwordEnd = passwordEnd == std::string::npos ? body.size() : passwordEnd;
+    const auto length = [&body](std::size_t begin, std::size_t end) {
+        return end > begin && body[end - 1] == '\r' ? end - begin - 1 : end - begin;
+    };
+    return length(0, userEnd) > 0 && length(userEnd + 1, passwordEnd) > 0;
+}
+
+bool isBlankText(const std::string &text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return ProfileParser::isBlank(c); });
+}
+
+// Every directive of the profile, those inside <connection> blocks included, in order.
+template <typename Visit>
+void forEachDirective(const std::vector<ProfileDirective> &directives, Visit visit)
+{
+    for (const ProfileDirective &directive : directives) {
+        visit(directive);
+        for (const ProfileDirective &child : directive.children) {
+            visit(child);
+        }
+    }
+}
+
+// The forked child's part: set up and replace itself with the daemon; only async-signal-safe calls here.
+[[noreturn]] void execDaemon(char *const argv[], char *const environment[], int outputFd, int execErrorFd, pid_t parent)
+{
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) {
+        _exit(127);
+    }
+    umask(077);
+    if (chdir("/") != 0) {
+        _exit(127);
+    }
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(outputFd, 1);
+    dup2(outputFd, 2);
+    // Nothing of ours leaks into the daemon; the exec-error pipe closes itself on exec.
+    const int keep = dup2(execErrorFd, 3);
+    fcntl(keep, F_SETFD, FD_CLOEXEC);
+    close_range(4, ~0U, 0);
+    execve(argv[0], argv, environment);
+    const int error = errno;
+    if (write(keep, &error, sizeof error) < 0) {
+        _exit(126);
+    }
+    _exit(127);
 }
 
 std::int64_t readCounter(const std::string &path, std::int64_t fallback)
@@ -205,13 +223,14 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     EvalConfig eval;
     m_configUsable = false;
     m_config = config;
+    m_profile.clear();
     const auto refuse = [&eval](const std::string &message) {
         eval.error = true;
         eval.message = message;
         return eval;
     };
 
-    if (ProfileParser::trim(config.content).empty()) {
+    if (isBlankText(config.content)) {
         return refuse("the profile is empty");
     }
     std::vector<ProfileDirective> directives;
@@ -219,50 +238,39 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     if (!ProfileParser::parse(config.content, directives, error)) {
         return refuse("the profile cannot be read: " + error);
     }
+    const ProfilePolicy::Result policy = ProfilePolicy::rebuild(directives);
+    if (policy.verdict != ProfilePolicy::Verdict::Accepted) {
+        return refuse(policy.error);
+    }
 
-    bool needsCredentials = false;
-    bool inlineCredentials = false;
-    bool hasRemote = false;
+    bool asksCredentials = false;
+    bool carriesCredentials = false;
     bool hasDev = false;
     std::string proto;
-    for (const ProfileDirective &directive : directives) {
-        const std::string where = " (line " + std::to_string(directive.line) + ")";
-        if (refusedDirectives.count(directive.name)) {
-            return refuse("the directive '" + directive.name + "' is not supported" + where);
-        }
-        if (directive.isInline) {
-            if (directive.name == "auth-user-pass") {
-                inlineCredentials = true;
-            } else if (directive.name == "connection" && directive.body.find("remote") != std::string::npos) {
-                hasRemote = true;
-            } else if (directive.name == "key" && directive.body.find("ENCRYPTED") != std::string::npos) {
-                eval.privateKeyPasswordRequired = true;
+    m_hasKeyDirection = false;
+    forEachDirective(directives, [&](const ProfileDirective &directive) {
+        const std::string &name = directive.name;
+        if (name == "auth-user-pass") {
+            asksCredentials = true;
+            // A block with the user name alone still has the daemon ask for the password.
+            carriesCredentials = carriesCredentials || (directive.isInline && holdsUserAndPassword(directive.body));
+        } else if (name == "key" && directive.isInline && directive.body.find("ENCRYPTED") != std::string::npos) {
+            eval.privateKeyPasswordRequired = true;
+        } else if (name == "remote" && eval.remoteHost.empty()) {
+            eval.remoteHost = directive.args[0];
+            eval.remotePort = directive.args.size() > 1 ? directive.args[1] : "1194";
+            if (directive.args.size() > 2) {
+                eval.remoteProto = directive.args[2];
             }
-            continue;
-        }
-        if (fileDirectives.count(directive.name) && !directive.args.empty() && directive.args[0] != "[inline]"
-            && !(directive.name == "dh" && directive.args[0] == "none")) {
-            return refuse("'" + directive.name + "' refers to the file '" + directive.args[0]
-                          + "'; the profile must carry it inline" + where);
-        }
-        if (directive.name == "auth-user-pass") {
-            needsCredentials = true;
-        } else if (directive.name == "remote" && !directive.args.empty()) {
-            if (!hasRemote) {
-                eval.remoteHost = directive.args[0];
-                eval.remotePort = directive.args.size() > 1 ? directive.args[1] : "1194";
-                if (directive.args.size() > 2) {
-                    eval.remoteProto = directive.args[2];
-                }
-            }
-            hasRemote = true;
-        } else if (directive.name == "dev" && !directive.args.empty()) {
+        } else if (name == "dev") {
             hasDev = true;
-        } else if (directive.name == "proto" && !directive.args.empty()) {
+        } else if (name == "proto" && proto.empty()) {
             proto = directive.args[0];
+        } else if (name == "key-direction" || ((name == "tls-auth" || name == "secret") && directive.args.size() > 1)) {
+            m_hasKeyDirection = true;
         }
-    }
-    if (!hasRemote) {
+    });
+    if (eval.remoteHost.empty()) {
         return refuse("the profile names no remote server");
     }
     if (!hasDev) {
@@ -271,8 +279,9 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     if (eval.remoteProto.empty()) {
         eval.remoteProto = proto.empty() ? "udp" : proto;
     }
-    eval.autologin = !needsCredentials || inlineCredentials;
+    eval.autologin = !asksCredentials || carriesCredentials;
     eval.allowPasswordSave = true;
+    m_profile = policy.profile;
     m_configUsable = true;
     return eval;
 }
@@ -280,11 +289,13 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
 Status OpenVPNClient::provide_creds(const ProvideCreds &creds)
 {
     Status status;
-    // The management interface is line based: a line break in a value would end the command early.
-    if (hasLineBreak(creds.username) || hasLineBreak(creds.password)) {
-        status.error = true;
-        status.message = "user name and password must not contain line breaks or NUL characters";
-        return status;
+    for (const std::string &problem : {managementValueProblem("the user name", creds.username),
+                                       managementValueProblem("the password", creds.password)}) {
+        if (!problem.empty()) {
+            status.error = true;
+            status.message = problem;
+            return status;
+        }
     }
     m_creds = creds;
     m_hasCreds = true;
@@ -374,21 +385,36 @@ Status OpenVPNClient::run(Session &session)
     }
     const std::string daemon = daemon_path();
     if (daemon.empty()) {
-        return {true, "DAEMON_NOT_FOUND", "the openvpn program was found neither in PATH nor in /usr/sbin"};
+        return {true,
+                "DAEMON_NOT_FOUND",
+                "the openvpn program is not at " + std::string(installed_daemon_path())
+                    + ", or users other than root could change it"};
     }
+    Status status = prepareSession(session);
+    if (status.error) {
+        return status;
+    }
+    if (!startDaemon(session, daemon, status)) {
+        return status;
+    }
+    runEventLoop(session);
+    return endSession(session);
+}
 
+Status OpenVPNClient::prepareSession(Session &session)
+{
     char folderTemplate[] = "/tmp/lumen-engine-XXXXXX";
     if (!mkdtemp(folderTemplate)) {
         return {true, "DAEMON_START_FAILED", std::string("cannot create a private folder: ") + std::strerror(errno)};
     }
     session.folder = folderTemplate;
     session.profilePath = session.folder + "/profile.ovpn";
+    // The daemon reads the profile rebuilt from what the policy accepted, never the text we were given.
     const int profileFd = open(session.profilePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (profileFd < 0) {
         return {true, "DAEMON_START_FAILED", std::string("cannot write the profile: ") + std::strerror(errno)};
     }
-    const std::string &content = m_config.content;
-    const bool written = write(profileFd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    const bool written = write(profileFd, m_profile.data(), m_profile.size()) == static_cast<ssize_t>(m_profile.size());
     close(profileFd);
     if (!written) {
         return {true, "DAEMON_START_FAILED", "cannot write the profile"};
@@ -404,10 +430,24 @@ Status OpenVPNClient::run(Session &session)
         || listen(session.listenFd, 1) != 0) {
         return {true, "DAEMON_START_FAILED", std::string("cannot open the management socket: ") + std::strerror(errno)};
     }
+    return {};
+}
 
+std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, const std::string &daemon)
+{
+    // Options before the profile are defaults for its <connection> blocks as well; options after it win
+    // over anything it says.
     std::vector<std::string> args = {daemon,
+                                     "--nobind",
                                      "--config",
                                      session.profilePath,
+                                     "--script-security",
+                                     "0",
+                                     // A pushed route that covers the server must not take the tunnel's own path.
+                                     "--route",
+                                     "remote_host",
+                                     "255.255.255.255",
+                                     "net_gateway",
                                      "--management",
                                      session.socketPath,
                                      "unix",
@@ -416,35 +456,45 @@ Status OpenVPNClient::run(Session &session)
                                      "--management-query-passwords",
                                      "--management-log-cache",
                                      "100"};
-    if (!m_config.guiVersion.empty()) {
-        args.insert(args.end(), {"--setenv", "IV_GUI_VER", m_config.guiVersion});
-    }
+    // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
+    // changed options from the server, and the tunnel would end instead.
     if (m_config.tunPersist) {
         args.emplace_back("--persist-tun");
+    }
+    if (!m_config.guiVersion.empty()) {
+        args.insert(args.end(), {"--setenv", "IV_GUI_VER", m_config.guiVersion});
     }
     if (!m_config.dco) {
         args.emplace_back("--disable-dco");
     }
-    if (m_config.defaultKeyDirection == 0 || m_config.defaultKeyDirection == 1) {
-        if (content.find("key-direction") == std::string::npos) {
-            args.insert(args.end(), {"--key-direction", std::to_string(m_config.defaultKeyDirection)});
-        }
+    if ((m_config.defaultKeyDirection == 0 || m_config.defaultKeyDirection == 1) && !m_hasKeyDirection) {
+        args.insert(args.end(), {"--key-direction", std::to_string(m_config.defaultKeyDirection)});
     }
+    return args;
+}
+
+bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Status &status)
+{
+    std::vector<std::string> args = daemonArguments(session, daemon);
     std::vector<char *> argv;
     for (std::string &arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    std::string pathVariable = daemonEnvironmentPath;
+    char *const environment[] = {pathVariable.data(), nullptr};
 
     int outputPipe[2];
     int execPipe[2];
     if (pipe2(outputPipe, O_CLOEXEC) != 0) {
-        return {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
+        status = {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
+        return false;
     }
     if (pipe2(execPipe, O_CLOEXEC) != 0) {
         close(outputPipe[0]);
         close(outputPipe[1]);
-        return {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
+        status = {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
+        return false;
     }
     bool stoppedBeforeStart = false;
     {
@@ -458,7 +508,8 @@ Status OpenVPNClient::run(Session &session)
         close(execPipe[1]);
         // Stopped before the daemon ran: still end with the one DISCONNECTED the caller waits for.
         emitEvent("DISCONNECTED", "");
-        return {};
+        status = {};
+        return false;
     }
     {
         // Held across fork so that the destructor sees the daemon's pid as soon as it exists.
@@ -466,26 +517,7 @@ Status OpenVPNClient::run(Session &session)
         const pid_t parent = getpid();
         session.pid = fork();
         if (session.pid == 0) {
-            // Child: only async-signal-safe calls from here on.
-            setpgid(0, 0);
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) {
-                _exit(127);
-            }
-            const int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-            dup2(outputPipe[1], 1);
-            dup2(outputPipe[1], 2);
-            // Nothing of ours leaks into the daemon; the exec-error pipe closes itself on exec.
-            const int keep = dup2(execPipe[1], 3);
-            fcntl(keep, F_SETFD, FD_CLOEXEC);
-            close_range(4, ~0U, 0);
-            execv(argv[0], argv.data());
-            const int error = errno;
-            if (write(keep, &error, sizeof error) < 0) {
-                _exit(126);
-            }
-            _exit(127);
+            execDaemon(argv.data(), environment, outputPipe[1], execPipe[1], parent);
         }
         m_pid = session.pid;
     }
@@ -496,14 +528,16 @@ Status OpenVPNClient::run(Session &session)
         close(execPipe[0]);
         close(session.outputFd);
         session.outputFd = -1;
-        return {true, "DAEMON_START_FAILED", std::string("cannot start the daemon: ") + std::strerror(errno)};
+        status = {true, "DAEMON_START_FAILED", std::string("cannot start the daemon: ") + std::strerror(errno)};
+        return false;
     }
     int execError = 0;
     const ssize_t got = read(execPipe[0], &execError, sizeof execError);
     close(execPipe[0]);
     if (got == sizeof execError) {
         waitpid(session.pid, nullptr, 0);
-        return {true, "DAEMON_START_FAILED", "cannot run " + daemon + ": " + std::strerror(execError)};
+        status = {true, "DAEMON_START_FAILED", "cannot run " + daemon + ": " + std::strerror(execError)};
+        return false;
     }
     fcntl(session.outputFd, F_SETFL, O_NONBLOCK);
     // A process descriptor turns the daemon's exit into an ordinary poll event.
@@ -518,149 +552,176 @@ Status OpenVPNClient::run(Session &session)
     if (m_config.clockTickMS > 0) {
         session.nextTick = start + std::chrono::milliseconds(m_config.clockTickMS);
     }
+    return true;
+}
 
+void OpenVPNClient::runEventLoop(Session &session)
+{
     while (!session.exited) {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stopRequested && !session.terminating) {
-                session.cancelled = true;
-            }
-        }
-        if (session.cancelled && !session.terminating) {
-            terminate(session);
-        }
-        Clock::time_point now = Clock::now();
-        if (now >= session.killDeadline) {
-            kill(session.pid, SIGKILL);
-            session.killDeadline = Clock::time_point::max();
-        }
-        if (now >= session.connectDeadline && !session.connected && !session.terminating) {
-            session.connectDeadline = Clock::time_point::max();
-            pause_on_connection_timeout();
-            fail(session, "CONNECTION_TIMEOUT", "no connection within " + std::to_string(m_config.connTimeout) + " s");
-        }
-        if (now >= session.nextTick) {
-            clock_tick();
-            session.nextTick = now + std::chrono::milliseconds(m_config.clockTickMS);
-        }
-        const Clock::time_point wake = std::min({session.killDeadline, session.connectDeadline, session.nextTick});
-        int timeoutMs = -1;
-        if (wake != Clock::time_point::max()) {
-            now = Clock::now();
-            timeoutMs =
-                wake <= now
-                    ? 0
-                    : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1);
-        }
-        if (session.pidFd < 0) {
-            // Without a process descriptor the exit is only seen by polling.
-            timeoutMs = timeoutMs < 0 ? 100 : std::min(timeoutMs, 100);
-        }
-
-        pollfd fds[5];
-        nfds_t count = 0;
-        const int channelFd = session.managementFd >= 0 ? session.managementFd : session.listenFd;
-        for (const int fd : {channelFd, session.outputFd, m_wakeFd, session.pidFd}) {
-            if (fd >= 0) {
-                fds[count++] = {fd, POLLIN, 0};
-            }
-        }
-        const int ready = poll(fds, count, timeoutMs);
-        if (ready < 0 && errno != EINTR) {
-            fail(session, "ENGINE_ERROR", std::string("poll failed: ") + std::strerror(errno));
-            kill(session.pid, SIGKILL);
-        }
-
-        if (m_wakeFd >= 0) {
-            std::uint64_t value = 0;
-            while (read(m_wakeFd, &value, sizeof value) > 0) {
-            }
-        }
-        if (session.managementFd < 0 && session.listenFd >= 0) {
-            const int fd = accept4(session.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                session.managementFd = fd;
-                session.managementSeen = true;
-                close(session.listenFd);
-                session.listenFd = -1;
-                // The daemon has read its configuration by now and reconnects without reading it again: the
-                // profile (keys, maybe credentials) should not stay on disk, not even if we are killed.
-                unlink(session.socketPath.c_str());
-                unlink(session.profilePath.c_str());
-                rmdir(session.folder.c_str());
-                session.socketPath.clear();
-                session.profilePath.clear();
-                session.folder.clear();
-                sendCommand(session, "state on\nbytecount 1\nlog on all\n");
-            }
-        }
-        for (int *fd : {&session.managementFd, &session.outputFd}) {
-            if (*fd < 0) {
-                continue;
-            }
-            std::string &buffer = fd == &session.managementFd ? session.managementBuffer : session.outputBuffer;
-            char chunk[4096];
-            ssize_t n = 0;
-            while ((n = read(*fd, chunk, sizeof chunk)) > 0) {
-                buffer.append(chunk, static_cast<std::size_t>(n));
-            }
-            const bool closed = n == 0;
-            std::size_t newline = 0;
-            while ((newline = buffer.find('\n')) != std::string::npos) {
-                std::string line = buffer.substr(0, newline);
-                buffer.erase(0, newline + 1);
-                if (!line.empty() && line.back() == '\r') {
-                    line.pop_back();
-                }
-                if (fd == &session.managementFd) {
-                    handleLine(session, line);
-                } else if (!line.empty() && !session.managementSeen) {
-                    // Once the management channel is up it carries the same lines; before, only this pipe does.
-                    log(LogInfo(line + '\n'));
-                }
-            }
-            if (buffer.size() > maxPendingLineBytes) {
-                buffer.clear();
-            }
-            if (closed) {
-                close(*fd);
-                *fd = -1;
-                if (&buffer == &session.managementBuffer && !session.terminating) {
-                    // The daemon must not outlive its controller: no channel, no daemon.
-                    session.terminating = true;
-                    kill(session.pid, SIGTERM);
-                    session.killDeadline = Clock::now() + std::chrono::milliseconds(terminateGraceMs);
-                }
-            }
-        }
+        const int timeoutMs = handleDeadlines(session);
+        waitForActivity(session, timeoutMs);
+        acceptManagement(session);
+        readChannels(session);
         int waitStatus = 0;
         if (waitpid(session.pid, &waitStatus, WNOHANG) == session.pid) {
             session.exited = true;
             session.exitStatus = waitStatus;
         }
     }
+}
 
-    // Lines the daemon wrote just before it ended.
-    for (const int fd : {session.managementFd, session.outputFd}) {
-        if (fd < 0) {
+int OpenVPNClient::handleDeadlines(Session &session)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopRequested && !session.terminating) {
+            session.cancelled = true;
+        }
+    }
+    if (session.cancelled && !session.terminating) {
+        terminate(session);
+    }
+    Clock::time_point now = Clock::now();
+    if (now >= session.killDeadline) {
+        kill(session.pid, SIGKILL);
+        session.killDeadline = Clock::time_point::max();
+    }
+    if (now >= session.connectDeadline && !session.connected && !session.terminating) {
+        session.connectDeadline = Clock::time_point::max();
+        pause_on_connection_timeout();
+        fail(session, "CONNECTION_TIMEOUT", "no connection within " + std::to_string(m_config.connTimeout) + " s");
+    }
+    if (now >= session.nextTick) {
+        clock_tick();
+        session.nextTick = now + std::chrono::milliseconds(m_config.clockTickMS);
+    }
+    const Clock::time_point wake = std::min({session.killDeadline, session.connectDeadline, session.nextTick});
+    int timeoutMs = -1;
+    if (wake != Clock::time_point::max()) {
+        now = Clock::now();
+        timeoutMs =
+            wake <= now
+                ? 0
+                : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1);
+    }
+    if (session.pidFd < 0) {
+        // Without a process descriptor the exit is only seen by polling.
+        timeoutMs = timeoutMs < 0 ? 100 : std::min(timeoutMs, 100);
+    }
+    return timeoutMs;
+}
+
+void OpenVPNClient::waitForActivity(Session &session, int timeoutMs)
+{
+    pollfd fds[4];
+    nfds_t count = 0;
+    const int channelFd = session.managementFd >= 0 ? session.managementFd : session.listenFd;
+    for (const int fd : {channelFd, session.outputFd, m_wakeFd, session.pidFd}) {
+        if (fd >= 0) {
+            fds[count++] = {fd, POLLIN, 0};
+        }
+    }
+    const int ready = poll(fds, count, timeoutMs);
+    if (ready < 0 && errno != EINTR) {
+        fail(session, "ENGINE_ERROR", std::string("poll failed: ") + std::strerror(errno));
+        kill(session.pid, SIGKILL);
+    }
+    if (m_wakeFd >= 0) {
+        std::uint64_t value = 0;
+        while (read(m_wakeFd, &value, sizeof value) > 0) {
+        }
+    }
+}
+
+void OpenVPNClient::acceptManagement(Session &session)
+{
+    if (session.managementFd >= 0 || session.listenFd < 0) {
+        return;
+    }
+    const int fd = accept4(session.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    session.managementFd = fd;
+    session.managementSeen = true;
+    close(session.listenFd);
+    session.listenFd = -1;
+    // The daemon has read its configuration by now and reconnects without reading it again: the profile
+    // (keys, maybe credentials) should not stay on disk, not even if we are killed.
+    unlink(session.socketPath.c_str());
+    unlink(session.profilePath.c_str());
+    rmdir(session.folder.c_str());
+    session.socketPath.clear();
+    session.profilePath.clear();
+    session.folder.clear();
+    sendCommand(session, "state on\nbytecount 1\nlog on all\n");
+}
+
+void OpenVPNClient::readChannels(Session &session)
+{
+    for (int *fd : {&session.managementFd, &session.outputFd}) {
+        if (*fd < 0) {
             continue;
         }
-        std::string &buffer = fd == session.managementFd ? session.managementBuffer : session.outputBuffer;
-        char chunk[4096];
-        ssize_t n = 0;
-        while ((n = read(fd, chunk, sizeof chunk)) > 0) {
-            buffer.append(chunk, static_cast<std::size_t>(n));
+        const bool management = fd == &session.managementFd;
+        std::string &buffer = management ? session.managementBuffer : session.outputBuffer;
+        const bool closed = readAvailable(*fd, buffer);
+        takeLines(session, buffer, management);
+        if (buffer.size() > maxPendingLineBytes) {
+            buffer.clear();
         }
-        std::size_t newline = 0;
-        while ((newline = buffer.find('\n')) != std::string::npos) {
-            const std::string line = buffer.substr(0, newline);
-            buffer.erase(0, newline + 1);
-            if (fd == session.managementFd) {
-                handleLine(session, line);
-            } else if (!line.empty() && !session.managementSeen) {
-                log(LogInfo(line + '\n'));
-            }
+        if (!closed) {
+            continue;
         }
+        close(*fd);
+        *fd = -1;
+        if (management && !session.terminating) {
+            // The daemon must not outlive its controller: no channel, no daemon.
+            session.terminating = true;
+            kill(session.pid, SIGTERM);
+            session.killDeadline = Clock::now() + std::chrono::milliseconds(terminateGraceMs);
+        }
+    }
+}
+
+bool OpenVPNClient::readAvailable(int fd, std::string &buffer)
+{
+    char chunk[4096];
+    ssize_t n = 0;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    return n == 0;
+}
+
+void OpenVPNClient::takeLines(Session &session, std::string &buffer, bool management)
+{
+    std::size_t newline = 0;
+    while ((newline = buffer.find('\n')) != std::string::npos) {
+        std::string line = buffer.substr(0, newline);
+        buffer.erase(0, newline + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (management) {
+            handleLine(session, line);
+        } else if (!line.empty() && !session.managementSeen) {
+            // Once the management channel is up it carries the same lines; before, only this pipe does.
+            log(LogInfo(line + '\n'));
+        }
+    }
+}
+
+Status OpenVPNClient::endSession(Session &session)
+{
+    // Lines the daemon wrote just before it ended.
+    if (session.managementFd >= 0) {
+        readAvailable(session.managementFd, session.managementBuffer);
+        takeLines(session, session.managementBuffer, true);
+    }
+    if (session.outputFd >= 0) {
+        readAvailable(session.outputFd, session.outputBuffer);
+        takeLines(session, session.outputBuffer, false);
     }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -834,7 +895,8 @@ void OpenVPNClient::handlePassword(Session &session, const std::string &payload)
         return;
     }
     if (payload.rfind("Need 'Private Key'", 0) == 0) {
-        if (m_config.privateKeyPassword.empty() || hasLineBreak(m_config.privateKeyPassword)) {
+        if (m_config.privateKeyPassword.empty()
+            || !managementValueProblem("the private key password", m_config.privateKeyPassword).empty()) {
             fail(session, "PRIVATE_KEY_PASSWORD_ERROR", "the private key needs a password and none was provided");
             return;
         }

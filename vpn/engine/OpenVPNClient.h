@@ -3,6 +3,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -11,7 +12,8 @@
 namespace lumen::engine
 {
 
-// Runs one tunnel connection with the OpenVPN 2 daemon, driven through its management interface.
+// Runs one tunnel connection with the OpenVPN 2 daemon, driven through its management interface. eval_config
+// accepts a profile only under the profile policy, and the daemon reads the profile rebuilt from it.
 // connect() blocks on the calling thread and calls the callbacks there; stop() and transport_stats()
 // may be called from any other thread meanwhile. The daemon never outlives the connect() that started it.
 class OpenVPNClient
@@ -40,7 +42,20 @@ public:
 private:
     struct Session;
 
+    // One session, step by step: the private folder with the rebuilt profile and the management socket, the
+    // daemon, the event loop until the daemon has ended, and the end.
     Status run(Session &session);
+    Status prepareSession(Session &session);
+    std::vector<std::string> daemonArguments(const Session &session, const std::string &daemon);
+    bool startDaemon(Session &session, const std::string &daemon, Status &status);
+    void runEventLoop(Session &session);
+    int handleDeadlines(Session &session);
+    void waitForActivity(Session &session, int timeoutMs);
+    void acceptManagement(Session &session);
+    void readChannels(Session &session);
+    static bool readAvailable(int fd, std::string &buffer);
+    void takeLines(Session &session, std::string &buffer, bool management);
+    Status endSession(Session &session);
     void handleLine(Session &session, const std::string &line);
     void handleState(Session &session, const std::string &payload);
     void handlePassword(Session &session, const std::string &payload);
@@ -52,6 +67,8 @@ private:
     void sendCommand(Session &session, const std::string &command);
 
     Config m_config;
+    std::string m_profile; // what the daemon reads: rebuilt from the directives the policy accepted
+    bool m_hasKeyDirection = false;
     bool m_configUsable = false;
     bool m_autologin = false;
     ProvideCreds m_creds;

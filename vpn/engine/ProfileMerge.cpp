@@ -8,31 +8,20 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <set>
+#include <map>
 #include <sstream>
 
 #include <sys/stat.h>
 
 #include "vpn/engine/ProfileParser.h"
+#include "vpn/engine/ProfilePolicy.h"
 
 namespace lumen::engine
 {
 
 namespace
 {
-// Directives whose argument names a file that the merged profile carries inline.
-const std::set<std::string> referenceDirectives = {"ca",
-                                                   "cert",
-                                                   "key",
-                                                   "extra-certs",
-                                                   "tls-auth",
-                                                   "tls-crypt",
-                                                   "tls-crypt-v2",
-                                                   "dh",
-                                                   "pkcs12",
-                                                   "secret",
-                                                   "crl-verify",
-                                                   "auth-user-pass"};
+constexpr std::size_t base64LineLength = 64;
 
 std::string lower(std::string text)
 {
@@ -56,6 +45,28 @@ std::string folderOf(const std::string &path)
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The daemon takes an inline PKCS#12 bundle as Base64 text.
+std::string base64Lines(const std::string &data)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (std::size_t i = 0; i < data.size(); i += 3) {
+        const auto byte = [&data](std::size_t at) {
+            return at < data.size() ? static_cast<unsigned char>(data[at]) : 0U;
+        };
+        const unsigned value = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
+        encoded += alphabet[(value >> 18) & 63];
+        encoded += alphabet[(value >> 12) & 63];
+        encoded += i + 1 < data.size() ? alphabet[(value >> 6) & 63] : '=';
+        encoded += i + 2 < data.size() ? alphabet[value & 63] : '=';
+    }
+    std::string lines;
+    for (std::size_t i = 0; i < encoded.size(); i += base64LineLength) {
+        lines += encoded.substr(i, base64LineLength) + '\n';
+    }
+    return lines;
 }
 } // namespace
 
@@ -137,9 +148,6 @@ void ProfileMerge::merge(const std::string &profilePath,
         return;
     }
 
-    std::set<std::string> seen;
-    std::string inlineTag;
-    std::string out;
     int lineNumber = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -147,80 +155,86 @@ void ProfileMerge::merge(const std::string &profilePath,
         if (end == std::string::npos) {
             end = text.size();
         }
-        std::string line = text.substr(pos, end - pos);
+        std::size_t length = end - pos;
+        if (length > 0 && text[end - 1] == '\r') {
+            --length;
+        }
         pos = end + 1;
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.size() > maxLineLength) {
+        if (length > maxLineLength) {
             fail(MERGE_EXCEPTION,
                  "line " + std::to_string(lineNumber) + " is longer than " + std::to_string(maxLineLength)
                      + " characters");
             return;
         }
-        if (!inlineTag.empty()) {
-            if (ProfileParser::closingTag(line) == inlineTag) {
-                inlineTag.clear();
-            }
-            out += line + '\n';
-            continue;
-        }
-        const std::string tag = ProfileParser::openingTag(line);
-        if (!tag.empty()) {
-            if (referenceDirectives.count(tag) && !seen.insert(tag).second) {
-                fail(MERGE_MULTIPLE_REF_FAIL, "'" + tag + "' is given more than once");
-                return;
-            }
-            inlineTag = tag;
-            out += line + '\n';
-            continue;
-        }
+    }
 
-        std::vector<std::string> tokens;
-        std::string error;
-        if (!ProfileParser::splitLine(line, tokens, error)) {
-            fail(MERGE_EXCEPTION, "line " + std::to_string(lineNumber) + ": " + error);
+    std::vector<ProfileDirective> directives;
+    std::string error;
+    if (!ProfileParser::parse(text, directives, error)) {
+        fail(MERGE_EXCEPTION, error);
+        return;
+    }
+    // Key material and credentials are taken once, whether inline or from a file.
+    std::map<std::string, int> sources;
+    for (const ProfileDirective &directive : directives) {
+        const bool source =
+            (directive.isInline && ProfilePolicy::takesContent(directive.name)) || ProfilePolicy::namesFile(directive);
+        if (source && ++sources[directive.name] > 1) {
+            fail(MERGE_MULTIPLE_REF_FAIL,
+                 "'" + directive.name + "' is given more than once (line " + std::to_string(directive.line) + ")");
             return;
         }
-        if (tokens.empty() || !referenceDirectives.count(tokens.front())) {
-            out += line + '\n';
+    }
+
+    std::vector<ProfileDirective> merged;
+    for (const ProfileDirective &directive : directives) {
+        if (!ProfilePolicy::namesFile(directive)) {
+            merged.push_back(directive);
             continue;
         }
-        const std::string &name = tokens.front();
-        if (!seen.insert(name).second) {
-            fail(MERGE_MULTIPLE_REF_FAIL, "'" + name + "' is given more than once");
+        const std::string &name = directive.name;
+        const std::string &file = directive.args.front();
+        if (followReferences == FOLLOW_NONE
+            || (followReferences == FOLLOW_PARTIAL && file.find('/') != std::string::npos)) {
+            fail(MERGE_REF_FAIL, "'" + file + "' of '" + name + "' is a reference that is not followed here");
             return;
         }
-        const bool keepsLine = tokens.size() < 2 || tokens[1] == "[inline]" || (name == "dh" && tokens[1] == "none")
-                               || followReferences == FOLLOW_NONE
-                               || (followReferences == FOLLOW_PARTIAL && tokens[1].find('/') != std::string::npos);
-        if (keepsLine) {
-            out += line + '\n';
-            continue;
-        }
-        if (name == "crl-verify" && tokens.size() > 2 && tokens[2] == "dir") {
+        if (name == "crl-verify" && directive.args.size() > 1 && directive.args[1] == "dir") {
             fail(MERGE_REF_FAIL, "crl-verify with a folder cannot be put inline");
             return;
         }
-        std::string body;
-        if (!readReference(name, tokens[1], folder, maxSize, body)) {
+        ProfileDirective block;
+        block.name = name;
+        block.isInline = true;
+        block.line = directive.line;
+        if (!readReference(name, file, folder, maxSize, block.body)) {
             return;
         }
-        out += "<" + name + ">\n" + body + "</" + name + ">\n";
-        if ((name == "tls-auth" || name == "secret") && tokens.size() > 2) {
-            out += "key-direction " + tokens[2] + '\n';
+        merged.push_back(block);
+        if ((name == "tls-auth" || name == "secret") && directive.args.size() > 1) {
+            ProfileDirective direction;
+            direction.name = "key-direction";
+            direction.args = {directive.args[1]};
+            direction.line = directive.line;
+            merged.push_back(direction);
         }
     }
-    if (!inlineTag.empty()) {
-        fail(MERGE_EXCEPTION, "inline block <" + inlineTag + "> is not closed");
+
+    const ProfilePolicy::Result result = ProfilePolicy::rebuild(merged);
+    if (result.verdict == ProfilePolicy::Verdict::GivenTwice) {
+        fail(MERGE_MULTIPLE_REF_FAIL, result.error);
         return;
     }
-    if (out.size() > maxSize) {
+    if (result.verdict != ProfilePolicy::Verdict::Accepted) {
+        fail(MERGE_EXCEPTION, result.error);
+        return;
+    }
+    if (result.profile.size() > maxSize) {
         fail(MERGE_EXCEPTION, "merged profile is larger than " + std::to_string(maxSize) + " bytes");
         return;
     }
-    m_content = out;
+    m_content = result.profile;
     m_status = MERGE_SUCCESS;
     m_error.clear();
 }
@@ -251,16 +265,17 @@ bool ProfileMerge::readReference(
         return fail(MERGE_REF_FAIL, "cannot read '" + file + "' of '" + name + "'");
     }
     text = read.str();
+    if (name == "pkcs12") {
+        text = base64Lines(text);
+    } else if (text.find('\0') != std::string::npos) {
+        return fail(MERGE_REF_FAIL, "'" + file + "' of '" + name + "' is not a text file");
+    }
     if (!text.empty() && text.back() != '\n') {
         text += '\n';
     }
     // A closing tag inside the file would end the block early and let the rest pass as directives.
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!ProfileParser::closingTag(line).empty()) {
-            return fail(MERGE_REF_FAIL, "'" + file + "' of '" + name + "' contains a closing tag");
-        }
+    if (ProfileParser::closesBlock(text, name)) {
+        return fail(MERGE_REF_FAIL, "'" + file + "' of '" + name + "' contains a closing tag");
     }
     m_refPaths.push_back(resolved);
     return true;

@@ -7,8 +7,9 @@
 namespace lumen::engine
 {
 
-// Reads a profile file and puts every file it references inline, so the result is one self-contained text.
-// Files are only read from the profile's own folder: a downloaded profile must not pull in other files of the user.
+// Reads a profile file, puts every file it references inline and checks the whole against the profile policy; the
+// result is the profile rebuilt from what the policy accepted, one self-contained text. Files are only read from
+// the profile's own folder: a downloaded profile must not pull in other files of the machine.
 class ProfileMerge
 {
 public:

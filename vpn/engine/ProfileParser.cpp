@@ -1,178 +1,274 @@
 #include "vpn/engine/ProfileParser.h"
 
-#include <cctype>
+#include <algorithm>
 
 namespace lumen::engine
 {
 
 namespace
 {
-bool isBlank(char c)
+const std::string byteOrderMark = "\xEF\xBB\xBF";
+
+std::string lineText(int line)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+    return "line " + std::to_string(line);
 }
 
-bool isTagName(const std::string &name)
+// The daemon takes "--name" as "name", but only for words longer than the dashes.
+void stripDashes(std::string &word)
 {
-    if (name.empty()) {
-        return false;
+    if (word.size() >= 3 && word.compare(0, 2, "--") == 0) {
+        word.erase(0, 2);
     }
-    for (const char c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
+}
+
+bool isOpeningTag(const std::vector<std::string> &words)
+{
+    return words.size() == 1 && words.front().size() >= 2 && words.front().front() == '<'
+           && words.front().back() == '>';
+}
+
+// One read of the daemon's block reader, which takes at most this many bytes of a line at a time.
+std::size_t pieceEnd(const std::string &text, std::size_t pos)
+{
+    const std::size_t newline = text.find('\n', pos);
+    const std::size_t end = newline == std::string::npos ? text.size() : newline + 1;
+    return std::min(end, pos + ProfileParser::maxLineBytes);
+}
+
+bool startsWithTag(const std::string &text, std::size_t pos, std::size_t end, const std::string &tag)
+{
+    while (pos < end && ProfileParser::isBlank(text[pos])) {
+        ++pos;
+    }
+    return pos + tag.size() <= end && text.compare(pos, tag.size(), tag) == 0;
+}
+
+// Reads a block's body from pos up to its closing tag; pos ends after the piece that held the tag, which
+// may leave the rest of that line to be read as a directive, as the daemon does.
+bool readBlock(
+    const std::string &content, std::size_t &pos, int &lineNumber, const std::string &name, std::string &body)
+{
+    const std::string tag = "</" + name + ">";
+    while (pos < content.size()) {
+        const std::size_t start = pos;
+        pos = pieceEnd(content, start);
+        if (content[pos - 1] == '\n') {
+            ++lineNumber;
+        }
+        if (startsWithTag(content, start, pos, tag)) {
+            return true;
+        }
+        body.append(content, start, pos - start);
+    }
+    return false;
+}
+
+// A <connection> body: the daemon reads it line by line from memory, without a byte-order mark and, here,
+// without blocks of its own.
+bool parseConnection(ProfileDirective &connection, std::string &error)
+{
+    const std::string &body = connection.body;
+    std::size_t pos = 0;
+    int offset = 0;
+    while (pos < body.size()) {
+        std::size_t end = body.find('\n', pos);
+        if (end == std::string::npos) {
+            end = body.size();
+        }
+        const std::string line = body.substr(pos, end - pos);
+        pos = end + 1;
+        ++offset;
+        const int number = connection.line + offset;
+        if (line.size() + 1 > ProfileParser::maxLineBytes) {
+            error =
+                lineText(number) + " is longer than " + std::to_string(ProfileParser::maxLineBytes - 1) + " characters";
             return false;
         }
+        std::vector<std::string> words;
+        if (!ProfileParser::splitLine(line, words, error)) {
+            error = lineText(number) + ": " + error;
+            return false;
+        }
+        if (words.empty()) {
+            continue;
+        }
+        stripDashes(words.front());
+        if (isOpeningTag(words)) {
+            error = lineText(number) + ": a <connection> block cannot hold the block " + words.front();
+            return false;
+        }
+        ProfileDirective child;
+        child.name = words.front();
+        child.args.assign(words.begin() + 1, words.end());
+        child.line = number;
+        connection.children.push_back(std::move(child));
     }
     return true;
 }
 } // namespace
 
-std::string ProfileParser::trim(const std::string &text)
+bool ProfileParser::isBlank(char c)
 {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isBlank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && isBlank(text[end - 1])) {
-        --end;
-    }
-    return text.substr(begin, end - begin);
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-bool ProfileParser::splitLine(const std::string &line, std::vector<std::string> &tokens, std::string &error)
+bool ProfileParser::splitLine(const std::string &line, std::vector<std::string> &words, std::string &error)
 {
-    tokens.clear();
-    std::string token;
-    bool inToken = false;
-    char quote = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quote == '\'') {
-            if (c == '\'') {
-                quote = 0;
+    enum class State
+    {
+        Initial,
+        Quoted,
+        Unquoted,
+        SingleQuoted
+    };
+
+    words.clear();
+    State state = State::Initial;
+    bool backslash = false;
+    std::string word;
+    // The daemon walks a C string: everything after a NUL is gone, and the terminating NUL is a blank.
+    const std::size_t length = std::min(line.find('\0'), line.size());
+    for (std::size_t i = 0; i <= length; ++i) {
+        const char in = i < length ? line[i] : '\0';
+        const bool blank = in == '\0' || isBlank(in);
+        char out = 0;
+        if (!backslash && in == '\\' && state != State::SingleQuoted) {
+            backslash = true;
+        } else {
+            bool done = false;
+            if (state == State::Initial) {
+                if (!blank) {
+                    if (in == ';' || in == '#') {
+                        break;
+                    }
+                    if (!backslash && in == '"') {
+                        state = State::Quoted;
+                    } else if (!backslash && in == '\'') {
+                        state = State::SingleQuoted;
+                    } else {
+                        out = in;
+                        state = State::Unquoted;
+                    }
+                }
+            } else if (state == State::Unquoted) {
+                if (!backslash && blank) {
+                    done = true;
+                } else {
+                    out = in;
+                }
+            } else if (state == State::Quoted) {
+                if (!backslash && in == '"') {
+                    done = true;
+                } else {
+                    out = in;
+                }
+            } else if (in == '\'') {
+                done = true;
             } else {
-                token += c;
+                out = in;
             }
-            continue;
-        }
-        if (c == '\\' && i + 1 < line.size()) {
-            token += line[++i];
-            inToken = true;
-            continue;
-        }
-        if (quote == '"') {
-            if (c == '"') {
-                quote = 0;
-            } else {
-                token += c;
+            if (done) {
+                words.push_back(word);
+                word.clear();
+                state = State::Initial;
             }
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            quote = c;
-            inToken = true;
-            continue;
-        }
-        if (isBlank(c)) {
-            if (inToken) {
-                tokens.push_back(token);
-                token.clear();
-                inToken = false;
+            if (backslash && out != 0 && out != '\\' && out != '"' && !isBlank(out)) {
+                error = "a backslash may only escape a backslash, a quote or a blank";
+                return false;
             }
-            continue;
+            backslash = false;
         }
-        if ((c == '#' || c == ';') && !inToken) {
+        if (out != 0) {
+            if (word.size() >= maxWordBytes) {
+                error = "a word is longer than " + std::to_string(maxWordBytes) + " characters";
+                return false;
+            }
+            word += out;
+        }
+        if (words.size() >= maxWords) {
+            // The daemon reads no further on a line with this many words.
             break;
         }
-        token += c;
-        inToken = true;
     }
-    if (quote != 0) {
-        error = "unterminated quote";
+    if (state == State::Quoted) {
+        error = "no closing quotation (\")";
         return false;
     }
-    if (inToken) {
-        tokens.push_back(token);
+    if (state == State::SingleQuoted) {
+        error = "no closing single quotation (')";
+        return false;
     }
-    if (!tokens.empty() && tokens.front().rfind("--", 0) == 0) {
-        tokens.front().erase(0, 2);
+    if (state != State::Initial) {
+        error = "the line ends in a backslash";
+        return false;
     }
     return true;
 }
 
-std::string ProfileParser::openingTag(const std::string &line)
+bool ProfileParser::closesBlock(const std::string &body, const std::string &name)
 {
-    const std::string text = trim(line);
-    if (text.size() < 3 || text.front() != '<' || text.back() != '>' || text[1] == '/') {
-        return {};
+    const std::string tag = "</" + name + ">";
+    std::size_t pos = 0;
+    while (pos < body.size()) {
+        const std::size_t end = pieceEnd(body, pos);
+        if (startsWithTag(body, pos, end, tag)) {
+            return true;
+        }
+        pos = end;
     }
-    const std::string name = text.substr(1, text.size() - 2);
-    return isTagName(name) ? name : std::string();
-}
-
-std::string ProfileParser::closingTag(const std::string &line)
-{
-    const std::string text = trim(line);
-    if (text.size() < 4 || text.compare(0, 2, "</") != 0 || text.back() != '>') {
-        return {};
-    }
-    const std::string name = text.substr(2, text.size() - 3);
-    return isTagName(name) ? name : std::string();
+    return false;
 }
 
 bool ProfileParser::parse(const std::string &content, std::vector<ProfileDirective> &directives, std::string &error)
 {
     directives.clear();
-    ProfileDirective block;
-    bool inBlock = false;
+    if (content.find('\0') != std::string::npos) {
+        error = "the profile contains a NUL byte";
+        return false;
+    }
     int lineNumber = 0;
     std::size_t pos = 0;
     while (pos < content.size()) {
-        std::size_t end = content.find('\n', pos);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
-        std::string line = content.substr(pos, end - pos);
-        pos = end + 1;
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (inBlock) {
-            if (closingTag(line) == block.name) {
-                directives.push_back(block);
-                inBlock = false;
-            } else {
-                block.body += line + '\n';
-            }
-            continue;
-        }
-        const std::string tag = openingTag(line);
-        if (!tag.empty()) {
-            block = ProfileDirective();
-            block.name = tag;
-            block.isInline = true;
-            block.line = lineNumber;
-            inBlock = true;
-            continue;
-        }
-        std::vector<std::string> tokens;
-        if (!splitLine(line, tokens, error)) {
-            error = "line " + std::to_string(lineNumber) + ": " + error;
+        const std::size_t newline = content.find('\n', pos);
+        const std::size_t end = newline == std::string::npos ? content.size() : newline + 1;
+        const int number = lineNumber + 1;
+        if (end - pos > maxLineBytes) {
+            error = lineText(number) + " is longer than " + std::to_string(maxLineBytes - 1) + " characters";
             return false;
         }
-        if (tokens.empty()) {
+        const std::size_t from =
+            pos == 0 && content.compare(0, byteOrderMark.size(), byteOrderMark) == 0 ? byteOrderMark.size() : pos;
+        pos = end;
+        if (newline != std::string::npos) {
+            ++lineNumber;
+        }
+        std::vector<std::string> words;
+        if (!splitLine(content.substr(from, end - from), words, error)) {
+            error = lineText(number) + ": " + error;
+            return false;
+        }
+        if (words.empty()) {
             continue;
         }
+        stripDashes(words.front());
         ProfileDirective directive;
-        directive.name = tokens.front();
-        directive.args.assign(tokens.begin() + 1, tokens.end());
-        directive.line = lineNumber;
-        directives.push_back(directive);
-    }
-    if (inBlock) {
-        error = "inline block <" + block.name + "> is not closed";
-        return false;
+        directive.line = number;
+        if (isOpeningTag(words)) {
+            directive.name = words.front().substr(1, words.front().size() - 2);
+            directive.isInline = true;
+            if (!readBlock(content, pos, lineNumber, directive.name, directive.body)) {
+                error = lineText(number) + ": the block <" + directive.name + "> is not closed";
+                return false;
+            }
+            if (directive.name == "connection" && !parseConnection(directive, error)) {
+                return false;
+            }
+        } else {
+            directive.name = words.front();
+            directive.args.assign(words.begin() + 1, words.end());
+        }
+        directives.push_back(std::move(directive));
     }
     return true;
 }

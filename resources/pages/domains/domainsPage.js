@@ -90,14 +90,13 @@ var domains = {
                 if (device === null) {
                     return;
                 }
-                domains.showVirtualSerialPortsPage(device, function () {
-                    document.querySelector('.main-container .page').classList.add('slided');
-                });
+                domains.showVirtualSerialPortsPage(device, domains.slideIn);
             });
         });
 
         domains.installSidePageHandlers();
         ORV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.onReloadEvent);
+        domains.vpn.redraw();
 
         ORV.tour1IsNeeded(function (needed) {
             if (needed) {
@@ -207,6 +206,19 @@ var domains = {
 
         disconnected: function () {
             domains.resetHighlight();
+        },
+
+        // A tunnel that started or came up before the rows were drawn marks its row as the sidebar shows it.
+        redraw: function () {
+            var event = app.lastVpnEvent;
+            if (event === null) {
+                return;
+            }
+            if (event.type === EVENT_VPN_CONNECTING) {
+                domains.vpn.connecting(event.detail.device);
+            } else if (event.type === EVENT_VPN_CONNECTED) {
+                domains.vpn.connected(event.detail.device);
+            }
         }
     },
 
@@ -248,6 +260,14 @@ var domains = {
 
     closeForm: function () {
         domains.sidePage().querySelector('.form-container').classList.add('closed');
+    },
+
+    // The side page stands at the top of the page area as it is scrolled now: the area cannot be scrolled while
+    // the side page shows, so a side page at the top of the list would be out of sight.
+    slideIn: function () {
+        var page = document.querySelector('.main-container .page');
+        domains.sidePage().style.top = page.scrollTop + 'px';
+        page.classList.add('slided');
     },
 
     sideDeviceId: function () {

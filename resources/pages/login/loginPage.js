@@ -39,10 +39,16 @@ var login = {
         return document.getElementById('loginContainer');
     },
 
-    showPage: function () {
+    listen: function () {
         ORV_EVENTS.addListener(EVENT_AUTH_LOGIN_SUCCESS, login.on_login_success);
         ORV_EVENTS.addListener(EVENT_AUTH_LOGIN_ERROR, login.on_login_error);
         ORV_EVENTS.addListener(EVENT_LOAD_DOMAINS_SUCCESS, login.on_domains_loaded);
+        ORV_EVENTS.addListener(EVENT_LOAD_DOMAINS_ERROR, login.on_domains_load_error);
+        ORV_EVENTS.addListener(EVENT_AUTH_LOGOUT, login.on_logout);
+    },
+
+    showPage: function () {
+        login.listen();
 
         app_router.loadPage('login', {});
         var container = login.container();
@@ -69,8 +75,15 @@ var login = {
         });
         container.addEventListener('keyup', function (event) {
             if (event.keyCode === 13) {
-                container.querySelector('button.login').click();
+                container.querySelector(login.loadFailedShown() ? 'button.load-retry' : 'button.login').click();
             }
+        });
+        container.querySelector('button.load-retry').addEventListener('click', function () {
+            setOverlay(container, true);
+            ORV.loadDomains();
+        });
+        container.querySelector('button.load-logout').addEventListener('click', function () {
+            ORV.logout();
         });
 
         ORV.auth.isAuthenticated(function (authenticated) {
@@ -87,6 +100,8 @@ var login = {
                     ORV.loadDomains();
                 } else {
                     logout.style.display = 'none';
+                    // The login from the stored credentials may have failed before this page could listen.
+                    ORV.auth.getLoginErrorStatus(login.showLoginError);
                 }
             });
         });
@@ -107,18 +122,68 @@ var login = {
         ORV.loadDomains();
     },
 
+    // A login that got no HTTP answer (no route, refused connection, TLS failure, time-out) or a portal
+    // failing on its side is not a refusal of the credentials.
+    portalUnreachable: function (status) {
+        return typeof status !== 'number' || status <= 0 || status >= 500;
+    },
+
     on_login_error: function () {
+        ORV.auth.getLoginErrorStatus(login.showLoginError);
+    },
+
+    // Status 0: no login has failed.
+    showLoginError: function (status) {
+        var container = login.container();
+        if (container === null || status === 0) {
+            return;
+        }
+        setOverlay(container, false);
+        showFeedback(container, login.portalUnreachable(status) ? 'portal_unreachable' : 'wrong_credentials');
+    },
+
+    loadFailedShown: function () {
+        var container = login.container();
+        return container !== null && !container.querySelector('.load-error').classList.contains('hidden');
+    },
+
+    // Logged in, but the first list of domains did not come: say so, and offer a retry or a logout.
+    on_domains_load_error: function () {
+        ORV.auth.isAuthenticated(function (authenticated) {
+            var container = login.container();
+            if (container === null || !authenticated) {
+                return;
+            }
+            setOverlay(container, false);
+            container.querySelector('.login-form').classList.add('hidden');
+            container.querySelector('.load-error').classList.remove('hidden');
+            document.querySelector('.navbar .logout').style.display = '';
+            container.querySelector('button.load-retry').focus();
+        });
+    },
+
+    // The route stays "login", so nothing redraws the screen: back to an empty form, ready for a new login.
+    on_logout: function () {
         var container = login.container();
         if (container === null) {
             return;
         }
+        login.listen();
         setOverlay(container, false);
-        showFeedback(container, 'wrong_credentials');
+        container.querySelector('.load-error').classList.add('hidden');
+        container.querySelector('.login-form').classList.remove('hidden');
+        container.querySelector('.form-row-feedback').classList.remove('bg-red');
+        container.querySelector('input[name="password"]').value = '';
+        document.querySelector('.navbar .username').textContent = '';
+        document.querySelector('.navbar .logout').style.display = 'none';
+        container.querySelector('input[name="username"]').focus();
     },
 
     on_domains_loaded: function () {
         console.log('Domains loaded');
         ORV_EVENTS.removeListener(EVENT_LOAD_DOMAINS_SUCCESS, login.on_domains_loaded);
+        ORV_EVENTS.removeListener(EVENT_LOAD_DOMAINS_ERROR, login.on_domains_load_error);
+        ORV_EVENTS.removeListener(EVENT_AUTH_LOGOUT, login.on_logout);
         ORV_EVENTS.removeListener(EVENT_AUTH_LOGIN_SUCCESS, login.on_login_success);
         ORV_EVENTS.removeListener(EVENT_AUTH_LOGIN_ERROR, login.on_login_error);
         app_router.navigate('domains', { trigger: true });
@@ -148,6 +213,9 @@ var root = {
         if (withErrorMessage) {
             message.classList.remove('hidden');
             form.classList.add('hidden');
+            // The password field is gone: the screen itself takes the keys, so that Enter still reaches it.
+            container.setAttribute('tabindex', '-1');
+            container.focus();
             button.addEventListener('click', function () {
                 ORV.kill();
             });
