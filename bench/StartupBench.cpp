@@ -167,16 +167,19 @@ int main(int argc, char *argv[])
     const QString probe = QStringLiteral(PROBE_PATH);
     const QString minimal = QStringLiteral(MINIMAL_VIEW_PATH);
 
-    std::vector<double> probeStart, minimalStart, minimalRss, minimalPss, loginRss, loginPss, domainsRss, domainsPss;
+    std::vector<double> probeStart, permissionStart, minimalStart, minimalRss, minimalPss, loginRss, loginPss,
+        domainsRss, domainsPss;
     // One unmeasured start of each warms the disk cache for both.
     runUntilReady(minimal, {});
     runUntilReady(probe, {QStringLiteral("--until"), QStringLiteral("login")});
     for (int i = 0; i < runs; ++i) {
         const Run floor = runUntilReady(minimal, {});
         const Run login = runUntilReady(probe, {QStringLiteral("--until"), QStringLiteral("login")});
-        if (floor.readyMs < 0 || login.readyMs < 0) {
+        const Run asked = runUntilReady(probe, {QStringLiteral("--until"), QStringLiteral("permission")});
+        if (floor.readyMs < 0 || login.readyMs < 0 || asked.readyMs < 0) {
             return 1;
         }
+        permissionStart.push_back(asked.readyMs);
         minimalStart.push_back(floor.readyMs);
         minimalRss.push_back(double(floor.memory.mainRssKb) / 1024);
         minimalPss.push_back(double(floor.memory.treePssKb) / 1024);
@@ -184,6 +187,11 @@ int main(int argc, char *argv[])
         loginRss.push_back(double(login.memory.mainRssKb) / 1024);
         loginPss.push_back(double(login.memory.treePssKb) / 1024);
     }
+    printRow("start-up: process start to the page's permission question",
+             median(permissionStart),
+             "ms",
+             "minimal view: empty page",
+             median(minimalStart));
     printRow("start-up: process start to login screen",
              median(probeStart),
              "ms",
