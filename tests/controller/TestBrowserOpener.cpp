@@ -15,6 +15,7 @@
 #include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/UrlRecorder.h"
 
 namespace
 {
@@ -45,22 +46,6 @@ QStringList expectedIdentity(uid_t uid)
 }
 } // namespace
 
-// Records what the program asks the desktop to open instead of starting a browser.
-class DesktopRecorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-
-    void open(const QUrl &url)
-    {
-        urls.append(url);
-    }
-};
-
 // The browser started for the user the program runs for, never as root.
 class TestBrowserOpener : public QObject
 {
@@ -80,7 +65,7 @@ private:
 
     QTemporaryDir *m_dir = nullptr;
     QString m_output;
-    DesktopRecorder m_desktop;
+    UrlRecorder m_desktop;
     int m_inheritableFd = -1;
 };
 

@@ -6,66 +6,11 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
-#include "records/OrvDevice.h"
-#include "records/OrvDomain.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
-
-namespace
-{
-QString logLine(const char *function, const QString &message)
-{
-    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
-}
-
-void storeDomains(const QJsonArray &array)
-{
-    QList<OrvDomain *> list;
-    for (const QJsonValue &value : array) {
-        list.append(OrvDomain::fromJson(value.toObject()));
-    }
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setDomains(list);
-    }
-    for (OrvDomain *domain : list) {
-        domain->clearDevices();
-        delete domain;
-    }
-}
-
-QJsonObject device(int id, int vpnStatus, const QString &vpnIp)
-{
-    return {{"id", id},
-            {"name", QStringLiteral("device %1").arg(id)},
-            {"type", 1},
-            {"domain_id", 1},
-            {"data_delivery_enable", 0},
-            {"remote_access_enable", 1},
-            {"vpn_status", vpnStatus},
-            {"vpn_ip", vpnIp},
-            {"api_key", "k"}};
-}
-} // namespace
-
-// Records what the program asks the desktop to open instead of starting a browser.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-
-    void open(const QUrl &url)
-    {
-        urls.append(url);
-    }
-};
+#include "tests/support/UrlRecorder.h"
 
 class TestOrvBridge : public QObject
 {
@@ -205,15 +150,10 @@ void TestOrvBridge::storedStateSlots()
 void TestOrvBridge::browserUrls()
 {
     TestEnvironment environment;
-    storeDomains({QJsonObject{{"id", 1},
-                              {"name", "d"},
-                              {"vpn_enable", 1},
-                              {"devices", QJsonArray{device(10, 1, "10.8.0.5"), device(11, 0, "10.8.0.6")}}}});
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("portal/base_address"), QStringLiteral("https://127.0.0.1:1/"));
-    }
+    const QJsonArray devices{PortalSession::deviceAt(10, 1, 1, QStringLiteral("10.8.0.5")),
+                             PortalSession::deviceAt(11, 1, 0, QStringLiteral("10.8.0.6"))};
+    StoredSettings::setDomains({QJsonObject{{"id", 1}, {"name", "d"}, {"vpn_enable", 1}, {"devices", devices}}});
+    StoredSettings::setValue(QStringLiteral("portal/base_address"), QStringLiteral("https://127.0.0.1:1/"));
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
     Orv orv;
@@ -360,8 +300,8 @@ void TestOrvBridge::restartWithoutShellStillQuits()
     QSignalSpy kills(&orv, &Orv::onKill);
     orv.restartAsRoot(QStringLiteral("pw"));
     qputenv("PATH", path);
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Restart as root..."))));
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Fail to start detached"))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Restart as root..."))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Fail to start detached"))));
     QCOMPARE(kills.count(), 0);
     QVERIFY(kills.wait(5000));
     QCOMPARE(kills.count(), 1);
@@ -398,7 +338,7 @@ void TestOrvBridge::restartPasswordInNoCommandLine()
     QSignalSpy kills(&orv, &Orv::onKill);
     orv.restartAsRoot(password);
     qputenv("PATH", path);
-    QVERIFY(log.contains(logLine("exec_command", QStringLiteral("Start detached"))));
+    QVERIFY(log.contains(LogCapture::line("exec_command", QStringLiteral("Start detached"))));
 
     const QString stdinPath = dir.path() + QStringLiteral("/bin/stdin");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(stdinPath), 10000);

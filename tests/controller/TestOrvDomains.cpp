@@ -6,32 +6,19 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "tests/support/FileRewriteCounter.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
 
 namespace
 {
 constexpr int waitMs = 10000;
-
-QJsonObject device(int id, int vpnStatus = 1)
-{
-    return {{"id", id},
-            {"name", QStringLiteral("device %1").arg(id)},
-            {"type", 1},
-            {"domain_id", id / 10},
-            {"data_delivery_enable", 0},
-            {"remote_access_enable", 1},
-            {"vpn_status", vpnStatus},
-            {"vpn_ip", "127.0.0.1"},
-            {"api_key", "k"}};
-}
 
 // "1[10,11] 2[20]" builds domain 1 with devices 10 and 11 and domain 2 with device 20.
 QJsonArray domainsFrom(const QString &shape, const QString &namePrefix = QStringLiteral("domain "))
@@ -44,7 +31,8 @@ QJsonArray domainsFrom(const QString &shape, const QString &namePrefix = QString
         QJsonArray devices;
         const QStringList deviceIds = entry.mid(open + 1).chopped(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
         for (const QString &deviceId : deviceIds) {
-            devices.append(device(deviceId.toInt()));
+            devices.append(
+                PortalSession::deviceAt(deviceId.toInt(), deviceId.toInt() / 10, 1, QStringLiteral("127.0.0.1")));
         }
         domains.append(QJsonObject{
             {"id", id}, {"name", namePrefix + QString::number(id)}, {"vpn_enable", 1}, {"devices", devices}});
@@ -70,39 +58,10 @@ QString shapeOf(const QList<OrvDomain *> &domains)
     return entries.join(QLatin1Char(' '));
 }
 
-QJsonArray storedDomains()
+void storeSettings(const QJsonArray &domains, int lastDeviceId)
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    const QList<OrvDomain *> list = settings.getDomains();
-    QJsonArray result;
-    for (OrvDomain *domain : list) {
-        result.append(domain->toJson());
-        domain->clearDevices();
-        delete domain;
-    }
-    return result;
-}
-
-void storeSettings(const QJsonArray &domains, int lastDeviceId, const QString &portalAddress)
-{
-    QList<OrvDomain *> list;
-    for (const QJsonValue &value : domains) {
-        list.append(OrvDomain::fromJson(value.toObject()));
-    }
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setDomains(list);
-        settings.setValue(QStringLiteral("vpn/last_device_id"), lastDeviceId);
-        // The same user as before: logging in keeps the stored list.
-        settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
-        settings.setValue(QStringLiteral("portal/base_address"), portalAddress);
-    }
-    for (OrvDomain *domain : list) {
-        domain->clearDevices();
-        delete domain;
-    }
+    StoredSettings::setDomains(domains);
+    StoredSettings::setValue(QStringLiteral("vpn/last_device_id"), lastDeviceId);
 }
 
 QTimer *reloadTimerOf(Orv &orv)
@@ -132,7 +91,6 @@ private slots:
 
 private:
     bool startPortal(const QJsonArray &domains);
-    bool logIn(Orv &orv);
 
     TestEnvironment *m_environment = nullptr;
     PortalSession *m_session = nullptr;
@@ -163,23 +121,12 @@ void TestOrvDomains::cleanup()
 
 bool TestOrvDomains::startPortal(const QJsonArray &domains)
 {
-    const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
-                           {"domains", domains}};
-    if (!m_session->start(data)) {
+    if (!m_session->start(PortalSession::data(domains))) {
         return false;
     }
+    // The same user as before: logging in keeps a stored list.
     PortalSession::storeLastUsername(QStringLiteral("alice"));
     return true;
-}
-
-// A login ends in a domain load, successful or not.
-bool TestOrvDomains::logIn(Orv &orv)
-{
-    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
-    QSignalSpy failed(&orv, &Orv::onLoadDomainsError);
-    orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
-    const bool answered = QTest::qWaitFor([&] { return loaded.count() + failed.count() > 0; }, waitMs);
-    return answered && loaded.count() == 1;
 }
 
 void TestOrvDomains::loadAfterLoginThenPeriodicReload()
@@ -188,9 +135,9 @@ void TestOrvDomains::loadAfterLoginThenPeriodicReload()
     Orv orv;
     orv.setReloadIntervalMs(200);
     QVERIFY(!reloadTimerOf(orv)->isActive());
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("1[10,11]"));
-    QCOMPARE(storedDomains(), orv.getDomainsJson());
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
     QVERIFY(reloadTimerOf(orv)->isActive());
     const QList<TestPortal::Request> requests = m_portal->requests();
     QCOMPARE(requests.last().route, TestPortal::Route::Domains);
@@ -208,7 +155,7 @@ void TestOrvDomains::loadAfterLoginThenPeriodicReload()
     QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("1[10,11] 2[20]"));
     // Names outside ASCII survive the reply's decoding.
     QCOMPARE(orv.domainList().at(1)->name, QString::fromUtf8("Caffè 2"));
-    QCOMPARE(storedDomains(), orv.getDomainsJson());
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
     QCOMPARE(orv.getDeviceByIdJson(20).size(), 1);
     QCOMPARE(orv.getDeviceByIdJson(20).at(0).toObject().value("id").toInt(), 20);
 
@@ -291,7 +238,7 @@ void TestOrvDomains::merge()
 
     QVERIFY(startPortal(domainsFrom(before)));
     Orv orv;
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     QCOMPARE(shapeOf(orv.domainList()), before);
 
     QHash<int, QPointer<OrvDomain>> oldDomains;
@@ -345,7 +292,7 @@ void TestOrvDomains::merge()
             QCOMPARE(domain->name, object.value("name").toString());
         }
     }
-    QCOMPARE(storedDomains(), orv.getDomainsJson());
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
 }
 
 void TestOrvDomains::failedReplyKeepsListSettingsAndTimer_data()
@@ -372,7 +319,7 @@ void TestOrvDomains::failedReplyKeepsListSettingsAndTimer()
     QVERIFY(startPortal(domainsFrom(QStringLiteral("1[10] 2[20]"))));
     // The previous run stored another list: it stays until a reply succeeds.
     const QJsonArray stored = domainsFrom(QStringLiteral("5[50]"));
-    storeSettings(stored, -1, m_portal->baseAddress());
+    storeSettings(stored, -1);
     TestPortal::Behaviour failing;
     failing.status = status;
     failing.body = body;
@@ -381,10 +328,10 @@ void TestOrvDomains::failedReplyKeepsListSettingsAndTimer()
 
     Orv orv;
     QSignalSpy loadErrors(&orv, &Orv::onLoadDomainsError);
-    QVERIFY(!logIn(orv));
+    QVERIFY(!OrvDriver::logIn(orv, waitMs));
     QCOMPARE(loadErrors.count(), 1);
     QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("5[50]"));
-    QCOMPARE(storedDomains(), stored);
+    QCOMPARE(StoredSettings::domains(), stored);
     QVERIFY(!reloadTimerOf(orv)->isActive());
 
     m_portal->resetBehaviours();
@@ -404,7 +351,7 @@ void TestOrvDomains::failedReplyKeepsListSettingsAndTimer()
     QCOMPARE(loadErrors.count(), 1);
     QCOMPARE(orv.getDomainsJson(), good);
     QCOMPARE(orv.findDeviceById(20), device);
-    QCOMPARE(storedDomains(), good);
+    QCOMPARE(StoredSettings::domains(), good);
     QVERIFY(reloadTimerOf(orv)->isActive());
 }
 
@@ -432,7 +379,7 @@ void TestOrvDomains::loadWhileReloadInFlightReportsLoad()
 {
     QVERIFY(startPortal(domainsFrom(QStringLiteral("1[10]"))));
     Orv orv;
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
     QSignalSpy reloaded(&orv, &Orv::onReloadDomainsSuccess);
     orv.reloadDomains();
@@ -444,7 +391,7 @@ void TestOrvDomains::loadWhileReloadInFlightReportsLoad()
 void TestOrvDomains::lastDeviceStartedOnceAfterFirstSuccess()
 {
     QVERIFY(startPortal(domainsFrom(QStringLiteral("4[42]"))));
-    storeSettings(QJsonArray(), 42, m_portal->baseAddress());
+    storeSettings(QJsonArray(), 42);
     TestPortal::Behaviour failing;
     failing.status = 500;
     m_portal->setBehaviour(TestPortal::Route::Domains, failing);
@@ -453,7 +400,7 @@ void TestOrvDomains::lastDeviceStartedOnceAfterFirstSuccess()
     const QString startLine = QStringLiteral("Orv::startVpnDevice(): \"Getting VPN domain config...\"");
     Orv orv;
     QSignalSpy configErrors(&orv, &Orv::onVpnStartGetConfigError);
-    QVERIFY(!logIn(orv));
+    QVERIFY(!OrvDriver::logIn(orv, waitMs));
     QCOMPARE(log.count(startLine), 0);
 
     // The first successful reply, a reload here, starts the stored device once.

@@ -10,11 +10,13 @@
 #include <sys/stat.h>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
+#include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TunnelFixture.h"
 #include "tools/testportal/TestPortal.h"
 #include "tools/testtunnel/TestTunnel.h"
 
@@ -25,31 +27,12 @@ const QString newWorkerLine = QStringLiteral("OrvVpn::start(): \"New worker thre
 
 QJsonObject device(int id, int domainId, int vpnStatus)
 {
-    return {{"id", id},
-            {"name", QStringLiteral("device %1").arg(id)},
-            {"type", 1},
-            {"domain_id", domainId},
-            {"data_delivery_enable", 0},
-            {"remote_access_enable", 1},
-            {"vpn_status", vpnStatus},
-            {"vpn_ip", "10.8.0.1"},
-            {"api_key", "k"}};
-}
-
-int modeOf(const QString &path)
-{
-    struct stat info = {};
-    if (stat(QFile::encodeName(path).constData(), &info) != 0) {
-        return -1;
-    }
-    return int(info.st_mode & 07777);
+    return PortalSession::deviceAt(id, domainId, vpnStatus, QStringLiteral("10.8.0.1"));
 }
 
 int storedLastDeviceId()
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(QStringLiteral("vpn/last_device_id"), -1).toInt();
+    return StoredSettings::value(QStringLiteral("vpn/last_device_id"), -1).toInt();
 }
 } // namespace
 
@@ -72,9 +55,6 @@ private slots:
 private:
     bool startPortal(int device10Status = 1);
     QJsonObject portalData(int device10Status) const;
-    bool logIn(Orv &orv);
-    bool connectDevice(Orv &orv, int deviceId);
-    void stopTunnel(Orv &orv);
 
     TestTunnel *m_tunnel = nullptr;
     QTemporaryDir m_vpnFiles;
@@ -88,22 +68,13 @@ private:
 void TestOrvTunnel::initTestCase()
 {
     installConnectionWarningCheck();
-    const QString reason = TestTunnel::unavailableReason();
-    if (!reason.isEmpty()) {
-        QSKIP(qPrintable(reason));
-    }
+    REQUIRE_TUNNELS();
     QVERIFY(TestPortal::trustTestCertificateAuthority());
     m_tunnel = new TestTunnel;
     QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
     // The portal hands out the profile with its files beside it, and the credentials with a CR LF line end.
-    QVERIFY(!m_tunnel->writeProfile(m_vpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
-    QFile credentials(m_vpnFiles.filePath(QStringLiteral("credentials.txt")));
-    QVERIFY(credentials.open(QIODevice::WriteOnly));
-    credentials.write((m_tunnel->user() + QStringLiteral("\r\n") + m_tunnel->password()).toUtf8());
-    credentials.close();
-
-    QVERIFY(!m_tunnel->writeProfile(m_binaryVpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
-    QVERIFY(credentials.copy(m_binaryVpnFiles.filePath(QStringLiteral("credentials.txt"))));
+    QVERIFY(TunnelFixture::writeVpnFolder(*m_tunnel, m_vpnFiles.path()));
+    QVERIFY(TunnelFixture::writeVpnFolder(*m_tunnel, m_binaryVpnFiles.path()));
     QFile blob(m_binaryVpnFiles.filePath(QStringLiteral("blob.bin")));
     QVERIFY(blob.open(QIODevice::WriteOnly));
     for (int i = 0; i < 256; ++i) {
@@ -151,7 +122,7 @@ QJsonObject TestOrvTunnel::portalData(int device10Status) const
                                          {"vpn_enable", 1},
                                          {"devices", QJsonArray{device(40, 4, 1)}},
                                          {"vpn_folder", m_binaryVpnFiles.path()}}};
-    return {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}}, {"domains", domains}};
+    return PortalSession::data(domains);
 }
 
 bool TestOrvTunnel::startPortal(int device10Status)
@@ -163,35 +134,6 @@ bool TestOrvTunnel::startPortal(int device10Status)
     return true;
 }
 
-bool TestOrvTunnel::logIn(Orv &orv)
-{
-    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
-    orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
-    return loaded.wait(waitMs);
-}
-
-bool TestOrvTunnel::connectDevice(Orv &orv, int deviceId)
-{
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
-    QSignalSpy connected(vpn, &OrvVpn::onConnected);
-    orv.startVpnDevice(deviceId);
-    if (!connected.wait(waitMs)) {
-        qWarning() << m_tunnel->serverLog();
-        return false;
-    }
-    return connected.last().at(0).toInt() == deviceId && vpn->getStatus() == 3;
-}
-
-void TestOrvTunnel::stopTunnel(Orv &orv)
-{
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
-    if (vpn->getStatus() != 1) {
-        QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
-        orv.stopVpn();
-        QTRY_VERIFY_WITH_TIMEOUT(vpn->getStatus() == 1, waitMs);
-    }
-}
-
 void TestOrvTunnel::connectThenReconnectNextRun()
 {
     QVERIFY(startPortal());
@@ -199,20 +141,20 @@ void TestOrvTunnel::connectThenReconnectNextRun()
     const mode_t previousMask = umask(0);
     {
         Orv orv;
-        QVERIFY(logIn(orv));
-        OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+        QVERIFY(OrvDriver::logIn(orv, waitMs));
+        OrvVpn *vpn = OrvDriver::vpnOf(&orv);
         QSignalSpy connecting(vpn, &OrvVpn::onConnecting);
-        QVERIFY(connectDevice(orv, 10));
+        QVERIFY2(OrvDriver::connectDevice(orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
         QCOMPARE(connecting.count(), 1);
         QCOMPARE(connecting.first().at(0).toInt(), 10);
         QCOMPARE(storedLastDeviceId(), 10);
 
         const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-        QCOMPARE(modeOf(folder), 0700);
+        QCOMPARE(HostileFolder::modeOf(folder), 0700);
         const QStringList files = QDir(folder).entryList(QDir::Files, QDir::Name);
         QCOMPARE(files, (QStringList{"ca.crt", "client.crt", "client.key", "client.ovpn", "tls crypt.key"}));
         for (const QString &name : files) {
-            QCOMPARE(modeOf(folder + QLatin1Char('/') + name), 0600);
+            QCOMPARE(HostileFolder::modeOf(folder + QLatin1Char('/') + name), 0600);
         }
 
         // Counters move with traffic through the tunnel.
@@ -251,22 +193,22 @@ void TestOrvTunnel::connectThenReconnectNextRun()
     // The next run reconnects the stored device after its first domain load.
     QVERIFY(m_portal->setData(portalData(1)));
     Orv orv;
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy connected(vpn, &OrvVpn::onConnected);
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     QVERIFY(connected.wait(waitMs));
     QCOMPARE(connected.count(), 1);
     QCOMPARE(connected.first().at(0).toInt(), 10);
-    stopTunnel(orv);
+    QVERIFY(OrvDriver::stopTunnel(orv, waitMs));
 }
 
 void TestOrvTunnel::switchingDevices()
 {
     QVERIFY(startPortal());
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
-    QVERIFY(connectDevice(orv, 10));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
+    QVERIFY2(OrvDriver::connectDevice(orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
 
     QStringList events;
     connect(vpn, &OrvVpn::onConnecting, this, [&](int id) { events.append(QStringLiteral("connecting %1").arg(id)); });
@@ -308,7 +250,7 @@ void TestOrvTunnel::switchingDevices()
     QCOMPARE(events.last(), QStringLiteral("connected 30"));
     QVERIFY(!events.contains(QStringLiteral("connected 10")));
     QCOMPARE(storedLastDeviceId(), 30);
-    stopTunnel(orv);
+    QVERIFY(OrvDriver::stopTunnel(orv, waitMs));
 }
 
 // The files are written byte for byte as the portal sent them, checked against the MD5 of those bytes, and they
@@ -317,8 +259,8 @@ void TestOrvTunnel::profileFilesWrittenAsSentAndRemovedWithTunnel()
 {
     QVERIFY(startPortal());
     Orv orv;
-    QVERIFY(logIn(orv));
-    QVERIFY(connectDevice(orv, 40));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    QVERIFY2(OrvDriver::connectDevice(orv, 40, waitMs), qPrintable(m_tunnel->serverLog()));
 
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     const QStringList sent = QDir(m_binaryVpnFiles.path()).entryList(QDir::Files, QDir::Name);
@@ -333,7 +275,7 @@ void TestOrvTunnel::profileFilesWrittenAsSentAndRemovedWithTunnel()
         QCOMPARE(written.readAll(), source.readAll());
     }
 
-    stopTunnel(orv);
+    QVERIFY(OrvDriver::stopTunnel(orv, waitMs));
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
 }
 
@@ -361,9 +303,9 @@ void TestOrvTunnel::pendingStartAndTeardown()
 
     QVERIFY(startPortal());
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
-    QVERIFY(connectDevice(orv, 10));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
+    QVERIFY2(OrvDriver::connectDevice(orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
     Api *api = orv.property("api").value<Api *>();
     bool acted = false;
     bool startedAtOnce = false;
@@ -402,7 +344,7 @@ void TestOrvTunnel::pendingStartAndTeardown()
         QCOMPARE(connected.last().at(0).toInt(), 30);
         // The new tunnel is still the tunnel object's own: its counters are there and a stop reaches it.
         QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > 0, waitMs);
-        stopTunnel(orv);
+        QVERIFY(OrvDriver::stopTunnel(orv, waitMs));
     } else {
         QCOMPARE(vpn->getStatus(), 1);
         QCOMPARE(connected.count(), 0);
@@ -412,17 +354,7 @@ void TestOrvTunnel::pendingStartAndTeardown()
              QStringList());
 }
 
-int main(int argc, char **argv)
-{
-    // Before any thread exists: the tunnel and the portal live in this process's own network namespace.
-    const QString isolation = TestTunnel::isolateProcess();
-    if (!isolation.isEmpty()) {
-        qWarning("%s", qPrintable(isolation));
-    }
-    QGuiApplication application(argc, argv);
-    TestOrvTunnel test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+// The tunnel and the portal live in this process's own network namespace.
+TUNNEL_TEST_MAIN(TestOrvTunnel, QGuiApplication)
 
 #include "TestOrvTunnel.moc"

@@ -9,12 +9,11 @@
 
 #include "controller/Orv.h"
 #include "core/Log.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "portal/ApiDevice.h"
 #include "portal/HttpRequest.h"
 #include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
@@ -25,15 +24,7 @@ constexpr int waitMs = 10000;
 
 QJsonObject device(int id, int domainId, int vpnStatus)
 {
-    return {{"id", id},
-            {"name", QStringLiteral("device %1").arg(id)},
-            {"type", 1},
-            {"domain_id", domainId},
-            {"data_delivery_enable", 0},
-            {"remote_access_enable", 1},
-            {"vpn_status", vpnStatus},
-            {"vpn_ip", "127.0.0.1"},
-            {"api_key", "k"}};
+    return PortalSession::deviceAt(id, domainId, vpnStatus, QStringLiteral("127.0.0.1"));
 }
 
 QString md5Of(const QByteArray &bytes)
@@ -51,11 +42,6 @@ QJsonObject file(const QString &name, const QByteArray &contents, const QString 
 QByteArray filesBody(const QJsonArray &files)
 {
     return QJsonDocument(QJsonObject{{"files", files}}).toJson(QJsonDocument::Compact);
-}
-
-QString logLine(const char *function, const QString &message)
-{
-    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
 }
 
 const QByteArray profile = "client\ndev tun\nproto udp\nremote 127.0.0.1 9\nauth-user-pass\n";
@@ -120,7 +106,6 @@ private slots:
 
 private:
     bool startPortal();
-    bool logIn(Orv &orv);
 
     TestEnvironment *m_environment = nullptr;
     PortalSession *m_session = nullptr;
@@ -168,16 +153,7 @@ bool TestOrvVpnStart::startPortal()
             {"vpn_files",
              QJsonArray{QJsonObject{{"name", "client.ovpn"}, {"text", QString::fromLatin1(otherProfile)}},
                         QJsonObject{{"name", "credentials.txt"}, {"text", QString::fromLatin1(credentials)}}}}}};
-    const QJsonObject data{{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}},
-                           {"domains", domains}};
-    return m_session->start(data);
-}
-
-bool TestOrvVpnStart::logIn(Orv &orv)
-{
-    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
-    orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
-    return loaded.wait(waitMs);
+    return m_session->start(PortalSession::data(domains));
 }
 
 void TestOrvVpnStart::refusedStart_data()
@@ -203,9 +179,9 @@ void TestOrvVpnStart::refusedStart()
     QVERIFY(startPortal());
     Orv orv;
     if (loggedIn) {
-        QVERIFY(logIn(orv));
+        QVERIFY(OrvDriver::logIn(orv, waitMs));
     }
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy notAuthenticated(&orv, &Orv::onVpnStartNotAuthenticated);
     QSignalSpy invalidDomain(&orv, &Orv::onVpnStartInvalidDomain);
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
@@ -213,7 +189,7 @@ void TestOrvVpnStart::refusedStart()
     LogCapture log;
 
     orv.startVpnDevice(deviceId);
-    QCOMPARE(log.count(logLine("Orv::startVpnDevice", line)), 1);
+    QCOMPARE(log.count(LogCapture::line("Orv::startVpnDevice", line)), 1);
     QCOMPARE(notAuthenticated.count(), outcome == NotAuthenticated ? 1 : 0);
     QCOMPARE(invalidDomain.count(), outcome == InvalidDomain ? 1 : 0);
     QCOMPARE(disconnected.count(), outcome == DeviceOffline ? 1 : 0);
@@ -291,13 +267,13 @@ void TestOrvVpnStart::badConfiguration()
     m_portal->setBehaviour(TestPortal::Route::VpnConfig, behaviour);
 
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
     QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
     LogCapture log;
     orv.startVpnDevice(10);
-    QVERIFY(log.contains(logLine("Orv::startVpnDevice", QStringLiteral("Getting VPN domain config..."))));
+    QVERIFY(log.contains(LogCapture::line("Orv::startVpnDevice", QStringLiteral("Getting VPN domain config..."))));
     QVERIFY(configError.wait(waitMs));
     QCOMPARE(configError.count(), 1);
 
@@ -310,7 +286,7 @@ void TestOrvVpnStart::badConfiguration()
     if (line.isNull()) {
         QCOMPARE(configLines, QStringList());
     } else {
-        QCOMPARE(configLines, QStringList{logLine("Orv::getVpnDomainConfigSuccess", line)});
+        QCOMPARE(configLines, QStringList{LogCapture::line("Orv::getVpnDomainConfigSuccess", line)});
     }
     QVERIFY(!log.texts().join(QLatin1Char('\n')).contains(QLatin1String("vpn-password")));
 
@@ -351,12 +327,13 @@ void TestOrvVpnStart::profileFolderOthersCouldChange()
 
     QVERIFY(startPortal());
     Orv orv;
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
     LogCapture log;
     orv.startVpnDevice(10);
     QVERIFY(configError.wait(waitMs));
-    QVERIFY(log.contains(logLine("Orv::getVpnDomainConfigSuccess", QStringLiteral("Fail to create dir") + folder)));
+    QVERIFY(log.contains(
+        LogCapture::line("Orv::getVpnDomainConfigSuccess", QStringLiteral("Fail to create dir") + folder)));
     bool reasonLogged = false;
     for (const QString &text : log.texts()) {
         reasonLogged =
@@ -391,17 +368,14 @@ void TestOrvVpnStart::logHoldsNoSecrets()
                     QJsonObject{{"name", "credentials.txt"},
                                 {"base64", QString::fromLatin1(tunnelCredentials.toBase64())}}}}}};
     const QString password = QStringLiteral("portal-password-0815");
-    QVERIFY(m_session->start(
-        {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", password}}}}, {"domains", domains}}));
+    QVERIFY(m_session->start(PortalSession::data(domains, password)));
     debugLevel = 4;
     debugModule = QStringLiteral("all");
 
     LogCapture log;
     {
         Orv orv;
-        QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
-        orv.property("auth").value<Auth *>()->login(QStringLiteral("alice"), password);
-        QVERIFY(loaded.wait(waitMs));
+        QVERIFY(OrvDriver::logIn(orv, waitMs, password));
         QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
         orv.startVpnDevice(10);
         QVERIFY(configError.wait(waitMs));
@@ -431,15 +405,17 @@ void TestOrvVpnStart::logHoldsNoSecrets()
     QVERIFY(text.contains(QStringLiteral("\\\"file\\\":\\\"") + QString::fromLatin1(profileWithKey.toBase64()).left(4)
                           + ellipsis));
     QVERIFY(text.contains(QStringLiteral("?api_key=") + deviceKey.left(4) + ellipsis));
-    QCOMPARE(log.count(logLine("Orv::getVpnDomainConfigSuccess", QStringLiteral("Credentials are not 2: 3 lines"))), 1);
+    QCOMPARE(
+        log.count(LogCapture::line("Orv::getVpnDomainConfigSuccess", QStringLiteral("Credentials are not 2: 3 lines"))),
+        1);
 }
 
 void TestOrvVpnStart::lastDeviceWithoutOne()
 {
     QVERIFY(startPortal());
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QStringList events;
     connect(vpn, &OrvVpn::onConnecting, this, [&](int id) { events.append(QStringLiteral("connecting %1").arg(id)); });
     connect(&orv, &Orv::onVpnStartInvalidDomain, this, [&] { events.append(QStringLiteral("invalid domain")); });
@@ -456,8 +432,8 @@ void TestOrvVpnStart::logoutDisownsConfigurationInFlight()
     late.delayMs = 500;
     m_portal->setBehaviour(TestPortal::Route::VpnConfig, late);
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
     QSignalSpy connecting(vpn, &OrvVpn::onConnecting);
     // Connected after the controller: when it fires, the controller has handled the reply.
@@ -477,7 +453,7 @@ void TestOrvVpnStart::logoutDisownsConfigurationInFlight()
     QVERIFY(!orv.property("auth").value<Auth *>()->isAuthenticated());
 
     // After a new login a start goes through to the tunnel object again.
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     m_portal->resetBehaviours();
     orv.startVpnDevice(10);
     QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("OrvVpn::start(): \"New worker thread\"")), 1, waitMs);
@@ -510,8 +486,8 @@ void TestOrvVpnStart::repliesMatchTheirStart()
     held.hold = true;
     m_portal->setBehaviour(TestPortal::Route::VpnConfig, held);
     Orv orv;
-    QVERIFY(logIn(orv));
-    OrvVpn *vpn = orv.property("vpn").value<OrvVpn *>();
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy configError(&orv, &Orv::onVpnStartGetConfigError);
     // The files go when their tunnel ends (here at once: nothing answers at the profile's remote), so the profile
     // a start used is read as it starts.

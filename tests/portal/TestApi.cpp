@@ -4,8 +4,9 @@
 
 #include "portal/Api.h"
 #include "portal/HttpRequest.h"
-#include "tests/portal/PortalTestSupport.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 
 class TestApi : public QObject
@@ -36,17 +37,13 @@ enum class Call
 
 QJsonObject portalData()
 {
-    return QJsonObject{
-        {QStringLiteral("users"),
-         QJsonArray{QJsonObject{{QStringLiteral("username"), QStringLiteral("alice")},
-                                {QStringLiteral("password"), QStringLiteral("s3cret")}}}},
-        {QStringLiteral("domains"),
-         QJsonArray{QJsonObject{{QStringLiteral("id"), 12},
-                                {QStringLiteral("name"), QStringLiteral("Plant")},
-                                {QStringLiteral("vpn_enable"), 1},
-                                {QStringLiteral("vpn_files"),
-                                 QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
-                                                        {QStringLiteral("text"), QStringLiteral("client\n")}}}}}}}};
+    const QJsonArray files{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
+                                       {QStringLiteral("text"), QStringLiteral("client\n")}}};
+    return PortalSession::data({QJsonObject{{QStringLiteral("id"), 12},
+                                            {QStringLiteral("name"), QStringLiteral("Plant")},
+                                            {QStringLiteral("vpn_enable"), 1},
+                                            {QStringLiteral("vpn_files"), files}}},
+                               QStringLiteral("s3cret"));
 }
 } // namespace
 
@@ -88,9 +85,7 @@ void TestApi::baseAddress()
     QFETCH(bool, warned);
     TestEnvironment environment;
     if (stored.isValid()) {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("portal/base_address"), stored);
+        StoredSettings::setValue(QStringLiteral("portal/base_address"), stored);
     }
     LogCapture log;
     QCOMPARE(Api::baseAddress(), expected);
@@ -106,9 +101,7 @@ void TestApi::baseAddress()
     // Once, not at every request.
     QCOMPARE(warnings, warned ? 1 : 0);
     // Reading it never writes it.
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    QCOMPARE(settings.contains(QStringLiteral("portal/base_address")), stored.isValid());
+    QCOMPARE(StoredSettings::contains(QStringLiteral("portal/base_address")), stored.isValid());
 }
 
 void TestApi::plainHttpPortalIsNeverContacted()
@@ -116,12 +109,8 @@ void TestApi::plainHttpPortalIsNeverContacted()
     TestEnvironment environment;
     QTcpServer plain;
     QVERIFY(plain.listen(QHostAddress::LocalHost, 0));
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("portal/base_address"),
-                          QStringLiteral("http://127.0.0.1:%1").arg(plain.serverPort()));
-    }
+    StoredSettings::setValue(QStringLiteral("portal/base_address"),
+                             QStringLiteral("http://127.0.0.1:%1").arg(plain.serverPort()));
     HttpRequest::setTimeoutMsForTests(3000);
     Api api;
     QSignalSpy error(&api, &Api::onGetApiKeyError);
@@ -165,10 +154,9 @@ void TestApi::requests()
     QFETCH(QString, answerSignal);
 
     TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(portal.setData(portalData()));
-    QVERIFY(portal.start());
-    usePortal(portal);
+    PortalSession session;
+    QVERIFY(session.start(portalData()));
+    TestPortal &portal = session.portal();
 
     Api api;
     QMap<QString, QSignalSpy *> spies;
@@ -232,10 +220,9 @@ void TestApi::requests()
 void TestApi::keyRequestRelaysBothOutcomes()
 {
     TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(portal.setData(portalData()));
-    QVERIFY(portal.start());
-    usePortal(portal);
+    PortalSession session;
+    QVERIFY(session.start(portalData()));
+    TestPortal &portal = session.portal();
     Api api;
     QSignalSpy success(&api, &Api::onGetApiKeySuccess);
     QSignalSpy error(&api, &Api::onGetApiKeyError);
@@ -264,10 +251,9 @@ void TestApi::keyRequestRelaysBothOutcomes()
 void TestApi::overlappingRequestsBothAnswer()
 {
     TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(portal.setData(portalData()));
-    QVERIFY(portal.start());
-    usePortal(portal);
+    PortalSession session;
+    QVERIFY(session.start(portalData()));
+    TestPortal &portal = session.portal();
     Api api;
     QSignalSpy key(&api, &Api::onGetApiKeySuccess);
     api.getApiKey(QStringLiteral("alice"), QStringLiteral("s3cret"));
@@ -319,12 +305,8 @@ void TestApi::executableServesVpnFolder()
     QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine() || server.state() != QProcess::Running, 10000);
     const QByteArray line = server.readLine().trimmed();
     QVERIFY2(line.startsWith("port "), line.constData());
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    {
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("portal/base_address"),
-                          QStringLiteral("https://127.0.0.1:") + QString::fromLatin1(line.mid(5)));
-    }
+    StoredSettings::setValue(QStringLiteral("portal/base_address"),
+                             QStringLiteral("https://127.0.0.1:") + QString::fromLatin1(line.mid(5)));
 
     Api api;
     QSignalSpy key(&api, &Api::onGetApiKeySuccess);

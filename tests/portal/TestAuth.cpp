@@ -1,11 +1,14 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
 #include "portal/Api.h"
 #include "portal/Auth.h"
-#include "tests/portal/PortalTestSupport.h"
 #include "tests/support/FileRewriteCounter.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 
 class TestAuth : public QObject
@@ -14,6 +17,8 @@ class TestAuth : public QObject
 
 private slots:
     void initTestCase();
+    void init();
+    void cleanup();
     void loginSuccess();
     void loginFailure_data();
     void loginFailure();
@@ -26,6 +31,11 @@ private slots:
     void automaticLogin();
     void staleAnswers_data();
     void staleAnswers();
+
+private:
+    // Each test function's own settings, and the portal they point at: users alice and bob, no domains.
+    QScopedPointer<TestEnvironment> m_environment;
+    QScopedPointer<PortalSession> m_session;
 };
 
 namespace
@@ -35,45 +45,17 @@ QJsonObject user(const QString &name, const QString &password)
     return QJsonObject{{QStringLiteral("username"), name}, {QStringLiteral("password"), password}};
 }
 
-bool startPortal(TestPortal &portal)
+QJsonObject portalData()
 {
-    const QJsonObject data{{QStringLiteral("users"),
-                            QJsonArray{user(QStringLiteral("alice"), QStringLiteral("s3cret")),
-                                       user(QStringLiteral("bob"), QStringLiteral("hunter2"))}},
-                           {QStringLiteral("domains"), QJsonArray()}};
-    if (!portal.setData(data) || !portal.start()) {
-        return false;
-    }
-    usePortal(portal);
-    return true;
-}
-
-QVariant stored(const QString &key)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(key);
-}
-
-void store(const QString &key, const QVariant &value)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(key, value);
+    return QJsonObject{{QStringLiteral("users"),
+                        QJsonArray{user(QStringLiteral("alice"), QStringLiteral("s3cret")),
+                                   user(QStringLiteral("bob"), QStringLiteral("hunter2"))}},
+                       {QStringLiteral("domains"), QJsonArray()}};
 }
 
 QTimer *checkTimer(Auth &auth)
 {
     return auth.findChild<QTimer *>();
-}
-
-int renewals(const TestPortal &portal)
-{
-    int count = 0;
-    for (const TestPortal::Request &request : portal.requests()) {
-        count += request.route == TestPortal::Route::Renew ? 1 : 0;
-    }
-    return count;
 }
 
 // The portal has had requestCount requests, every answer it sent has been read by the client (it closes after reading),
@@ -140,11 +122,22 @@ void TestAuth::initTestCase()
     QVERIFY(TestPortal::trustTestCertificateAuthority());
 }
 
+void TestAuth::init()
+{
+    m_environment.reset(new TestEnvironment);
+    m_session.reset(new PortalSession);
+    QVERIFY(m_session->start(portalData()));
+}
+
+void TestAuth::cleanup()
+{
+    m_session.reset();
+    m_environment.reset();
+}
+
 void TestAuth::loginSuccess()
 {
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
+    TestPortal &portal = m_session->portal();
     Auth auth;
     AuthSpies spies(auth);
     QStringList order;
@@ -166,9 +159,9 @@ void TestAuth::loginSuccess()
     QCOMPARE(spies.loginError.count(), 0);
     QVERIFY(checkTimer(auth)->isActive());
     QCOMPARE(checkTimer(auth)->interval(), 30000);
-    QCOMPARE(stored(QStringLiteral("auth/username")).toString(), QStringLiteral("alice"));
-    QCOMPARE(stored(QStringLiteral("auth/password")).toString(), QStringLiteral("s3cret"));
-    QCOMPARE(stored(QStringLiteral("auth/last_username")).toString(), QStringLiteral("alice"));
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/username")).toString(), QStringLiteral("alice"));
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/password")).toString(), QStringLiteral("s3cret"));
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/last_username")).toString(), QStringLiteral("alice"));
 }
 
 void TestAuth::loginFailure_data()
@@ -202,9 +195,7 @@ void TestAuth::loginFailure()
     QFETCH(bool, refuse);
     QFETCH(qint64, lifetime);
 
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
+    TestPortal &portal = m_session->portal();
     portal.setRefuseCredentials(refuse);
     portal.setKeyLifetimeSeconds(lifetime);
     TestPortal::Behaviour behaviour;
@@ -225,8 +216,8 @@ void TestAuth::loginFailure()
     QVERIFY(!checkTimer(auth)->isActive());
     // The page still shows who tried; nothing was stored.
     QCOMPARE(auth.property("username").toString(), QStringLiteral("alice"));
-    QVERIFY(!stored(QStringLiteral("auth/username")).isValid());
-    QVERIFY(!stored(QStringLiteral("auth/password")).isValid());
+    QVERIFY(!StoredSettings::value(QStringLiteral("auth/username")).isValid());
+    QVERIFY(!StoredSettings::value(QStringLiteral("auth/password")).isValid());
 }
 
 void TestAuth::renewal_data()
@@ -247,9 +238,7 @@ void TestAuth::renewal()
     QFETCH(QByteArray, body);
     QFETCH(bool, renewed);
 
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
+    TestPortal &portal = m_session->portal();
     portal.setKeyLifetimeSeconds(25);
     Auth auth;
     QVERIFY(logIn(auth, QStringLiteral("alice"), QStringLiteral("s3cret")));
@@ -291,14 +280,11 @@ void TestAuth::renewal()
     QCOMPARE(spies.loginSuccess.count() + spies.loginError.count() + spies.apiKeySuccess.count() + spies.logout.count()
                  + spies.usernameChanged.count(),
              0);
-    QCOMPARE(renewals(portal), 1);
+    QCOMPARE(m_session->requestCount(TestPortal::Route::Renew), 1);
 }
 
 void TestAuth::logoutKeepsLastUser()
 {
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
     Auth auth;
     QVERIFY(logIn(auth, QStringLiteral("alice"), QStringLiteral("s3cret")));
     AuthSpies spies(auth);
@@ -306,7 +292,7 @@ void TestAuth::logoutKeepsLastUser()
     connect(&auth, &Auth::usernameChanged, this, [&] { order << QStringLiteral("username"); });
     connect(&auth, &Auth::onLogout, this, [&] { order << QStringLiteral("logout"); });
 
-    FileRewriteCounter rewrites(environment.settingsFilePath());
+    FileRewriteCounter rewrites(m_environment->settingsFilePath());
     QVERIFY(rewrites.isValid());
     auth.logout();
     QCOMPARE(rewrites.count(), 1);
@@ -316,11 +302,11 @@ void TestAuth::logoutKeepsLastUser()
     QCOMPARE(auth.apiKey, QString());
     QCOMPARE(auth.property("username").toString(), QString());
     QVERIFY(!checkTimer(auth)->isActive());
-    QCOMPARE(stored(QStringLiteral("auth/username")).toString(), QString());
-    QCOMPARE(stored(QStringLiteral("auth/password")).toString(), QString());
-    QCOMPARE(stored(QStringLiteral("auth/last_username")).toString(), QStringLiteral("alice"));
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/username")).toString(), QString());
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/password")).toString(), QString());
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/last_username")).toString(), QStringLiteral("alice"));
     // Stored as empty texts, as every build of the program writes them, not as null ones.
-    const QByteArray clearText = settingsClearText(environment.settingsFilePath());
+    const QByteArray clearText = StoredSettings::clearText(m_environment->settingsFilePath());
     const QByteArray emptyText("\0\0\0\0", 4);
     const QByteArray nullText("\xff\xff\xff\xff", 4);
     for (const QString &key : {QStringLiteral("auth/username"), QStringLiteral("auth/password")}) {
@@ -351,17 +337,14 @@ void TestAuth::changeOfUser()
     QFETCH(QString, loginAs);
     QFETCH(bool, cleared);
 
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
     const QVariantList domains{
         QVariantMap{{QStringLiteral("id"), 12}, {QStringLiteral("name"), QStringLiteral("Plant")}}};
     const QVariantList ports{QVariantMap{{QStringLiteral("device_id"), 101}}};
-    store(QStringLiteral("domains"), domains);
-    store(QStringLiteral("last_domain_id_opened"), 12);
-    store(QStringLiteral("virtual_serial_ports"), ports);
+    StoredSettings::setValue(QStringLiteral("domains"), domains);
+    StoredSettings::setValue(QStringLiteral("last_domain_id_opened"), 12);
+    StoredSettings::setValue(QStringLiteral("virtual_serial_ports"), ports);
     if (!lastUser.isEmpty()) {
-        store(QStringLiteral("auth/last_username"), lastUser);
+        StoredSettings::setValue(QStringLiteral("auth/last_username"), lastUser);
     }
 
     Auth auth;
@@ -377,7 +360,7 @@ void TestAuth::changeOfUser()
         seenPorts = settings.value(QStringLiteral("virtual_serial_ports")).toList().size();
     });
     const QString password = loginAs == QLatin1String("bob") ? QStringLiteral("hunter2") : QStringLiteral("s3cret");
-    FileRewriteCounter rewrites(environment.settingsFilePath());
+    FileRewriteCounter rewrites(m_environment->settingsFilePath());
     QVERIFY(rewrites.isValid());
     QVERIFY(logIn(auth, loginAs, password));
     // The clearing and the credentials reach the file together, though the receiver above opened the settings.
@@ -387,9 +370,9 @@ void TestAuth::changeOfUser()
     QCOMPARE(seenLastDomain, cleared ? -1 : 12);
     QCOMPARE(seenPorts, cleared ? 0 : 1);
     // The keys stay in the file, emptied.
-    QVERIFY(stored(QStringLiteral("domains")).isValid());
-    QCOMPARE(stored(QStringLiteral("domains")).toList().size(), cleared ? 0 : 1);
-    QCOMPARE(stored(QStringLiteral("auth/last_username")).toString(), loginAs);
+    QVERIFY(StoredSettings::value(QStringLiteral("domains")).isValid());
+    QCOMPARE(StoredSettings::value(QStringLiteral("domains")).toList().size(), cleared ? 0 : 1);
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/last_username")).toString(), loginAs);
 }
 
 void TestAuth::automaticLogin_data()
@@ -405,12 +388,10 @@ void TestAuth::automaticLogin()
     QFETCH(QString, password);
     QFETCH(bool, starts);
 
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
-    store(QStringLiteral("auth/username"), QStringLiteral("alice"));
-    store(QStringLiteral("auth/password"), password);
-    store(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
+    TestPortal &portal = m_session->portal();
+    StoredSettings::setValue(QStringLiteral("auth/username"), QStringLiteral("alice"));
+    StoredSettings::setValue(QStringLiteral("auth/password"), password);
+    StoredSettings::setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
 
     Auth auth;
     AuthSpies spies(auth);
@@ -444,9 +425,7 @@ void TestAuth::staleAnswers()
 {
     QFETCH(QString, scenario);
 
-    TestEnvironment environment;
-    TestPortal portal;
-    QVERIFY(startPortal(portal));
+    TestPortal &portal = m_session->portal();
     TestPortal::Behaviour late;
     late.delayMs = 400;
     Auth auth;
@@ -493,11 +472,11 @@ void TestAuth::staleAnswers()
     QCOMPARE(portal.keyOwner(auth.apiKey), expectedUser);
     QCOMPARE(auth.isAuthenticated(), !expectedUser.isEmpty());
     QCOMPARE(auth.property("username").toString(), expectedUser);
-    QCOMPARE(stored(QStringLiteral("auth/username")).toString(), expectedUser);
+    QCOMPARE(StoredSettings::value(QStringLiteral("auth/username")).toString(), expectedUser);
     QCOMPARE(spies.loginSuccess.count(), expectedUser.isEmpty() ? 0 : 1);
     QCOMPARE(spies.apiKeySuccess.count(), expectedUser.isEmpty() ? 0 : 1);
     if (scenario == QLatin1String("check-during-login")) {
-        QCOMPARE(renewals(portal), 0);
+        QCOMPARE(m_session->requestCount(TestPortal::Route::Renew), 0);
     }
 }
 

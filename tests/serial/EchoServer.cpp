@@ -2,6 +2,8 @@
 
 #include <QTcpSocket>
 
+#include "tools/testportal/TestPortal.h"
+
 EchoServer::EchoServer(QObject *parent)
     : QTcpServer(parent)
 {
@@ -22,6 +24,15 @@ EchoServer::EchoServer(QObject *parent)
 bool EchoServer::start()
 {
     return listen(QHostAddress::LocalHost, 0);
+}
+
+bool EchoServer::startBehind(TestPortal &device, const QString &apiKey)
+{
+    if (!start() || !device.setCertificate(TestPortal::deviceCertificatePath(), TestPortal::deviceKeyPath())) {
+        return false;
+    }
+    device.setDeviceMode(apiKey, serverPort());
+    return device.start();
 }
 
 int EchoServer::openCount() const

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 
 class QTcpSocket;
+class TestPortal;
 
 // A TCP echo on 127.0.0.1 that plays a device's serial service: every byte received goes straight back.
 // GUI thread; owned by the test that made it.
@@ -17,6 +18,9 @@ public:
     explicit EchoServer(QObject *parent = nullptr);
 
     [[nodiscard]] bool start();
+    // Starts the echo and, in front of it, the test portal as the device's remote-access service: with the
+    // device's own certificate, it answers the key with the echo's port.
+    [[nodiscard]] bool startBehind(TestPortal &device, const QString &apiKey);
 
     int acceptedCount() const
     {

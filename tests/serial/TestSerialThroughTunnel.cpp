@@ -18,13 +18,16 @@
 #include <unistd.h>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "serial/VirtualSerialPort.h"
 #include "serial/VirtualSerialPortsManager.h"
-#include "tests/serial/SerialTestRig.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/ProcessTable.h"
+#include "tests/support/SerialTestRig.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TunnelFixture.h"
 #include "tools/testportal/TestPortal.h"
 #include "tools/testtunnel/TestTunnel.h"
 
@@ -78,47 +81,18 @@ QList<Bridge> runningBridges(const QString &program, const QString &echoEndpoint
 {
     const QSet<QByteArray> echoSockets = establishedSocketInodes(echoEndpoint);
     QList<Bridge> bridges;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        QFile cmdline(QStringLiteral("/proc/") + entry + QStringLiteral("/cmdline"));
-        if (!isPid || !cmdline.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QList<QByteArray> arguments = cmdline.readAll().split('\0');
+    for (const ProcessTable::Process &process : ProcessTable::processes()) {
+        const QList<QByteArray> arguments = process.arguments();
         if (QString::fromLocal8Bit(arguments.value(0)) != program) {
             continue;
         }
         Bridge bridge;
-        bridge.pid = pid;
+        bridge.pid = process.pid;
         bridge.hiddenSide = QString::fromLocal8Bit(arguments.value(1)).remove(QStringLiteral("//./"));
-        const QString fdFolder = QStringLiteral("/proc/") + entry + QStringLiteral("/fd/");
-        for (const QString &fd : QDir(fdFolder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-            char target[256] = {};
-            const QByteArray link = QFile::encodeName(fdFolder + fd);
-            const ssize_t size = readlink(link.constData(), target, sizeof target - 1);
-            const QByteArray text(target, size > 0 ? int(size) : 0);
-            if (text.startsWith("socket:[") && echoSockets.contains(text.mid(8, text.size() - 9))) {
-                bridge.established = true;
-            }
-        }
+        bridge.established = ProcessTable::socketInodes(process.pid).intersects(echoSockets);
         bridges.append(bridge);
     }
     return bridges;
-}
-
-QStringList savedNames()
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    const QList<VirtualSerialPort *> ports = settings.getVirtualSerialPorts();
-    QStringList names;
-    for (VirtualSerialPort *port : ports) {
-        names.append(port->serialName);
-    }
-    qDeleteAll(ports);
-    return names;
 }
 
 QString hiddenSideOf(const QString &serialName)
@@ -128,15 +102,7 @@ QString hiddenSideOf(const QString &serialName)
 
 QJsonObject device(int id, int type, int vpnStatus, const QString &vpnIp)
 {
-    return {{"id", id},
-            {"name", QStringLiteral("device %1").arg(id)},
-            {"type", type},
-            {"domain_id", 1},
-            {"data_delivery_enable", 0},
-            {"remote_access_enable", 1},
-            {"vpn_status", vpnStatus},
-            {"vpn_ip", vpnIp},
-            {"api_key", deviceKey}};
+    return PortalSession::deviceAt(id, 1, vpnStatus, vpnIp, type, QLatin1String(deviceKey));
 }
 } // namespace
 
@@ -160,9 +126,6 @@ private slots:
 private:
     bool startDeviceProcess(QProcess *process, const QStringList &command, quint16 *port);
     QJsonObject portalData(int device10Status) const;
-    bool logIn();
-    bool connectDevice(int deviceId);
-    void stopTunnel();
     QList<Bridge> bridges() const;
     bool isBridged(const QString &serialName, qint64 otherThanPid = 0) const;
     qint64 bridgePid(const QString &serialName) const;
@@ -178,7 +141,8 @@ private:
 
     QScopedPointer<TestEnvironment> m_environment;
     QScopedPointer<SerialTestRig> m_rig;
-    QScopedPointer<TestPortal> m_portal;
+    QScopedPointer<PortalSession> m_session;
+    TestPortal *m_portal = nullptr;
     QScopedPointer<Orv> m_orv;
     QString m_bridgeProgram;
     QHash<QString, int> m_visibleSides;
@@ -187,18 +151,11 @@ private:
 void TestSerialThroughTunnel::initTestCase()
 {
     installConnectionWarningCheck();
-    const QString reason = TestTunnel::unavailableReason();
-    if (!reason.isEmpty()) {
-        QSKIP(qPrintable(reason));
-    }
+    REQUIRE_TUNNELS();
     QVERIFY(TestPortal::trustTestCertificateAuthority());
     m_tunnel.reset(new TestTunnel);
     QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
-    QVERIFY(!m_tunnel->writeProfile(m_vpnFiles.path(), TestTunnel::ProfileStyle::FileReferences).isEmpty());
-    QFile credentials(m_vpnFiles.filePath(QStringLiteral("credentials.txt")));
-    QVERIFY(credentials.open(QIODevice::WriteOnly));
-    credentials.write((m_tunnel->user() + QStringLiteral("\r\n") + m_tunnel->password()).toUtf8());
-    credentials.close();
+    QVERIFY(TunnelFixture::writeVpnFolder(*m_tunnel, m_vpnFiles.path()));
 
     // The device lives on the server's side of the tunnel: its echo on any port, its HTTPS service on 443.
     const QString address = m_tunnel->serverTunnelAddress();
@@ -263,15 +220,10 @@ void TestSerialThroughTunnel::init()
     m_bridgeProgram = m_rig->runtimeFolder() + QStringLiteral("/lumenbridge-bin/com2tcp");
     m_visibleSides.clear();
 
-    m_portal.reset(new TestPortal);
-    QVERIFY(m_portal->setData(portalData(1)));
-    QVERIFY(m_portal->start());
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("portal/base_address"), m_portal->baseAddress());
-        settings.setValue(QStringLiteral("auth/last_username"), QStringLiteral("alice"));
-    }
+    m_session.reset(new PortalSession);
+    m_portal = &m_session->portal();
+    QVERIFY(m_session->start(portalData(1)));
+    PortalSession::storeLastUsername(QStringLiteral("alice"));
     m_orv.reset(new Orv);
     // Reloads happen when a test asks for them, never in the middle of a bridge check.
     m_orv->setReloadIntervalMs(3600 * 1000);
@@ -279,14 +231,14 @@ void TestSerialThroughTunnel::init()
 
 void TestSerialThroughTunnel::cleanup()
 {
-    if (m_orv) {
-        stopTunnel();
-    }
+    const bool stopped = !m_orv || OrvDriver::stopTunnel(*m_orv, waitMs);
     // The controller first: its ports end their bridges; then the rig removes the pairs left.
     m_orv.reset();
-    m_portal.reset();
+    m_portal = nullptr;
+    m_session.reset();
     m_rig.reset();
     m_environment.reset();
+    QVERIFY(stopped);
     QVERIFY(bridges().isEmpty());
 }
 
@@ -299,38 +251,12 @@ QJsonObject TestSerialThroughTunnel::portalData(int device10Status) const
                     {"vpn_enable", 1},
                     {"devices", QJsonArray{device(10, 1, device10Status, address), device(11, 5, 1, address)}},
                     {"vpn_folder", m_vpnFiles.path()}}};
-    return {{"users", QJsonArray{QJsonObject{{"username", "alice"}, {"password", "pw"}}}}, {"domains", domains}};
-}
-
-bool TestSerialThroughTunnel::logIn()
-{
-    QSignalSpy loaded(m_orv.data(), &Orv::onLoadDomainsSuccess);
-    m_orv->property("auth").value<Auth *>()->login(QStringLiteral("alice"), QStringLiteral("pw"));
-    return loaded.wait(waitMs);
+    return PortalSession::data(domains);
 }
 
 OrvVpn *TestSerialThroughTunnel::vpn() const
 {
-    return m_orv->property("vpn").value<OrvVpn *>();
-}
-
-bool TestSerialThroughTunnel::connectDevice(int deviceId)
-{
-    QSignalSpy connected(vpn(), &OrvVpn::onConnected);
-    m_orv->startVpnDevice(deviceId);
-    if (!connected.wait(waitMs)) {
-        qWarning() << m_tunnel->serverLog();
-        return false;
-    }
-    return connected.last().at(0).toInt() == deviceId && vpn()->getStatus() == 3;
-}
-
-void TestSerialThroughTunnel::stopTunnel()
-{
-    if (vpn()->getStatus() != 1) {
-        m_orv->stopVpn();
-        QTRY_COMPARE_WITH_TIMEOUT(vpn()->getStatus(), 1, waitMs);
-    }
+    return OrvDriver::vpnOf(m_orv.data());
 }
 
 QList<Bridge> TestSerialThroughTunnel::bridges() const
@@ -399,10 +325,10 @@ QStringList TestSerialThroughTunnel::portNames(int deviceId)
 
 void TestSerialThroughTunnel::bridgeComesUpReconnectsAndStopsWithTunnel()
 {
-    QVERIFY(logIn());
+    QVERIFY(OrvDriver::logIn(*m_orv, waitMs));
     // A port of another device on the same tunnel server: paired, never bridged while the tunnel goes to 10.
     QVERIFY(m_orv->create(0, 11));
-    QVERIFY(connectDevice(10));
+    QVERIFY2(OrvDriver::connectDevice(*m_orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
 
     QElapsedTimer sinceCreate;
     sinceCreate.start();
@@ -413,7 +339,7 @@ void TestSerialThroughTunnel::bridgeComesUpReconnectsAndStopsWithTunnel()
     QCOMPARE(m_rig->pairLines(),
              QStringList(
                  {"CNCA0 PortName=COM2", "CNCB0 PortName=CNCAORV2", "CNCA1 PortName=COM3", "CNCB1 PortName=CNCAORV3"}));
-    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList({"COM2", "COM3"}));
     QVERIFY(bridges().isEmpty());
 
     // The bridge comes up after the online delay and carries bytes to the device and back through the tunnel.
@@ -448,7 +374,7 @@ void TestSerialThroughTunnel::bridgeComesUpReconnectsAndStopsWithTunnel()
                  .first()
                  ->isConnected());
     QCOMPARE(m_rig->pairLines().size(), 4);
-    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList({"COM2", "COM3"}));
 }
 
 void TestSerialThroughTunnel::offlineDeviceStopsItsBridges_data()
@@ -461,12 +387,12 @@ void TestSerialThroughTunnel::offlineDeviceStopsItsBridges_data()
 void TestSerialThroughTunnel::offlineDeviceStopsItsBridges()
 {
     QFETCH(bool, reload);
-    QVERIFY(logIn());
+    QVERIFY(OrvDriver::logIn(*m_orv, waitMs));
     // Two ports made while the tunnel is down: both come up with the tunnel to their device.
     QVERIFY(m_orv->create(0, 10));
     QVERIFY(m_orv->create(1, 10));
     QVERIFY(bridges().isEmpty());
-    QVERIFY(connectDevice(10));
+    QVERIFY2(OrvDriver::connectDevice(*m_orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
     QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM2") && isBridged("COM3"), waitMs);
     QVERIFY(echoes("COM2", "first port\n"));
     QVERIFY(echoes("COM3", "second port\n"));
@@ -514,9 +440,9 @@ void TestSerialThroughTunnel::offlineDeviceStopsItsBridges()
 
 void TestSerialThroughTunnel::logoutRemovesPairsAndLoginRebuildsThem()
 {
-    QVERIFY(logIn());
+    QVERIFY(OrvDriver::logIn(*m_orv, waitMs));
     QVERIFY(m_orv->create(3, 11));
-    QVERIFY(connectDevice(10));
+    QVERIFY2(OrvDriver::connectDevice(*m_orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
     QVERIFY(m_orv->create(0, 10));
     QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
 
@@ -525,11 +451,11 @@ void TestSerialThroughTunnel::logoutRemovesPairsAndLoginRebuildsThem()
     QVERIFY(m_rig->pairLines().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(bridges().isEmpty(), waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(vpn()->getStatus(), 1, waitMs);
-    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList({"COM2", "COM3"}));
     QCOMPARE(portNames(10), QStringList{"COM3"});
 
     // The next login rebuilds the same pairs, and the rebuilt port bridges once the tunnel is up.
-    QVERIFY(logIn());
+    QVERIFY(OrvDriver::logIn(*m_orv, waitMs));
     QCOMPARE(m_rig->pairLines(),
              QStringList(
                  {"CNCA0 PortName=COM2", "CNCB0 PortName=CNCAORV2", "CNCA1 PortName=COM3", "CNCB1 PortName=CNCAORV3"}));
@@ -537,23 +463,13 @@ void TestSerialThroughTunnel::logoutRemovesPairsAndLoginRebuildsThem()
     QCOMPARE(portNames(10), QStringList{"COM3"});
     QCOMPARE(m_orv->getVirtualSerialPortsByDeviceIdJson(11).first().toObject().value("type").toInt(), 3);
     QVERIFY(bridges().isEmpty());
-    QVERIFY(connectDevice(10));
+    QVERIFY2(OrvDriver::connectDevice(*m_orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
     QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
     QVERIFY(echoes("COM3", "after the new login\n"));
     QCOMPARE(bridges().size(), 1);
 }
 
-int main(int argc, char **argv)
-{
-    // Before any thread exists: the tunnel, the portal and the bridges live in this process's own network namespace.
-    const QString isolation = TestTunnel::isolateProcess();
-    if (!isolation.isEmpty()) {
-        qWarning("%s", qPrintable(isolation));
-    }
-    QGuiApplication application(argc, argv);
-    TestSerialThroughTunnel test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+// The tunnel, the portal and the bridges live in this process's own network namespace.
+TUNNEL_TEST_MAIN(TestSerialThroughTunnel, QGuiApplication)
 
 #include "TestSerialThroughTunnel.moc"

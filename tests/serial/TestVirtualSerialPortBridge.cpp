@@ -7,8 +7,8 @@
 #include "records/OrvDevice.h"
 #include "serial/VirtualSerialPort.h"
 #include "tests/serial/EchoServer.h"
-#include "tests/serial/SerialTestRig.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SerialTestRig.h"
 #include "tools/testportal/TestPortal.h"
 #include "vpn/OrvVpn.h"
 #include "vpn/OrvVpnSignals.h"
@@ -78,11 +78,8 @@ void TestVirtualSerialPortBridge::init()
     QVERIFY(m_rig->placeCom2tcp());
 
     m_echo.reset(new EchoServer);
-    QVERIFY(m_echo->start());
     m_device.reset(new TestPortal);
-    QVERIFY(m_device->setCertificate(TestPortal::deviceCertificatePath(), TestPortal::deviceKeyPath()));
-    m_device->setDeviceMode(QLatin1String(deviceKey), m_echo->serverPort());
-    QVERIFY(m_device->start());
+    QVERIFY(m_echo->startBehind(*m_device, QLatin1String(deviceKey)));
 
     m_record.reset(new OrvDevice);
     m_record->id = 7;

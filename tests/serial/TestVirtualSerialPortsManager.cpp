@@ -5,16 +5,15 @@
 #include <unistd.h>
 
 #include "core/ExecCommand.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/HelperPrograms.h"
 #include "serial/VirtualSerialPort.h"
 #include "serial/VirtualSerialPortsManager.h"
 #include "tests/serial/EchoServer.h"
-#include "tests/serial/SerialTestRig.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SerialTestRig.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tools/testportal/TestPortal.h"
 #include "vpn/OrvVpn.h"
@@ -51,23 +50,6 @@ bool writeFile(const QString &path, const QByteArray &content, QFile::Permission
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.setPermissions(permissions);
 }
 
-QList<VirtualSerialPort *> savedPorts()
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.getVirtualSerialPorts();
-}
-
-QStringList savedNames()
-{
-    const QList<VirtualSerialPort *> ports = savedPorts();
-    QStringList names;
-    for (VirtualSerialPort *port : ports) {
-        names.append(port->serialName);
-    }
-    qDeleteAll(ports);
-    return names;
-}
 } // namespace
 
 // The manager against the stand-ins, a device played by the test portal with an echo behind it, and the real
@@ -125,11 +107,8 @@ void TestVirtualSerialPortsManager::init()
     m_rig.reset(new SerialTestRig);
     QVERIFY(m_rig->isValid());
     m_echo.reset(new EchoServer);
-    QVERIFY(m_echo->start());
     m_device.reset(new TestPortal);
-    QVERIFY(m_device->setCertificate(TestPortal::deviceCertificatePath(), TestPortal::deviceKeyPath()));
-    m_device->setDeviceMode(QLatin1String(deviceKey), m_echo->serverPort());
-    QVERIFY(m_device->start());
+    QVERIFY(m_echo->startBehind(*m_device, QLatin1String(deviceKey)));
 
     auto *domain = new OrvDomain;
     domain->id = 1;
@@ -322,7 +301,7 @@ void TestVirtualSerialPortsManager::createRefused()
     QVERIFY(!m_manager->create(type, withDevice ? m_first : nullptr));
     QVERIFY(log.contains(managerLine("create", warning)));
     QVERIFY(m_manager->getVirtualPorts(7).isEmpty());
-    QVERIFY(savedNames().isEmpty());
+    QVERIFY(StoredSettings::serialPortNames().isEmpty());
     QVERIFY(m_rig->pairLines().isEmpty());
 }
 
@@ -331,7 +310,7 @@ void TestVirtualSerialPortsManager::bridgeFollowsTunnelAndReconnects()
     makeManager();
     QVERIFY(m_manager->create(0, m_first));
     QCOMPARE(m_rig->pairLines(), QStringList({"CNCA0 PortName=COM2", "CNCB0 PortName=CNCAORV2"}));
-    QCOMPARE(savedNames(), QStringList{"COM2"});
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList{"COM2"});
     VirtualSerialPort *port = m_manager->getVirtualPorts(7).value(0);
     QVERIFY(port);
 
@@ -550,7 +529,7 @@ void TestVirtualSerialPortsManager::destroy()
     LogCapture log;
     QCOMPARE(m_manager->destroy(deviceId, type), destroyed);
     QCOMPARE(log.contains(managerLine("destroy", QStringLiteral("Serial not destroyed"))), failingRemove);
-    QCOMPARE(savedNames(), namesLeft);
+    QCOMPARE(StoredSettings::serialPortNames(), namesLeft);
     QStringList listed;
     for (int id : {7, 8}) {
         for (VirtualSerialPort *port : m_manager->getVirtualPorts(id)) {
@@ -576,7 +555,7 @@ void TestVirtualSerialPortsManager::destroyAllKeepsListAndLoadRebuilds()
     QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 0, bridgeTimeoutMs);
     QCOMPARE(m_manager->getVirtualPorts(7).size(), 1);
     QCOMPARE(m_manager->getVirtualPorts(8).size(), 1);
-    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList({"COM2", "COM3"}));
     // A removed port refuses to connect, even from a timer armed before the removal.
     QVERIFY(!m_manager->getVirtualPorts(7).value(0)->connectPort());
 
@@ -600,9 +579,7 @@ void TestVirtualSerialPortsManager::loadGivesFreshNamesWhenTaken()
             port->serialName = saved.second;
             ports.append(port);
         }
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setVirtualSerialPorts(ports);
+        StoredSettings::setSerialPorts(ports);
         qDeleteAll(ports);
     }
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=OTHER2"}).exitCode, 0);
@@ -621,7 +598,7 @@ void TestVirtualSerialPortsManager::loadGivesFreshNamesWhenTaken()
              QStringList(
                  {"CNCA0 PortName=COM2", "CNCB0 PortName=OTHER2", "CNCA1 PortName=COM4", "CNCB1 PortName=CNCAORV4"}));
     // Loading does not save: the new name reaches the settings with the next change.
-    QCOMPARE(savedNames(), QStringList({"COM2", "COM3"}));
+    QCOMPARE(StoredSettings::serialPortNames(), QStringList({"COM2", "COM3"}));
 
     // An unbound port told its device is online still refuses to connect.
     tunnelUp(99);

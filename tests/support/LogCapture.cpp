@@ -101,3 +101,8 @@ void LogCapture::clear()
     QMutexLocker locker(&mutex);
     captured.clear();
 }
+
+QString LogCapture::line(const char *function, const QString &message)
+{
+    return QString::fromLatin1(function) + QStringLiteral("(): \"") + message + QLatin1Char('"');
+}

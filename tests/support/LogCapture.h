@@ -25,6 +25,9 @@ public:
     bool contains(const QString &text) const;
     int count(const QString &text) const;
     void clear();
+
+    // The line our log function writes for a message: Class::function(): "message".
+    static QString line(const char *function, const QString &message);
 };
 
 // Installs the connection-warning check for the whole test run (called from the test's main or initTestCase).

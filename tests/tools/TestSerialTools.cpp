@@ -7,7 +7,6 @@
 #include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -16,7 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tests/serial/SerialTestRig.h"
+#include "tests/support/ProcessTable.h"
+#include "tests/support/SerialTestRig.h"
 #include "tools/setupc/Relay.h"
 
 namespace
@@ -85,18 +85,6 @@ bool writeAllWaiting(int fd, const QByteArray &data, int timeoutMs)
     }
     return true;
 }
-
-bool processEnded(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QByteArray line = stat.readAll();
-    const int close = line.lastIndexOf(')');
-    // A holder nobody reaps stays a zombie: it has ended all the same.
-    return close < 0 || line.mid(close + 2, 1) == "Z";
-}
 } // namespace
 
 // The Linux stand-ins for the pair tool and the bridge, driven through their command lines as the port drives them.
@@ -128,104 +116,32 @@ private slots:
     void pairFolderRefused();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString output;
-        QString errors;
-    };
+    using Run = SerialTestRig::Run;
 
-    Run setupc(const QStringList &arguments);
-    Run run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env);
-    QProcessEnvironment environment() const;
-    int openSide(const QString &name);
-    static QByteArray readAvailable(int fd);
-
-    QScopedPointer<QTemporaryDir> m_dir;
-    QList<int> m_fds;
+    // The pair folder, the working directory and the environment of each test function.
+    QScopedPointer<SerialTestRig> m_rig;
 };
 
 void TestSerialTools::init()
 {
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
+    m_rig.reset(new SerialTestRig);
+    QVERIFY(m_rig->isValid());
 }
 
 void TestSerialTools::cleanup()
 {
-    for (int fd : qAsConst(m_fds)) {
-        close(fd);
-    }
-    m_fds.clear();
-    // End every holder this test made, so no process outlives the test.
-    const Run listed = setupc({"list"});
-    const QRegularExpression side("^CNCA([0-9]+) ", QRegularExpression::MultilineOption);
-    auto it = side.globalMatch(listed.output);
-    while (it.hasNext()) {
-        setupc({"remove", it.next().captured(1)});
-    }
-    m_dir.reset();
-}
-
-QProcessEnvironment TestSerialTools::environment() const
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LUMENBRIDGE_SERIAL_DIR", m_dir->path() + "/dev");
-    return env;
-}
-
-TestSerialTools::Run TestSerialTools::setupc(const QStringList &arguments)
-{
-    return run(SETUPC_PATH, arguments, environment());
-}
-
-TestSerialTools::Run
-TestSerialTools::run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForFinished(20000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.output = QString::fromUtf8(process.readAllStandardOutput());
-    run.errors = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
-int TestSerialTools::openSide(const QString &name)
-{
-    const QByteArray path = (m_dir->path() + "/dev/" + name).toLocal8Bit();
-    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0) {
-        m_fds.append(fd);
-    }
-    return fd;
-}
-
-QByteArray TestSerialTools::readAvailable(int fd)
-{
-    QByteArray data;
-    char chunk[256];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0) {
-        data.append(chunk, int(n));
-    }
-    return data;
+    // The rig ends every holder this test made, so no process outlives the test.
+    m_rig.reset();
 }
 
 void TestSerialTools::pairCarriesDataBothWays()
 {
-    const Run installed = setupc({"install", "PortName=COM2", "PortName=CNCAORV2"});
+    const Run installed = m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"});
     QCOMPARE(installed.exitCode, 0);
     QCOMPARE(installed.output, QString("CNCA0 PortName=COM2\nCNCB0 PortName=CNCAORV2\n"));
 
-    const int visible = openSide("COM2");
-    const int hidden = openSide("CNCAORV2");
+    const int visible = m_rig->openSide("COM2");
+    const int hidden = m_rig->openSide("CNCAORV2");
     QVERIFY(visible >= 0);
     QVERIFY(hidden >= 0);
 
@@ -233,31 +149,31 @@ void TestSerialTools::pairCarriesDataBothWays()
     const QByteArray out("AT\r\n\x00\x03", 6);
     QCOMPARE(write(visible, out.constData(), size_t(out.size())), ssize_t(out.size()));
     QByteArray received;
-    QTRY_COMPARE_WITH_TIMEOUT((received += readAvailable(hidden)), out, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(hidden)), out, 5000);
 
     QCOMPARE(write(hidden, "OK\r\n", 4), ssize_t(4));
     received.clear();
-    QTRY_COMPARE_WITH_TIMEOUT((received += readAvailable(visible)), QByteArray("OK\r\n"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(visible)), QByteArray("OK\r\n"), 5000);
 }
 
 void TestSerialTools::listAndRemoveKeepRegistry()
 {
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
-    QCOMPARE(setupc({"install", "PortName=COM3", "PortName=CNCAORV3"}).exitCode, 0);
-    QCOMPARE(setupc({"list"}).output,
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM3", "PortName=CNCAORV3"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"list"}).output,
              QString("CNCA0 PortName=COM2\nCNCB0 PortName=CNCAORV2\nCNCA1 PortName=COM3\nCNCB1 PortName=CNCAORV3\n"));
 
-    QCOMPARE(setupc({"remove", "0"}).exitCode, 0);
-    QCOMPARE(setupc({"list"}).output, QString("CNCA1 PortName=COM3\nCNCB1 PortName=CNCAORV3\n"));
-    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/COM2"));
-    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/CNCAORV2"));
-    QVERIFY(QFileInfo::exists(m_dir->path() + "/dev/COM3"));
+    QCOMPARE(m_rig->runSetupc({"remove", "0"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"list"}).output, QString("CNCA1 PortName=COM3\nCNCB1 PortName=CNCAORV3\n"));
+    QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM2"));
+    QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/CNCAORV2"));
+    QVERIFY(QFileInfo::exists(m_rig->deviceFolder() + "/COM3"));
 
-    QVERIFY(setupc({"remove", "0"}).exitCode != 0);
-    QVERIFY(setupc({"remove", "x"}).exitCode != 0);
+    QVERIFY(m_rig->runSetupc({"remove", "0"}).exitCode != 0);
+    QVERIFY(m_rig->runSetupc({"remove", "x"}).exitCode != 0);
 
     // The freed number and names are given out again.
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).output,
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).output,
              QString("CNCA0 PortName=COM2\nCNCB0 PortName=CNCAORV2\n"));
 }
 
@@ -283,13 +199,13 @@ void TestSerialTools::takenNameFails()
 {
     QFETCH(QString, first);
     QFETCH(QString, second);
-    QCOMPARE(setupc({"install", "PortName=COM5", "PortName=CNCAORV5"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM5", "PortName=CNCAORV5"}).exitCode, 0);
 
-    const Run refused = setupc({"install", first, second});
+    const Run refused = m_rig->runSetupc({"install", first, second});
     QVERIFY(refused.exitCode > 0);
     QVERIFY(!refused.errors.isEmpty());
-    QCOMPARE(setupc({"list"}).output, QString("CNCA0 PortName=COM5\nCNCB0 PortName=CNCAORV5\n"));
-    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/COM9"));
+    QCOMPARE(m_rig->runSetupc({"list"}).output, QString("CNCA0 PortName=COM5\nCNCB0 PortName=CNCAORV5\n"));
+    QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM9"));
 }
 
 void TestSerialTools::concurrentInstallsGetDistinctNumbers()
@@ -298,7 +214,6 @@ void TestSerialTools::concurrentInstallsGetDistinctNumbers()
     QList<QProcess *> processes;
     for (int i = 0; i < installs; ++i) {
         auto *process = new QProcess(this);
-        process->setProcessEnvironment(environment());
         process->start(SETUPC_PATH,
                        {"install", QString("PortName=COM%1").arg(10 + i), QString("PortName=CNCAORV%1").arg(10 + i)});
         processes.append(process);
@@ -308,7 +223,7 @@ void TestSerialTools::concurrentInstallsGetDistinctNumbers()
         QCOMPARE(process->exitCode(), 0);
         delete process;
     }
-    const QString listed = setupc({"list"}).output;
+    const QString listed = m_rig->runSetupc({"list"}).output;
     const QRegularExpression visible("^CNCA([0-9]+) PortName=COM([0-9]+)$", QRegularExpression::MultilineOption);
     QSet<int> numbers;
     QSet<int> names;
@@ -325,8 +240,8 @@ void TestSerialTools::concurrentInstallsGetDistinctNumbers()
 
 void TestSerialTools::deadHolderIsPruned()
 {
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
-    QFile registry(m_dir->path() + "/dev/pairs");
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QFile registry(m_rig->deviceFolder() + "/pairs");
     QVERIFY(registry.open(QIODevice::ReadOnly));
     const QList<QByteArray> fields = registry.readAll().trimmed().split(' ');
     QCOMPARE(fields.size(), 4);
@@ -334,9 +249,9 @@ void TestSerialTools::deadHolderIsPruned()
     QVERIFY(holder > 0);
     QCOMPARE(::kill(holder, SIGKILL), 0);
 
-    QTRY_COMPARE_WITH_TIMEOUT(setupc({"list"}).output, QString(), 10000);
-    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/COM2"));
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_rig->runSetupc({"list"}).output, QString(), 10000);
+    QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM2"));
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 }
 
 void TestSerialTools::busyNamesMatchesPattern_data()
@@ -357,9 +272,9 @@ void TestSerialTools::busyNamesMatchesPattern()
 {
     QFETCH(QString, pattern);
     QFETCH(QString, expected);
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
-    QCOMPARE(setupc({"install", "PortName=COM20", "PortName=CNCAORV20"}).exitCode, 0);
-    const Run busy = setupc({"busynames", pattern});
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM20", "PortName=CNCAORV20"}).exitCode, 0);
+    const Run busy = m_rig->runSetupc({"busynames", pattern});
     QCOMPARE(busy.exitCode, 0);
     QCOMPARE(busy.output, expected);
 }
@@ -378,7 +293,7 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
 {
     QFETCH(bool, peerCloses);
     QFETCH(QString, host);
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 
     QTcpServer echo;
     QVERIFY(echo.listen(QHostAddress::LocalHost, 0));
@@ -389,22 +304,21 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
     });
 
     QProcess bridge;
-    bridge.setProcessEnvironment(environment());
     bridge.start(COM2TCP_PATH, {"//./CNCAORV2", host, QString::number(echo.serverPort())});
     QVERIFY(bridge.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(peer, 5000);
 
-    const int visible = openSide("COM2");
+    const int visible = m_rig->openSide("COM2");
     QVERIFY(visible >= 0);
     QCOMPARE(write(visible, "ping\r\n", 6), ssize_t(6));
     QByteArray received;
-    QTRY_COMPARE_WITH_TIMEOUT((received += readAvailable(visible)), QByteArray("ping\r\n"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(visible)), QByteArray("ping\r\n"), 5000);
 
     QSignalSpy finished(&bridge, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     if (peerCloses) {
         peer->close();
     } else {
-        QCOMPARE(setupc({"remove", "0"}).exitCode, 0);
+        QCOMPARE(m_rig->runSetupc({"remove", "0"}).exitCode, 0);
     }
     QVERIFY(finished.wait(5000) || finished.count() == 1);
     QCOMPARE(bridge.exitStatus(), QProcess::NormalExit);
@@ -426,7 +340,7 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
 {
     QFETCH(QString, device);
     QFETCH(bool, listening);
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
@@ -435,7 +349,6 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
         server.close();
     }
     QProcess bridge;
-    bridge.setProcessEnvironment(environment());
     bridge.start(COM2TCP_PATH, {device, "127.0.0.1", QString::number(port)});
     QVERIFY(bridge.waitForFinished(10000));
     QVERIFY(bridge.exitCode() != 0);
@@ -530,8 +443,8 @@ void TestSerialTools::bridgeDeliversEverythingAtClose()
 {
     QFETCH(bool, deviceSends);
     QFETCH(bool, halfClose);
-    QCOMPARE(setupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
-    const int visible = openSide("COM2");
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    const int visible = m_rig->openSide("COM2");
     QVERIFY(visible >= 0);
 
     // The device: a plain socket, so that the test decides exactly when it closes.
@@ -546,7 +459,6 @@ void TestSerialTools::bridgeDeliversEverythingAtClose()
     QCOMPARE(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
 
     QProcess bridge;
-    bridge.setProcessEnvironment(environment());
     bridge.start(COM2TCP_PATH, {"//./CNCAORV2", "127.0.0.1", QString::number(ntohs(address.sin_port))});
     QVERIFY(bridge.waitForStarted(5000));
     pollfd incoming = {listener, POLLIN, 0};
@@ -571,8 +483,7 @@ void TestSerialTools::bridgeDeliversEverythingAtClose()
         std::thread reader([&] { received = receive(device, data.size(), transferTimeoutMs); });
         const bool written = writeAllWaiting(visible, data, transferTimeoutMs);
         // The port's user closes right after its last write.
-        m_fds.removeOne(visible);
-        close(visible);
+        m_rig->closeSide(visible);
         reader.join();
         QVERIFY(written);
         shutdown(device, SHUT_RDWR);
@@ -593,31 +504,31 @@ void TestSerialTools::bridgeDeliversEverythingAtClose()
 // The pair holder is known by the lock it keeps, not by its name: a renamed tool's pairs stay alive.
 void TestSerialTools::renamedHolderIsRecognised()
 {
-    const QString renamed = m_dir->path() + "/pairtool";
+    const QString renamed = m_rig->path() + "/pairtool";
     QVERIFY(QFile::copy(SETUPC_PATH, renamed));
     QVERIFY(QFile::setPermissions(renamed, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QCOMPARE(run(renamed, {"install", "PortName=COM2", "PortName=CNCAORV2"}, environment()).exitCode, 0);
+    QCOMPARE(SerialTestRig::runTool(renamed, {"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 
     const QString pair("CNCA0 PortName=COM2\nCNCB0 PortName=CNCAORV2\n");
-    QCOMPARE(setupc({"list"}).output, pair);
-    QCOMPARE(run(renamed, {"list"}, environment()).output, pair);
-    const int visible = openSide("COM2");
-    const int hidden = openSide("CNCAORV2");
+    QCOMPARE(m_rig->runSetupc({"list"}).output, pair);
+    QCOMPARE(SerialTestRig::runTool(renamed, {"list"}).output, pair);
+    const int visible = m_rig->openSide("COM2");
+    const int hidden = m_rig->openSide("CNCAORV2");
     QVERIFY(visible >= 0 && hidden >= 0);
     QCOMPARE(write(visible, "alive\n", 6), ssize_t(6));
     QByteArray received;
-    QTRY_COMPARE_WITH_TIMEOUT((received += readAvailable(hidden)), QByteArray("alive\n"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(hidden)), QByteArray("alive\n"), 5000);
 
     // Removing it through the tool of the usual name ends the renamed holder.
-    QFile registry(m_dir->path() + "/dev/pairs");
+    QFile registry(m_rig->deviceFolder() + "/pairs");
     QVERIFY(registry.open(QIODevice::ReadOnly));
     const qint64 holder = registry.readAll().split(' ').value(1).toLongLong();
     QVERIFY(holder > 0);
-    QVERIFY(!processEnded(holder));
-    QCOMPARE(setupc({"remove", "0"}).exitCode, 0);
-    QVERIFY(processEnded(holder));
-    QCOMPARE(setupc({"list"}).output, QString());
-    QVERIFY(!QFileInfo::exists(m_dir->path() + "/dev/COM2"));
+    QVERIFY(ProcessTable::isLive(holder));
+    QCOMPARE(m_rig->runSetupc({"remove", "0"}).exitCode, 0);
+    QVERIFY(!ProcessTable::isLive(holder));
+    QCOMPARE(m_rig->runSetupc({"list"}).output, QString());
+    QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM2"));
 }
 
 void TestSerialTools::pairFolderRefused_data()
@@ -660,7 +571,7 @@ void TestSerialTools::pairFolderRefused()
     if (geteuid() != 0) {
         QSKIP("needs root to hand folders to another user");
     }
-    const QString root = m_dir->path() + "/scene";
+    const QString root = m_rig->path() + "/scene";
     QVERIFY(QDir().mkpath(root));
     QVERIFY(SerialTestRig::buildScene(root, scene));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -674,7 +585,7 @@ void TestSerialTools::pairFolderRefused()
     }
     const QStringList before = untouched.isEmpty() ? QStringList() : SerialTestRig::entries(root + "/" + untouched);
 
-    const Run installed = run(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env);
+    const Run installed = SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env);
     QProcess bridge;
     bridge.setProcessEnvironment(env);
     bridge.start(COM2TCP_PATH, {"//./CNCAORV2", "127.0.0.1", "1"});
@@ -691,7 +602,7 @@ void TestSerialTools::pairFolderRefused()
         QVERIFY(folder.isDir() && !folder.isSymLink());
         QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
                  QFile::Permissions());
-        QCOMPARE(run(SETUPC_PATH, {"remove", "0"}, env).exitCode, 0);
+        QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env).exitCode, 0);
     }
     QVERIFY(bridge.exitCode() != 0);
 }

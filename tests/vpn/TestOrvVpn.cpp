@@ -4,7 +4,9 @@
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/ProfileSamples.h"
+#include "tests/support/TunnelFixture.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "vpn/OrvVpn.h"
 #include "vpn/OrvVpnTransportStats.h"
@@ -44,8 +46,6 @@ private slots:
 
 namespace
 {
-QString isolationError;
-
 struct Counters
 {
     qint64 bytesIn = -1;
@@ -74,21 +74,23 @@ bool hasWorker(OrvVpn &vpn)
 QList<int> clientDaemonPids()
 {
     QList<int> pids;
-    const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
-        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
-        if (pid.toInt() <= 0 || !stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        // Fields after the command name: state, then the parent's pid.
-        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-        if (fields.size() > 1 && fields.at(1) == self
-            && cmdline.readAll().contains(QByteArrayLiteral("--management-client"))) {
-            pids << pid.toInt();
+    for (const ProcessTable::Process &process : ProcessTable::processes()) {
+        if (process.parent == QCoreApplication::applicationPid()
+            && process.commandLine.contains(QByteArrayLiteral("--management-client"))) {
+            pids << int(process.pid);
         }
     }
     return pids;
+}
+
+// Points the tunnel object at the server: its inline profile written into folder, its user and password.
+bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder)
+{
+    if (!vpn.setConfigPath(server.writeProfile(folder))) {
+        return false;
+    }
+    vpn.setCredentials(server.user(), server.password());
+    return true;
 }
 
 int clientDaemons()
@@ -131,21 +133,7 @@ int ping(const QString &address)
                 address});
     return ping.waitForFinished(30000) && ping.exitStatus() == QProcess::NormalExit ? ping.exitCode() : -1;
 }
-
-QString tunnelsUnavailable()
-{
-    return isolationError.isEmpty() ? TestTunnel::unavailableReason() : isolationError;
-}
 } // namespace
-
-// QSKIP leaves only the function it is written in, so this stays a macro.
-#define REQUIRE_TUNNELS()                                                                                              \
-    do {                                                                                                               \
-        const QString reason = tunnelsUnavailable();                                                                   \
-        if (!reason.isEmpty()) {                                                                                       \
-            QSKIP(qPrintable(reason));                                                                                 \
-        }                                                                                                              \
-    } while (false)
 
 void TestOrvVpn::initTestCase()
 {
@@ -426,8 +414,7 @@ void TestOrvVpn::adapterSetUpFails()
     });
 
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy notPermitted(&vpn, &OrvVpn::onOperationNotPermitted);
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -450,8 +437,7 @@ void TestOrvVpn::serverLostBringsConnecting()
     QTemporaryDir dir;
     OrvVpn vpn;
     vpn.deviceId = 9;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -478,8 +464,7 @@ void TestOrvVpn::stopRightAfterStart()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
     QVERIFY(vpn.start());
@@ -503,8 +488,7 @@ void TestOrvVpn::secondStopWaitsForTheStoppingTunnel()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     QVERIFY(vpn.start());
@@ -604,8 +588,7 @@ void TestOrvVpn::pushedRouteOverTheServer()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
@@ -642,8 +625,7 @@ void TestOrvVpn::reconnectsWhenThePushedOptionsChange()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
@@ -693,8 +675,7 @@ void TestOrvVpn::longestCredentialsArrive()
     QCOMPARE(server.password().toUtf8(), password);
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(server.writeProfile(dir.path())));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path()));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
@@ -704,14 +685,7 @@ void TestOrvVpn::longestCredentialsArrive()
     QVERIFY(disconnected.wait(30000));
 }
 
-int main(int argc, char **argv)
-{
-    // Before any thread exists: the tunnel and its routes stay inside namespaces of this process.
-    isolationError = TestTunnel::isolateProcess();
-    QCoreApplication app(argc, argv);
-    TestOrvVpn test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+// The tunnel and its routes stay inside namespaces of this process.
+TUNNEL_TEST_MAIN(TestOrvVpn, QCoreApplication)
 
 #include "TestOrvVpn.moc"

@@ -68,9 +68,7 @@ private:
 // controller always reports them, so the page is told otherwise for these two questions only.
 bool openAdministratorScreen(WindowDriver &driver, bool canObtainRights)
 {
-    return driver.open() && driver.waitForStart()
-           && driver.waitFor(
-               QStringLiteral("location.pathname === '/login' && !!document.querySelector('#loginContainer')"))
+    return driver.open() && driver.waitForStart() && driver.waitForLoginScreen()
            && driver
                   .evaluate(QStringLiteral("ORV.checkRootPermissions = function(answer) { answer(false); };"
                                            " ORV.canObtainRootPermissions = function(answer) { answer(%1); };"

@@ -1,21 +1,16 @@
 #include <QApplication>
 #include <QtTest>
 
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "portal/HttpRequest.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
 
 namespace
 {
-const QString loginShown =
-    QStringLiteral("location.pathname === '/login' && !!document.querySelector('#loginContainer')");
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 const QString feedbackRed = QStringLiteral("document.querySelector('.form-row-feedback').classList.contains('bg-red')");
 
 QString displayOf(const QString &selector)
@@ -43,13 +38,6 @@ const QString formReady =
     QStringLiteral("!!document.querySelector('#loginContainer .login-form:not(.hidden)')"
                    " && document.querySelector('#loginContainer .load-error').classList.contains('hidden')"
                    " && document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')");
-
-bool loginThroughForm(WindowDriver &driver, const QString &password)
-{
-    return driver.type(QStringLiteral("input[name=username]"), QStringLiteral("alice"))
-           && driver.type(QStringLiteral("input[name=password]"), password)
-           && driver.click(QStringLiteral("#loginContainer .login"));
-}
 } // namespace
 
 Q_DECLARE_METATYPE(Failure)
@@ -89,7 +77,7 @@ void TestLoginFlow::startShowsLoginScreen()
     WindowDriver driver;
     QVERIFY(driver.open());
     QVERIFY(driver.waitForStart());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.waitForLoginScreen());
     QVERIFY(driver.waitFor(QStringLiteral("document.activeElement && document.activeElement.name === 'username'")));
     QVERIFY(driver.hasClass(QStringLiteral(".sidebar"), QStringLiteral("hn")));
     QCOMPARE(driver.evaluate(displayOf(QStringLiteral(".logout"))).toString(), QStringLiteral("none"));
@@ -128,12 +116,9 @@ void TestLoginFlow::formFeedback()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
 
-    QVERIFY(driver.type(QStringLiteral("input[name=username]"), username));
-    QVERIFY(driver.type(QStringLiteral("input[name=password]"), password));
-    QVERIFY(driver.click(QStringLiteral("#loginContainer .login")));
+    QVERIFY(driver.logInThroughForm(username, password));
     QVERIFY(driver.waitFor(feedbackRed));
     QCOMPARE(driver.text(QStringLiteral(".form-row-feedback")), message);
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.form-overlay').classList.contains('hidden')")));
@@ -153,11 +138,8 @@ void TestLoginFlow::retryAfterErrorClearsFeedback()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
-    QVERIFY(driver.type(QStringLiteral("input[name=username]"), QStringLiteral("alice")));
-    QVERIFY(driver.type(QStringLiteral("input[name=password]"), QStringLiteral("wrong")));
-    QVERIFY(driver.click(QStringLiteral("#loginContainer .login")));
+    QVERIFY(driver.openOnLoginScreen());
+    QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("wrong")));
     QVERIFY(driver.waitFor(feedbackRed));
 
     // The red goes as soon as the button is clicked; the new values are sent.
@@ -165,7 +147,7 @@ void TestLoginFlow::retryAfterErrorClearsFeedback()
     QCOMPARE(driver.evaluate(QStringLiteral("document.querySelector('#loginContainer .login').click(); ") + feedbackRed)
                  .toBool(),
              false);
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
     QCOMPARE(session.requestCount(TestPortal::Route::Login), 2);
 }
 
@@ -175,13 +157,10 @@ void TestLoginFlow::goodLoginMovesToDomains()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
-    QVERIFY(driver.type(QStringLiteral("input[name=username]"), QStringLiteral("alice")));
-    QVERIFY(driver.type(QStringLiteral("input[name=password]"), QStringLiteral("secret")));
-    QVERIFY(driver.click(QStringLiteral("#loginContainer .login")));
+    QVERIFY(driver.openOnLoginScreen());
+    QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("secret")));
     // The overlay covers the form while the login is in flight.
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
     QCOMPARE(driver.count(QStringLiteral(".domain-container")), 3);
     QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QStringLiteral("alice"));
     QVERIFY(!driver.hasClass(QStringLiteral(".sidebar"), QStringLiteral("hn")));
@@ -196,28 +175,26 @@ void TestLoginFlow::enterSubmits()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
     QVERIFY(driver.type(QStringLiteral("input[name=username]"), QStringLiteral("alice")));
     QVERIFY(driver.type(QStringLiteral("input[name=password]"), QStringLiteral("secret")));
     // A real key press in the focused password field.
     QVERIFY(driver.evaluate(QStringLiteral("document.querySelector('input[name=password]').focus(); true")).toBool());
     driver.window()->activateWindow();
     QTest::keyClick(driver.window()->focusProxy(), Qt::Key_Return);
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
 }
 
 void TestLoginFlow::storedCredentialsLogInAtStart()
 {
     TestEnvironment environment;
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
     QVERIFY(driver.open());
     QVERIFY(driver.waitForStart());
     // No typing and no click: the login from the settings carries the page to the domains screen.
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
     QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QStringLiteral("alice"));
     QCOMPARE(session.requestCount(TestPortal::Route::Login), 1);
 }
@@ -226,14 +203,12 @@ void TestLoginFlow::logoutReturnsToLogin()
 {
     TestEnvironment environment;
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
 
     QVERIFY(driver.click(QStringLiteral(".navbar .logout")));
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.waitForLoginScreen());
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.sidebar').classList.contains('hn')")));
     QVERIFY(driver
                 .evaluate(QStringLiteral("window.authAnswer = undefined;"
@@ -244,8 +219,7 @@ void TestLoginFlow::logoutReturnsToLogin()
 
     // The next start asks again: logout forgot the stored credentials.
     WindowDriver again;
-    QVERIFY(again.open());
-    QVERIFY(again.waitFor(loginShown));
+    QVERIFY(again.openOnLoginScreen());
     QVERIFY(again.waitForStart());
     QVERIFY(again
                 .evaluate(QStringLiteral("window.authAnswer = undefined;"
@@ -287,11 +261,7 @@ void TestLoginFlow::loginFailureMessage()
     QFETCH(QString, message);
     QFETCH(QString, screenshot);
     TestEnvironment environment;
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("orv/language"), language);
-    }
+    StoredSettings::setValue(QStringLiteral("orv/language"), language);
     PortalSession session;
     if (failure == Failure::UntrustedCertificate) {
         // A certificate no authority we trust has signed: the TLS handshake fails.
@@ -318,11 +288,11 @@ void TestLoginFlow::loginFailureMessage()
     }
 
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
     if (!stored) {
-        QVERIFY(loginThroughForm(
-            driver, failure == Failure::WrongPassword ? QStringLiteral("wrong") : QStringLiteral("secret")));
+        QVERIFY(driver.logInThroughForm(QStringLiteral("alice"),
+                                        failure == Failure::WrongPassword ? QStringLiteral("wrong")
+                                                                          : QStringLiteral("secret")));
     }
     QVERIFY(driver.waitFor(feedbackRed, 30000));
     QCOMPARE(driver.text(QStringLiteral(".form-row-feedback")), message);
@@ -358,10 +328,9 @@ void TestLoginFlow::failedFirstDomainLoad()
         PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     }
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
     if (!stored) {
-        QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
+        QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("secret")));
     }
 
     // No spinner left turning: the user reads why, and may retry or log out.
@@ -383,7 +352,7 @@ void TestLoginFlow::failedFirstDomainLoad()
         QTRY_COMPARE(session.requestCount(TestPortal::Route::Domains), loads + 1);
         session.portal().resetBehaviours();
         QVERIFY(driver.click(QStringLiteral("#loginContainer .load-retry")));
-        QVERIFY(driver.waitFor(domainsShown));
+        QVERIFY(driver.waitForDomainsScreen());
         QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QStringLiteral("alice"));
         return;
     }
@@ -401,8 +370,8 @@ void TestLoginFlow::failedFirstDomainLoad()
     QVERIFY(driver.waitFor(QStringLiteral("window.authAnswer === false")));
     // The form works again: a new login reaches the list once the portal serves it.
     session.portal().resetBehaviours();
-    QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(driver.waitForDomainsScreen());
 }
 
 // The portal never answers the login from the stored credentials: the user gives up with the logout icon.
@@ -416,8 +385,7 @@ void TestLoginFlow::logoutWhileStoredLoginPending()
     session.portal().setBehaviour(TestPortal::Route::Login, silent);
     PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
     QVERIFY(driver.waitFor(
         QStringLiteral("!document.querySelector('#loginContainer .form-overlay').classList.contains('hidden')")));
     QVERIFY(driver.waitFor(QStringLiteral("getComputedStyle(document.querySelector('.navbar .logout')).display"
@@ -427,8 +395,8 @@ void TestLoginFlow::logoutWhileStoredLoginPending()
     QVERIFY(driver.waitFor(formReady));
     QVERIFY(!driver.isShown(QStringLiteral(".navbar .logout")));
     session.portal().resetBehaviours();
-    QVERIFY(loginThroughForm(driver, QStringLiteral("secret")));
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(driver.waitForDomainsScreen());
 }
 
 int main(int argc, char *argv[])

@@ -3,10 +3,10 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "vpn/OrvVpn.h"
@@ -14,8 +14,6 @@
 
 namespace
 {
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 
 QString row(int deviceId)
 {
@@ -42,22 +40,12 @@ bool isClosed(WindowDriver &driver, int domainId)
 
 int storedLastDomainIdOpened()
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(QStringLiteral("last_domain_id_opened"), -1).toInt();
+    return StoredSettings::value(QStringLiteral("last_domain_id_opened"), -1).toInt();
 }
 
 bool storedTourFlag(const QString &key)
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(QStringLiteral("orv/") + key, true).toBool();
-}
-
-// Waits until the page has drawn the domains screen after the login from the stored credentials.
-bool openLoggedIn(WindowDriver &driver)
-{
-    return driver.open() && driver.waitFor(domainsShown);
+    return StoredSettings::value(QStringLiteral("orv/") + key, true).toBool();
 }
 } // namespace
 
@@ -109,7 +97,7 @@ void TestLoginFlowDomains::rendersEveryDomainAndDevice()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
 
     QCOMPARE(driver
                  .evaluate(QStringLiteral("Array.from(document.querySelectorAll('#domainsContainer .domain'))"
@@ -174,7 +162,7 @@ void TestLoginFlowDomains::deviceRowIcons()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
 
     const QString icons = row(deviceId) + QStringLiteral(" .icons ");
     QCOMPARE(driver.count(icons + QStringLiteral(".connect")), connect ? 1 : 0);
@@ -211,7 +199,7 @@ void TestLoginFlowDomains::opensRememberedOrFirstDomain()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
 
     QVERIFY(driver.waitFor(QStringLiteral("!(") + closedExpression(opened) + QLatin1Char(')')));
     for (const int domainId : {10, 20, 30}) {
@@ -226,7 +214,7 @@ void TestLoginFlowDomains::headerClickTogglesAndRemembers()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.waitFor(QStringLiteral("!(") + closedExpression(10) + QLatin1Char(')')));
 
     QVERIFY(driver.click(header(20)));
@@ -248,20 +236,14 @@ void TestLoginFlowDomains::reloadFollowsOnlineState()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.hasClass(row(102), QStringLiteral("offline")));
 
     // The portal now reports 101 offline and 102 online.
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("devices"),
-                 QJsonArray{PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0),
-                            PortalSession::device(102, QStringLiteral("Press 2"), 3, 10, 1),
-                            PortalSession::device(103, QStringLiteral("Gateway"), 5, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    QVERIFY(session.portal().setData(data));
+    const QJsonArray devices{PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0),
+                             PortalSession::device(102, QStringLiteral("Press 2"), 3, 10, 1),
+                             PortalSession::device(103, QStringLiteral("Gateway"), 5, 10, 1)};
+    QVERIFY(session.portal().setData(PortalSession::sampleData({{QStringLiteral("devices"), devices}})));
 
     QVERIFY(driver.evaluate(QStringLiteral("ORV.reloadDomains(); true")).toBool());
     QVERIFY(driver.waitFor(
@@ -290,7 +272,7 @@ void TestLoginFlowDomains::refusedStartReturnsToDisconnected()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.hasClass(QStringLiteral(".vpn-status-row"), QStringLiteral("bg-red")));
 
     // The row and the shield turn orange in the click itself, before the program answers.
@@ -320,7 +302,7 @@ void TestLoginFlowDomains::tourShowsOnceAcrossRestarts()
     QVERIFY(session.start(PortalSession::sampleData()));
     {
         WindowDriver first;
-        QVERIFY(openLoggedIn(first));
+        QVERIFY(first.openOnDomainsScreen());
         QVERIFY(first.waitFor(QStringLiteral("tour.step_1.to_show === false")));
         QVERIFY(first.waitFor(QStringLiteral("document.querySelector('.anno') !== null")));
         QTRY_VERIFY(!storedTourFlag(QStringLiteral("tour1")));
@@ -329,7 +311,7 @@ void TestLoginFlowDomains::tourShowsOnceAcrossRestarts()
     }
     // A new run with the same settings: the page asks, and is told the tour is no longer needed.
     WindowDriver second;
-    QVERIFY(openLoggedIn(second));
+    QVERIFY(second.openOnDomainsScreen());
     QVERIFY(second
                 .evaluate(QStringLiteral("window.tourAnswer = undefined;"
                                          " ORV.tour1IsNeeded(function(v) { window.tourAnswer = v; }); true"))
@@ -353,19 +335,14 @@ void TestLoginFlowDomains::secondDeviceClickClearsFirst()
 {
     QFETCH(bool, firstConnected);
     QFETCH(QString, clicked);
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("orv/tour1"), false);
-    }
+    StoredSettings::setToursSeen(1, 1);
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(openLoggedIn(driver));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.waitFor(QStringLiteral("!(") + closedExpression(10) + QLatin1Char(')')));
     if (firstConnected) {
-        QVERIFY(QMetaObject::invokeMethod(
-            driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+        QVERIFY(QMetaObject::invokeMethod(OrvDriver::vpnOf(driver.window()->orv), "onConnected", Q_ARG(int, 101)));
         QVERIFY(driver.waitFor(QStringLiteral("document.querySelector(%1).classList.contains('bg-green')")
                                    .arg(WindowDriver::quote(row(101)))));
     } else {

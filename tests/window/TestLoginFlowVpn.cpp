@@ -1,23 +1,17 @@
 #include <QApplication>
-#include <QJsonArray>
 #include <QtTest>
 
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TunnelFixture.h"
 #include "tests/window/WindowDriver.h"
 #include "tools/testtunnel/TestTunnel.h"
 #include "window/MainWindow.h"
 
 namespace
 {
-QString isolationError;
-
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
-
 QString row(int deviceId)
 {
     return QStringLiteral("#domainsContainer .device[data-id='%1']").arg(deviceId);
@@ -52,10 +46,7 @@ private:
 void TestLoginFlowVpn::initTestCase()
 {
     installConnectionWarningCheck();
-    const QString reason = isolationError.isEmpty() ? TestTunnel::unavailableReason() : isolationError;
-    if (!reason.isEmpty()) {
-        QSKIP(qPrintable(reason));
-    }
+    REQUIRE_TUNNELS();
     m_tunnel = new TestTunnel;
     QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
 }
@@ -69,30 +60,14 @@ void TestLoginFlowVpn::cleanupTestCase()
 void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
 {
     TestEnvironment environment;
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
-    {
-        // A tour step swallows clicks on its target (the sidebar): this user has seen the first tour.
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.setValue(QStringLiteral("orv/tour1"), false);
-    }
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(
-        QStringLiteral("vpn_files"),
-        QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("client.ovpn")},
-                               {QStringLiteral("text"), m_tunnel->profileText()}},
-                   QJsonObject{{QStringLiteral("name"), QStringLiteral("credentials.txt")},
-                               {QStringLiteral("text"), m_tunnel->user() + QLatin1Char('\n') + m_tunnel->password()}}});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
+    // A tour step swallows clicks on its target (the sidebar): this user has seen the first tour.
+    StoredSettings::setToursSeen(1, 1);
     PortalSession session;
-    QVERIFY(session.start(data));
+    QVERIFY(session.startLoggedIn(
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}})));
 
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.evaluate(statusRowRed).toBool());
 
     // Orange at once, in the click itself: row, spinner, status row and shield.
@@ -139,7 +114,7 @@ void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
 int main(int argc, char *argv[])
 {
     // Before any thread exists: the client's tunnel then lives in a network namespace of its own.
-    isolationError = TestTunnel::isolateProcess();
+    TunnelFixture::isolateProcess();
     prepareWebEngineTestProcess();
     QApplication app(argc, argv);
     TestLoginFlowVpn test;

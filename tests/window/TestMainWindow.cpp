@@ -7,9 +7,9 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "vpn/OrvVpn.h"
@@ -19,28 +19,12 @@ namespace
 {
 void storeWindowGeometry(const QVariant &size, const QVariant &pos)
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.beginGroup(QStringLiteral("window"));
     if (size.isValid()) {
-        settings.setValue(QStringLiteral("size"), size);
+        StoredSettings::setValue(QStringLiteral("window/size"), size);
     }
     if (pos.isValid()) {
-        settings.setValue(QStringLiteral("pos"), pos);
+        StoredSettings::setValue(QStringLiteral("window/pos"), pos);
     }
-    settings.endGroup();
-}
-
-QVariant storedWindowValue(const QString &key)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(QStringLiteral("window/") + key);
-}
-
-OrvVpn *vpnOf(MainWindow *window)
-{
-    return window->orv->property("vpn").value<OrvVpn *>();
 }
 } // namespace
 
@@ -117,15 +101,15 @@ void TestMainWindow::closeSavesGeometryAndExits()
     window->move(40, 30);
     QTRY_COMPARE(window->size(), QSize(950, 720));
 
-    OrvVpn *vpn = vpnOf(window);
+    OrvVpn *vpn = OrvDriver::vpnOf(window->orv);
     QVERIFY(vpn);
     QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
-    QVERIFY(!storedWindowValue(QStringLiteral("size")).isValid());
+    QVERIFY(!StoredSettings::value(QStringLiteral("window/size")).isValid());
 
     QVERIFY(window->close());
     QVERIFY(!window->isVisible());
-    QCOMPARE(storedWindowValue(QStringLiteral("size")).toSize(), QSize(950, 720));
-    QCOMPARE(storedWindowValue(QStringLiteral("pos")).toPoint(), window->pos());
+    QCOMPARE(StoredSettings::value(QStringLiteral("window/size")).toSize(), QSize(950, 720));
+    QCOMPARE(StoredSettings::value(QStringLiteral("window/pos")).toPoint(), window->pos());
     // The exit operation stopped the (idle) tunnel, which reports itself disconnected.
     QCOMPARE(disconnected.count(), 1);
 }
@@ -236,7 +220,7 @@ void TestMainWindow::pageCannotReplaceOrFreePublishedObjects()
     QCOMPARE(orv->property("language").toString(), language);
 
     // The objects still work for the page: stopping reaches the tunnel object, which reports the end.
-    OrvVpn *vpn = vpnOf(driver.window());
+    OrvVpn *vpn = OrvDriver::vpnOf(driver.window()->orv);
     QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
     driver.evaluate(QStringLiteral("window.stopped = false; ORV.stopVpn(function() { window.stopped = true; });"));
     QVERIFY(driver.waitFor(QStringLiteral("window.stopped")));
@@ -374,7 +358,7 @@ void TestMainWindow::killQuitsWithoutSaving()
     WindowDriver driver;
     QVERIFY(driver.open());
     MainWindow *window = driver.window();
-    OrvVpn *vpn = vpnOf(window);
+    OrvVpn *vpn = OrvDriver::vpnOf(window->orv);
     QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
 
     QTimer guard;
@@ -388,8 +372,8 @@ void TestMainWindow::killQuitsWithoutSaving()
     QCOMPARE(log.count(QStringLiteral("all(): \"Exit!\"")), 1);
     QCOMPARE(disconnected.count(), 0);
     QVERIFY(window->isVisible());
-    QVERIFY(!storedWindowValue(QStringLiteral("size")).isValid());
-    QVERIFY(!storedWindowValue(QStringLiteral("pos")).isValid());
+    QVERIFY(!StoredSettings::value(QStringLiteral("window/size")).isValid());
+    QVERIFY(!StoredSettings::value(QStringLiteral("window/pos")).isValid());
 }
 
 int main(int argc, char *argv[])

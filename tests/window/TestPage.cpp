@@ -3,10 +3,10 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "vpn/OrvVpn.h"
@@ -14,10 +14,6 @@
 
 namespace
 {
-const QString loginShown =
-    QStringLiteral("location.pathname === '/login' && !!document.querySelector('#loginContainer')");
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 
 // Every text node the user can read under the given roots, in document order (icon ligatures left out).
 QString visibleTexts(const QString &roots, const QString &skipped = QStringLiteral(".material-icons, script"))
@@ -40,27 +36,6 @@ QString textsOutsideTour()
     return visibleTexts(allRoots, QStringLiteral(".material-icons, script, .anno"));
 }
 
-void storeSetting(const QString &key, const QVariant &value)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(key, value);
-}
-
-QVariant storedSetting(const QString &key)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(key);
-}
-
-void skipTours()
-{
-    for (const char *key : {"orv/tour1", "orv/tour2", "orv/tour3", "orv/tour4"}) {
-        storeSetting(QLatin1String(key), false);
-    }
-}
-
 QStringList stringList(const QVariant &value)
 {
     QStringList list;
@@ -79,17 +54,7 @@ bool toggleLanguage(WindowDriver &driver, const QString &label)
                                  .arg(WindowDriver::quote(label)));
 }
 
-// The tour bubble being shown (a hidden one stays in the document for its fade-out).
-const QString shownStep = QStringLiteral(".anno:not(.anno-hidden)");
-
-bool waitForStep(WindowDriver &driver, const QString &textStart)
-{
-    return driver.waitFor(QStringLiteral("document.querySelectorAll(%1).length === 1"
-                                         " && document.querySelector(%2).textContent.indexOf(%3) === 0")
-                              .arg(WindowDriver::quote(shownStep),
-                                   WindowDriver::quote(shownStep + QStringLiteral(" .anno-content")),
-                                   WindowDriver::quote(textStart)));
-}
+const QString shownStep = WindowDriver::shownTourStep();
 
 // Clicks a button of the shown step after checking its label.
 bool clickTourButton(WindowDriver &driver, int index, const QString &label)
@@ -116,49 +81,23 @@ void saveSettledScreenshot(WindowDriver &driver, const QString &name)
 
 QJsonObject hostileData()
 {
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("name"), QStringLiteral("<b>North</b> & <i>Co</i>"));
-    north.insert(
-        QStringLiteral("devices"),
-        QJsonArray{
-            PortalSession::device(101, QStringLiteral("<img src=x onerror=\"window.injected=true\">Press"), 1, 10, 1),
-            PortalSession::device(103, QStringLiteral("<script>window.injected=true</script>Gate"), 5, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
-}
-
-// Enough domains that the last ones lie below the page area's fold.
-QJsonObject longData()
-{
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains;
-    for (int i = 1; i <= 16; ++i) {
-        domains.append(QJsonObject{
-            {QStringLiteral("id"), 100 + i},
-            {QStringLiteral("name"), QStringLiteral("Site %1").arg(i)},
-            {QStringLiteral("vpn_enable"), 1},
-            {QStringLiteral("devices"),
-             QJsonArray{PortalSession::device(1000 + i, QStringLiteral("Unit %1").arg(i), 1, 100 + i, 1)}}});
-    }
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
+    const QJsonArray devices{
+        PortalSession::device(101, QStringLiteral("<img src=x onerror=\"window.injected=true\">Press"), 1, 10, 1),
+        PortalSession::device(103, QStringLiteral("<script>window.injected=true</script>Gate"), 5, 10, 1)};
+    return PortalSession::sampleData(
+        {{QStringLiteral("name"), QStringLiteral("<b>North</b> & <i>Co</i>")}, {QStringLiteral("devices"), devices}});
 }
 
 // The sample data with its first device offline.
 QJsonObject firstDeviceOffline()
 {
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    QJsonArray devices = north.value(QStringLiteral("devices")).toArray();
+    QJsonArray devices = PortalSession::sampleData()
+                             .value(QStringLiteral("domains"))[0]
+                             .toObject()
+                             .value(QStringLiteral("devices"))
+                             .toArray();
     devices.replace(0, PortalSession::device(101, QStringLiteral("Press 1"), 1, 10, 0));
-    north.insert(QStringLiteral("devices"), devices);
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
+    return PortalSession::sampleData({{QStringLiteral("devices"), devices}});
 }
 
 // Logs in from stored credentials with the first tour still to be seen, and walks it to the given step.
@@ -166,11 +105,11 @@ bool openAtTourStep(WindowDriver &driver, int step)
 {
     static const char *const starts[] = {
         "This area is dedicated", "This button allows", "In this area are displayed", "Beside the name"};
-    if (!driver.open() || !driver.waitFor(domainsShown) || !waitForStep(driver, QLatin1String(starts[0]))) {
+    if (!driver.open() || !driver.waitForDomainsScreen() || !driver.waitForTourStep(QLatin1String(starts[0]))) {
         return false;
     }
     for (int n = 1; n < step; ++n) {
-        if (!clickTourButton(driver, 1, QStringLiteral("Next")) || !waitForStep(driver, QLatin1String(starts[n]))) {
+        if (!clickTourButton(driver, 1, QStringLiteral("Next")) || !driver.waitForTourStep(QLatin1String(starts[n]))) {
             return false;
         }
     }
@@ -299,11 +238,10 @@ void TestPage::languageToggleOnLoginScreen()
     QFETCH(QString, nextForgot);
     QFETCH(QString, nextFeedback);
     QFETCH(QString, nextLanguage);
-    storeSetting(QStringLiteral("orv/language"), stored);
+    StoredSettings::setValue(QStringLiteral("orv/language"), stored);
 
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(loginShown));
+    QVERIFY(driver.openOnLoginScreen());
     QVERIFY(driver.waitForStart());
     QCOMPARE(driver.text(QStringLiteral(".lang-text")), label);
     QCOMPARE(driver.text(QStringLiteral("button.forgot-password")), forgot);
@@ -320,19 +258,17 @@ void TestPage::languageToggleOnLoginScreen()
     QCOMPARE(driver.text(QStringLiteral(".form-row-feedback")), nextFeedback);
     QCOMPARE(driver.text(QStringLiteral(".form-title")), QStringLiteral("Login"));
     QCOMPARE(driver.evaluate(QStringLiteral("app.language")).toString(), nextLanguage);
-    QTRY_COMPARE(storedSetting(QStringLiteral("orv/language")).toString(), nextLanguage);
+    QTRY_COMPARE(StoredSettings::value(QStringLiteral("orv/language")).toString(), nextLanguage);
 }
 
 void TestPage::languageToggleOnDomainsScreen()
 {
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     // Fresh settings: the first tour is open, and a connect icon's tooltip is shown.
-    QVERIFY(waitForStep(driver, QStringLiteral("This area is dedicated")));
+    QVERIFY(driver.waitForTourStep(QStringLiteral("This area is dedicated")));
     QVERIFY(driver
                 .evaluate(QStringLiteral("document.querySelector('#domainsContainer .connect')"
                                          ".dispatchEvent(new MouseEvent('mouseenter')); true"))
@@ -378,13 +314,13 @@ void TestPage::languageToggleOnDomainsScreen()
 
     // The next step of the open tour is drawn in the new language.
     QVERIFY(clickTourButton(driver, 1, QStringLiteral("Avanti")));
-    QVERIFY(waitForStep(driver, QStringLiteral("Questo pulsante")));
+    QVERIFY(driver.waitForTourStep(QStringLiteral("Questo pulsante")));
     QVERIFY(toggleLanguage(driver, QStringLiteral("EN")));
-    QVERIFY(waitForStep(driver, QStringLiteral("This button allows")));
+    QVERIFY(driver.waitForTourStep(QStringLiteral("This button allows")));
     QVERIFY(clickTourButton(driver, 1, QStringLiteral("Next")));
-    QVERIFY(waitForStep(driver, QStringLiteral("In this area are displayed")));
+    QVERIFY(driver.waitForTourStep(QStringLiteral("In this area are displayed")));
     QVERIFY(clickTourButton(driver, 1, QStringLiteral("Next")));
-    QVERIFY(waitForStep(driver, QStringLiteral("Beside the name")));
+    QVERIFY(driver.waitForTourStep(QStringLiteral("Beside the name")));
     QVERIFY(clickTourButton(driver, 0, QStringLiteral("Done")));
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelectorAll('.anno').length === 0")));
 
@@ -444,13 +380,11 @@ void TestPage::trafficUnits()
 
 void TestPage::portalNamesAreText()
 {
-    skipTours();
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    StoredSettings::setToursSeen(1, 4);
     PortalSession session;
-    QVERIFY(session.start(hostileData()));
+    QVERIFY(session.startLoggedIn(hostileData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
 
     const QString pressName = QStringLiteral("<img src=x onerror=\"window.injected=true\">Press");
     QCOMPARE(driver.text(QStringLiteral("#domainsContainer .domain[data-id='10'] .domain-name")),
@@ -461,8 +395,7 @@ void TestPage::portalNamesAreText()
     QCOMPARE(driver.count(QStringLiteral("#domainsContainer img, #domainsContainer script, #domainsContainer b")), 0);
 
     // The status tip of a connected device and the side page's header show the name as text too.
-    QVERIFY(QMetaObject::invokeMethod(
-        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+    QVERIFY(QMetaObject::invokeMethod(OrvDriver::vpnOf(driver.window()->orv), "onConnected", Q_ARG(int, 101)));
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')")));
     QCOMPARE(driver.text(QStringLiteral(".status-tip")), pressName);
     QCOMPARE(driver.count(QStringLiteral(".status-tip *")), 0);
@@ -483,13 +416,11 @@ void TestPage::portalNamesAreText()
 
 void TestPage::tourStepScrollsTargetIntoView()
 {
-    skipTours();
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    StoredSettings::setToursSeen(1, 4);
     PortalSession session;
-    QVERIFY(session.start(longData()));
+    QVERIFY(session.startLoggedIn(PortalSession::longData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     // The remembered domain unfolds with a transition; the scroll must be measured on the settled layout.
     QVERIFY(driver.waitFor(QStringLiteral("document.getAnimations().length === 0")));
     const QString target = QStringLiteral("#domainsContainer .domain[data-id='116']");
@@ -521,15 +452,12 @@ void TestPage::tourStepScrollsTargetIntoView()
 
 void TestPage::domainsRouteClearsSlidedSidePage()
 {
-    skipTours();
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    StoredSettings::setToursSeen(1, 4);
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
-    QVERIFY(QMetaObject::invokeMethod(
-        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 103)));
+    QVERIFY(driver.openOnDomainsScreen());
+    QVERIFY(QMetaObject::invokeMethod(OrvDriver::vpnOf(driver.window()->orv), "onConnected", Q_ARG(int, 103)));
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector(\"#domainsContainer .device[data-id='103']\")"
                                           ".classList.contains('bg-green')")));
     QVERIFY(driver.waitFor(QStringLiteral("(function() { var c = document.querySelector("
@@ -556,11 +484,9 @@ void TestPage::domainsRouteClearsSlidedSidePage()
 
     // Log out from the side page and back in through the form: the list shows, not the side page.
     QVERIFY(driver.click(QStringLiteral(".navbar .logout")));
-    QVERIFY(driver.waitFor(loginShown));
-    QVERIFY(driver.type(QStringLiteral("input[name='username']"), QStringLiteral("alice")));
-    QVERIFY(driver.type(QStringLiteral("input[name='password']"), QStringLiteral("secret")));
-    QVERIFY(driver.click(QStringLiteral("#loginContainer button.login")));
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForLoginScreen());
+    QVERIFY(driver.logInThroughForm(QStringLiteral("alice"), QStringLiteral("secret")));
+    QVERIFY(driver.waitForDomainsScreen());
     QVERIFY(!driver.hasClass(QStringLiteral(".main-container .page"), QStringLiteral("slided")));
     QVERIFY(
         driver
@@ -596,13 +522,11 @@ void TestPage::portFormOffersFreeTypes()
     QFETCH(QString, enabled);
     QFETCH(QString, selected);
     QFETCH(bool, addRowShown);
-    skipTours();
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    StoredSettings::setToursSeen(1, 4);
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
 
     // The list as the controller would give it, drawn by the page's own template; the form open beforehand.
     QVERIFY(
@@ -645,22 +569,14 @@ void TestPage::portFormOffersFreeTypes()
 // still leave one label, for the language the page ends in.
 void TestPage::deviceNameInSidebarAndQuickToggles()
 {
-    skipTours();
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
-    QJsonObject north = domains.at(0).toObject();
-    north.insert(QStringLiteral("devices"), QJsonArray{PortalSession::device(101, QStringLiteral("Back"), 1, 10, 1)});
-    domains.replace(0, north);
-    data.insert(QStringLiteral("domains"), domains);
+    StoredSettings::setToursSeen(1, 4);
+    const QJsonArray devices{PortalSession::device(101, QStringLiteral("Back"), 1, 10, 1)};
     PortalSession session;
-    QVERIFY(session.start(data));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData({{QStringLiteral("devices"), devices}})));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
 
-    QVERIFY(QMetaObject::invokeMethod(
-        driver.window()->orv->property("vpn").value<OrvVpn *>(), "onConnected", Q_ARG(int, 101)));
+    QVERIFY(QMetaObject::invokeMethod(OrvDriver::vpnOf(driver.window()->orv), "onConnected", Q_ARG(int, 101)));
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')")));
     QVERIFY(toggleLanguage(driver, QStringLiteral("IT")));
     QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Back"));
@@ -686,9 +602,8 @@ void TestPage::tourTextIconsShow_data()
 void TestPage::tourTextIconsShow()
 {
     QFETCH(bool, firstOffline);
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     PortalSession session;
-    QVERIFY(session.start(firstOffline ? firstDeviceOffline() : PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(firstOffline ? firstDeviceOffline() : PortalSession::sampleData()));
     WindowDriver driver;
     QVERIFY(openAtTourStep(driver, 4));
     QCOMPARE(driver.hasClass(QStringLiteral("#domainsContainer .device[data-id='101']"), QStringLiteral("offline")),
@@ -724,9 +639,8 @@ void TestPage::tourTargetIgnoresClicks()
     QFETCH(int, step);
     QFETCH(QString, clicked);
     QFETCH(bool, byMouse);
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
     QVERIFY(openAtTourStep(driver, step));
     const QString stepText = driver.text(shownStep + QStringLiteral(" .anno-content"));
@@ -759,9 +673,7 @@ void TestPage::everyTextInLato_data()
 void TestPage::everyTextInLato()
 {
     QFETCH(QString, screen);
-    for (const char *key : {"orv/tour2", "orv/tour3"}) {
-        storeSetting(QLatin1String(key), false);
-    }
+    StoredSettings::setToursSeen(2, 3);
     if (screen != QLatin1String("login")) {
         PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     }
@@ -770,15 +682,15 @@ void TestPage::everyTextInLato()
     WindowDriver driver;
     QVERIFY(driver.open());
     if (screen == QLatin1String("login")) {
-        QVERIFY(driver.waitFor(loginShown));
+        QVERIFY(driver.waitForLoginScreen());
         QVERIFY(driver.click(QStringLiteral("#loginContainer button.login")));
         QVERIFY(driver.waitFor(
             QStringLiteral("document.querySelector('.form-row-feedback').classList.contains('bg-red')")));
     } else if (screen == QLatin1String("administrator")) {
-        QVERIFY(driver.waitFor(domainsShown));
+        QVERIFY(driver.waitForDomainsScreen());
         QVERIFY(driver.evaluate(QStringLiteral("root.showPage(true); true")).toBool());
     } else {
-        QVERIFY(waitForStep(driver, QStringLiteral("This area is dedicated")));
+        QVERIFY(driver.waitForTourStep(QStringLiteral("This area is dedicated")));
         QVERIFY(driver
                     .evaluate(QStringLiteral("document.querySelector('#domainsContainer .connect')"
                                              ".dispatchEvent(new MouseEvent('mouseenter')); true"))
@@ -792,7 +704,7 @@ void TestPage::everyTextInLato()
                 driver.waitFor(QStringLiteral("!!document.querySelector('#serialVirtualPortPage .icon-create-new')")));
             QVERIFY(driver.click(QStringLiteral("#serialVirtualPortPage .icon-create-new")));
             QVERIFY(driver.evaluate(QStringLiteral("tour.step_4.show(); true")).toBool());
-            QVERIFY(waitForStep(driver, QStringLiteral("The virtual port has been")));
+            QVERIFY(driver.waitForTourStep(QStringLiteral("The virtual port has been")));
         }
     }
     QCOMPARE(stringList(driver.evaluate(textsNotInLato)), QStringList());

@@ -3,11 +3,10 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
-#include "records/OrvDomain.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "vpn/OrvVpn.h"
@@ -15,8 +14,6 @@
 
 namespace
 {
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 
 // Records, in the page, when each VPN signal reached the buffer, every VPN window event dispatched
 // (with the sidebar as it was drawn for it) and every colour the status row took.
@@ -38,18 +35,9 @@ const QString recorder = QStringLiteral(
 // The buffer holds nothing and no timer runs: no VPN event can be dispatched any more.
 const QString bufferIdle = QStringLiteral("ORV_EVENTS.vpn.timeout === null && ORV_EVENTS.vpn.eventToDispatch === null");
 
-OrvVpn *tunnelOf(MainWindow *window)
+void emitSignal(Orv *orv, const QString &signal)
 {
-    return window->orv->property("vpn").value<OrvVpn *>();
-}
-
-OrvVpn *tunnelOf(WindowDriver &driver)
-{
-    return tunnelOf(driver.window());
-}
-
-void emitSignal(OrvVpn *vpn, Orv *orv, const QString &signal)
-{
+    OrvVpn *vpn = OrvDriver::vpnOf(orv);
     const QStringList parts = signal.split(QLatin1Char(':'));
     const QByteArray name = parts.at(0).toLatin1();
     if (parts.size() > 1) {
@@ -58,24 +46,6 @@ void emitSignal(OrvVpn *vpn, Orv *orv, const QString &signal)
         QVERIFY(QMetaObject::invokeMethod(orv, name.constData()));
     } else {
         QVERIFY(QMetaObject::invokeMethod(vpn, name.constData()));
-    }
-}
-
-// The domain list as an earlier run leaves it in the settings, so the controller can name devices at once.
-void storeDomains(const QJsonObject &data)
-{
-    QList<OrvDomain *> domains;
-    for (const QJsonValue &domain : data.value(QStringLiteral("domains")).toArray()) {
-        domains.append(OrvDomain::fromJson(domain.toObject()));
-    }
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    {
-        OrvSettings settings;
-        settings.setDomains(domains);
-    }
-    for (OrvDomain *domain : qAsConst(domains)) {
-        domain->clearDevices();
-        delete domain;
     }
 }
 
@@ -116,11 +86,7 @@ void TestPageVpn::initTestCase()
 void TestPageVpn::init()
 {
     m_environment = new TestEnvironment;
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    for (const char *key : {"orv/tour1", "orv/tour2", "orv/tour3", "orv/tour4"}) {
-        settings.setValue(QLatin1String(key), false);
-    }
+    StoredSettings::setToursSeen(1, 4);
 }
 
 void TestPageVpn::cleanup()
@@ -174,15 +140,13 @@ void TestPageVpn::eventBuffer()
     QFETCH(QString, colours);
     QFETCH(QString, statusTip);
     QFETCH(QString, statusDesc);
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     // Start from a drawn connected state, so that a disconnected state shows as a change of colour.
     if (startConnected) {
-        emitSignal(tunnelOf(driver), driver.window()->orv, QStringLiteral("onConnected:103"));
+        emitSignal(driver.window()->orv, QStringLiteral("onConnected:103"));
         QVERIFY(driver.waitFor(
             QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green') && ")
             + bufferIdle));
@@ -191,7 +155,7 @@ void TestPageVpn::eventBuffer()
     QVERIFY(driver.evaluate(recorder).toBool());
 
     for (const QString &signal : emitted) {
-        emitSignal(tunnelOf(driver), driver.window()->orv, signal);
+        emitSignal(driver.window()->orv, signal);
     }
     QVERIFY(driver.waitFor(QStringLiteral("window.arrivals.length === %1").arg(emitted.size())));
     QVERIFY(driver.waitFor(QStringLiteral("window.dispatched.length > 0 && ") + bufferIdle));
@@ -255,15 +219,15 @@ void TestPageVpn::tunnelStateBeforePageStarts()
     QFETCH(QString, statusDesc);
     QFETCH(QString, statusTip);
     QFETCH(QString, rowColour);
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
-    storeDomains(PortalSession::sampleData());
+    // The domain list as an earlier run leaves it, so the controller can name devices at once.
+    StoredSettings::setDomains(PortalSession::sampleData().value(QStringLiteral("domains")).toArray());
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
 
     // The window starts loading its page in its constructor; the page's scripts run only once the event loop
     // turns, so these reports all come before the page can listen.
     std::unique_ptr<MainWindow> window(new MainWindow(nullptr, QUrl(QStringLiteral("qrc:/index.html"))));
-    OrvVpn *vpn = tunnelOf(window.get());
+    OrvVpn *vpn = OrvDriver::vpnOf(window->orv);
     vpn->deviceId = 101;
     for (const QString &report : reports) {
         QVERIFY(QMetaObject::invokeMethod(vpn, report.toLatin1().constData(), Qt::DirectConnection));
@@ -271,7 +235,7 @@ void TestPageVpn::tunnelStateBeforePageStarts()
     window->show();
     WindowDriver driver;
     QVERIFY(driver.adopt(window.get()));
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.vpn-status-row').classList.contains(%1) && ")
                                .arg(WindowDriver::quote(colour))
                            + bufferIdle));
@@ -302,16 +266,15 @@ void TestPageVpn::spinnerCentredOnShield()
 {
     QFETCH(QSize, size);
     QFETCH(QSize, resizedTo);
-    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     PortalSession session;
-    QVERIFY(session.start(PortalSession::sampleData()));
+    QVERIFY(session.startLoggedIn(PortalSession::sampleData()));
     WindowDriver driver;
     QVERIFY(driver.open());
     driver.window()->resize(size);
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.waitForDomainsScreen());
     QVERIFY(driver.waitFor(QStringLiteral("window.innerWidth === %1").arg(size.width())));
 
-    emitSignal(tunnelOf(driver), driver.window()->orv, QStringLiteral("onConnecting:101"));
+    emitSignal(driver.window()->orv, QStringLiteral("onConnecting:101"));
     QVERIFY(driver.waitFor(QStringLiteral("!!document.querySelector('.shield.loader')")));
     const double offCentre = driver.evaluate(spinnerOffCentre).toDouble();
     QVERIFY2(offCentre <= 1.0, qPrintable(QString::number(offCentre)));

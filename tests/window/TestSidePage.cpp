@@ -3,23 +3,19 @@
 #include <QtTest>
 
 #include "controller/Orv.h"
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
-#include "tests/serial/SerialTestRig.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
+#include "tests/support/SerialTestRig.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
 
 namespace
 {
-const QString domainsShown =
-    QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 const QString side = QStringLiteral("#serialVirtualPortPage");
 const QString slided = QStringLiteral("document.querySelector('.main-container .page').classList.contains('slided')");
 const QString noAnimation = QStringLiteral("document.getAnimations().length === 0");
-const QString shownStep = QStringLiteral(".anno:not(.anno-hidden)");
 const QString noTour = QStringLiteral("document.querySelectorAll('.anno').length === 0");
 
 QString settingsIcon(int deviceId)
@@ -27,35 +23,9 @@ QString settingsIcon(int deviceId)
     return QStringLiteral("#domainsContainer .device[data-id='%1'] .settings").arg(deviceId);
 }
 
-void storeSetting(const QString &key, const QVariant &value)
-{
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    settings.setValue(key, value);
-}
-
 bool storedTourFlag(int tour)
 {
-    QSettings::setDefaultFormat(orvSettingsFormat);
-    OrvSettings settings;
-    return settings.value(QStringLiteral("orv/tour%1").arg(tour), true).toBool();
-}
-
-// Sixteen one-device domains: the last ones lie below the page area's fold.
-QJsonObject longData()
-{
-    QJsonObject data = PortalSession::sampleData();
-    QJsonArray domains;
-    for (int i = 1; i <= 16; ++i) {
-        domains.append(QJsonObject{
-            {QStringLiteral("id"), 100 + i},
-            {QStringLiteral("name"), QStringLiteral("Site %1").arg(i)},
-            {QStringLiteral("vpn_enable"), 1},
-            {QStringLiteral("devices"),
-             QJsonArray{PortalSession::device(1000 + i, QStringLiteral("Unit %1").arg(i), 1, 100 + i, 1)}}});
-    }
-    data.insert(QStringLiteral("domains"), domains);
-    return data;
+    return StoredSettings::value(QStringLiteral("orv/tour%1").arg(tour), true).toBool();
 }
 
 // Whether an element lies wholly inside the page area as the user sees it, and is what a click at its centre hits.
@@ -71,18 +41,9 @@ QString inSight(const QString &selector)
         .arg(WindowDriver::quote(selector));
 }
 
-bool waitForStep(WindowDriver &driver, const QString &textStart)
-{
-    return driver.waitFor(QStringLiteral("document.querySelectorAll(%1).length === 1"
-                                         " && document.querySelector(%2).textContent.indexOf(%3) === 0")
-                              .arg(WindowDriver::quote(shownStep),
-                                   WindowDriver::quote(shownStep + QStringLiteral(" .anno-content")),
-                                   WindowDriver::quote(textStart)));
-}
-
 bool closeStep(WindowDriver &driver)
 {
-    return driver.click(shownStep + QStringLiteral(" .anno-btn")) && driver.waitFor(noTour);
+    return driver.click(WindowDriver::shownTourStep() + QStringLiteral(" .anno-btn")) && driver.waitFor(noTour);
 }
 
 // Opens a device's side page from its serial-ports icon and waits until it has slid in with its list open.
@@ -205,7 +166,7 @@ void TestSidePage::init()
     m_rig = new SerialTestRig;
     QVERIFY(m_rig->isValid());
     PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
-    storeSetting(QStringLiteral("orv/tour1"), false);
+    StoredSettings::setToursSeen(1, 1);
 }
 
 void TestSidePage::cleanup()
@@ -228,15 +189,12 @@ void TestSidePage::opensInSight()
 {
     QFETCH(bool, scrolled);
     QFETCH(int, deviceId);
-    for (int tour = 2; tour <= 4; ++tour) {
-        storeSetting(QStringLiteral("orv/tour%1").arg(tour), false);
-    }
+    StoredSettings::setToursSeen(2, 4);
     PortalSession::storeLastDomainIdOpened(deviceId - 900);
     PortalSession session;
-    QVERIFY(session.start(longData()));
+    QVERIFY(session.start(PortalSession::longData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.waitFor(noAnimation));
     if (scrolled) {
         QVERIFY(driver
@@ -273,8 +231,7 @@ void TestSidePage::unknownDeviceIconDoesNothing()
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     // The list the screen was drawn from no longer holds the device whose row is still shown.
     QVERIFY(
         driver
@@ -304,13 +261,12 @@ void TestSidePage::toursFollowTheirTriggers()
     QVERIFY(session.start(PortalSession::sampleData()));
     {
         WindowDriver driver;
-        QVERIFY(driver.open());
-        QVERIFY(driver.waitFor(domainsShown));
+        QVERIFY(driver.openOnDomainsScreen());
         QVERIFY(openSidePage(driver, 101));
         QVERIFY(driver.evaluate(watchOverlay).toBool());
 
         // No ports yet: the second tour explains the list. The add icon is inside it and ignores clicks meanwhile.
-        QVERIFY(waitForStep(driver, QStringLiteral("In this area are displayed all virtual ports")));
+        QVERIFY(driver.waitForTourStep(QStringLiteral("In this area are displayed all virtual ports")));
         QCOMPARE(driver.text(side + QStringLiteral(" .empty-list")), QStringLiteral("Add a new virtual serial port"));
         QTRY_VERIFY(!storedTourFlag(2));
         QVERIFY(driver.click(side + QStringLiteral(" .icon-create-new")));
@@ -322,7 +278,7 @@ void TestSidePage::toursFollowTheirTriggers()
         // The add icon opens the form, and the third tour explains it; its Create button ignores clicks meanwhile.
         QVERIFY(driver.click(side + QStringLiteral(" .icon-create-new")));
         QVERIFY(formOpen(driver));
-        QVERIFY(waitForStep(driver, QStringLiteral("Select the virtual port of device")));
+        QVERIFY(driver.waitForTourStep(QStringLiteral("Select the virtual port of device")));
         QTRY_VERIFY(!storedTourFlag(3));
         QVERIFY(driver.click(side + QStringLiteral(" .button-create")));
         QVERIFY(driver.waitForProgram());
@@ -345,7 +301,7 @@ void TestSidePage::toursFollowTheirTriggers()
                                              " s.value = '2'; s.dispatchEvent(new Event('change')); true"))
                     .toBool());
         QVERIFY(behindOverlay(driver, side + QStringLiteral(" .button-create")) >= 500);
-        QVERIFY(waitForStep(driver, QStringLiteral("The virtual port has been successfully created")));
+        QVERIFY(driver.waitForTourStep(QStringLiteral("The virtual port has been successfully created")));
         QTRY_VERIFY(!storedTourFlag(4));
         // While a step shows, the tour keeps a copy of its target in place: read the rows once it is closed.
         QVERIFY(closeStep(driver));
@@ -359,8 +315,7 @@ void TestSidePage::toursFollowTheirTriggers()
 
     // The next run: the program rebuilds the port at login; no tour comes back, whatever the user does.
     WindowDriver again;
-    QVERIFY(again.open());
-    QVERIFY(again.waitFor(domainsShown));
+    QVERIFY(again.openOnDomainsScreen());
     QVERIFY(openSidePage(again, 101));
     QVERIFY(again.evaluate(watchOverlay).toBool());
     QCOMPARE(portRows(again).size(), 1);
@@ -380,14 +335,11 @@ void TestSidePage::toursFollowTheirTriggers()
 
 void TestSidePage::portsFillAndFree()
 {
-    for (int tour = 2; tour <= 4; ++tour) {
-        storeSetting(QStringLiteral("orv/tour%1").arg(tour), false);
-    }
+    StoredSettings::setToursSeen(2, 4);
     PortalSession session;
     QVERIFY(session.start(PortalSession::sampleData()));
     WindowDriver driver;
-    QVERIFY(driver.open());
-    QVERIFY(driver.waitFor(domainsShown));
+    QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(openSidePage(driver, 103));
     QVERIFY(driver.evaluate(watchOverlay).toBool());
     QVERIFY(driver.click(side + QStringLiteral(" .icon-create-new")));

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include <QApplication>
-#include <QDirIterator>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -11,9 +11,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "core/OrvSettings.h"
-#include "core/OrvSettingsFormat.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProcessTable.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/window/WindowDriver.h"
 #include "window/MainWindow.h"
@@ -57,27 +56,9 @@ QList<qint64> rendererProcesses(qint64 root)
 {
     QHash<qint64, qint64> parents;
     QHash<qint64, bool> zygote;
-    QDirIterator entries(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (entries.hasNext()) {
-        entries.next();
-        bool isPid = false;
-        const qint64 pid = entries.fileName().toLongLong(&isPid);
-        if (!isPid) {
-            continue;
-        }
-        QFile stat(entries.filePath() + QStringLiteral("/stat"));
-        QFile cmdline(entries.filePath() + QStringLiteral("/cmdline"));
-        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        // "pid (name) state ppid ...": the name may hold blanks, so read after its closing bracket.
-        const QByteArray fields = stat.readAll();
-        const QList<QByteArray> rest = fields.mid(fields.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() < 2) {
-            continue;
-        }
-        parents.insert(pid, rest.at(1).toLongLong());
-        zygote.insert(pid, cmdline.readAll().contains("--type=zygote"));
+    for (const ProcessTable::Process &process : ProcessTable::processes()) {
+        parents.insert(process.pid, process.parent);
+        zygote.insert(process.pid, process.commandLine.contains("--type=zygote"));
     }
     QList<qint64> found;
     for (auto it = parents.cbegin(); it != parents.cend(); ++it) {

@@ -129,6 +129,43 @@ bool WindowDriver::waitForStart(int timeoutMs)
                    timeoutMs);
 }
 
+bool WindowDriver::waitForLoginScreen(int timeoutMs)
+{
+    return waitFor(QStringLiteral("location.pathname === '/login' && !!document.querySelector('#loginContainer')"),
+                   timeoutMs);
+}
+
+bool WindowDriver::waitForDomainsScreen(int timeoutMs)
+{
+    return waitFor(QStringLiteral("location.pathname === '/domains'"
+                                  " && document.querySelectorAll('.domain-container').length > 0"),
+                   timeoutMs);
+}
+
+bool WindowDriver::openOnLoginScreen()
+{
+    return open() && waitForLoginScreen();
+}
+
+bool WindowDriver::openOnDomainsScreen()
+{
+    return open() && waitForDomainsScreen();
+}
+
+bool WindowDriver::logInThroughForm(const QString &username, const QString &password)
+{
+    return type(QStringLiteral("input[name=username]"), username)
+           && type(QStringLiteral("input[name=password]"), password) && click(QStringLiteral("#loginContainer .login"));
+}
+
+bool WindowDriver::waitForTourStep(const QString &textStart)
+{
+    return waitFor(
+        QStringLiteral("document.querySelectorAll(%1).length === 1"
+                       " && document.querySelector(%2).textContent.indexOf(%3) === 0")
+            .arg(quote(shownTourStep()), quote(shownTourStep() + QStringLiteral(" .anno-content")), quote(textStart)));
+}
+
 bool WindowDriver::click(const QString &selector)
 {
     return evaluate(QStringLiteral("(function() { var e = document.querySelector(%1);"
@@ -223,6 +260,11 @@ QString WindowDriver::quote(const QString &text)
     // A JSON array of one string is a valid JavaScript literal; strip the brackets.
     const QByteArray json = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(json.mid(1, json.size() - 2));
+}
+
+QString WindowDriver::shownTourStep()
+{
+    return QStringLiteral(".anno:not(.anno-hidden)");
 }
 
 void prepareWebEngineTestProcess()

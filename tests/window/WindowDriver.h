@@ -31,6 +31,16 @@ public:
     [[nodiscard]] bool waitFor(const QString &expression, int timeoutMs = 20000);
     // Waits until the shell has reached its first screen (router started, splash hidden).
     [[nodiscard]] bool waitForStart(int timeoutMs = 30000);
+    // Waits until the login screen, or the domains screen with its list drawn, is shown.
+    [[nodiscard]] bool waitForLoginScreen(int timeoutMs = 20000);
+    [[nodiscard]] bool waitForDomainsScreen(int timeoutMs = 20000);
+    // open(), then waitForLoginScreen(); or waitForDomainsScreen(), the page logged in from stored credentials.
+    [[nodiscard]] bool openOnLoginScreen();
+    [[nodiscard]] bool openOnDomainsScreen();
+    // Fills in the login form as typing would and clicks its button.
+    [[nodiscard]] bool logInThroughForm(const QString &username, const QString &password);
+    // Waits until exactly one tour step is shown, its text starting so.
+    [[nodiscard]] bool waitForTourStep(const QString &textStart);
     // Clicks the first element matching a CSS selector; false when there is none.
     [[nodiscard]] bool click(const QString &selector);
     // A real left click of the mouse at the centre of the first element matching a selector, as the user
@@ -53,6 +63,8 @@ public:
 
     // Quotes a text as a JavaScript string literal.
     static QString quote(const QString &text);
+    // The selector of the tour step being shown (a hidden one stays in the document for its fade-out).
+    static QString shownTourStep();
 
 signals:
     void evaluated(int id, const QVariant &value);

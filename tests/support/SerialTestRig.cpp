@@ -1,4 +1,4 @@
-#include "tests/serial/SerialTestRig.h"
+#include "tests/support/SerialTestRig.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,13 +59,7 @@ SerialTestRig::~SerialTestRig()
         close(fd);
     }
     // No holder may outlive the test.
-    const QRegularExpression side(QStringLiteral("^CNCA([0-9]+) "));
-    for (const QString &line : pairLines()) {
-        const QRegularExpressionMatch match = side.match(line);
-        if (match.hasMatch()) {
-            runSetupc({QStringLiteral("remove"), match.captured(1)});
-        }
-    }
+    removePairs();
     QDir::setCurrent(m_previousPath);
     HelperPrograms::setSetupcFolder(QString());
     restore(folderVariable, m_previousFolder);
@@ -92,10 +86,12 @@ QString SerialTestRig::runtimeFolder() const
     return m_dir.path() + QStringLiteral("/runtime");
 }
 
-SerialTestRig::Run SerialTestRig::runSetupc(const QStringList &arguments) const
+SerialTestRig::Run
+SerialTestRig::runTool(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
 {
     QProcess process;
-    process.start(QStringLiteral(SETUPC_PATH), arguments);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
     Run run;
     if (!process.waitForFinished(toolTimeoutMs)) {
         process.kill();
@@ -104,12 +100,33 @@ SerialTestRig::Run SerialTestRig::runSetupc(const QStringList &arguments) const
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.output = QString::fromUtf8(process.readAllStandardOutput());
+    run.errors = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 
-QStringList SerialTestRig::pairLines() const
+SerialTestRig::Run SerialTestRig::runSetupc(const QStringList &arguments)
 {
-    return runSetupc({QStringLiteral("list")}).output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return runTool(QStringLiteral(SETUPC_PATH), arguments);
+}
+
+QStringList SerialTestRig::pairLines()
+{
+    const Run listed = runSetupc({QStringLiteral("list")});
+    if (listed.exitCode != 0) {
+        return {QStringLiteral("setupc.exe list failed with exit code %1").arg(listed.exitCode)};
+    }
+    return listed.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void SerialTestRig::removePairs()
+{
+    const QRegularExpression side(QStringLiteral("^CNCA([0-9]+) "));
+    for (const QString &line : pairLines()) {
+        const QRegularExpressionMatch match = side.match(line);
+        if (match.hasMatch()) {
+            runSetupc({QStringLiteral("remove"), match.captured(1)});
+        }
+    }
 }
 
 bool SerialTestRig::useFakeSetupc(const QByteArray &script)
@@ -180,6 +197,13 @@ int SerialTestRig::openSide(const QString &name)
         m_fds.append(fd);
     }
     return fd;
+}
+
+void SerialTestRig::closeSide(int fd)
+{
+    if (m_fds.removeOne(fd)) {
+        close(fd);
+    }
 }
 
 QByteArray SerialTestRig::readAvailable(int fd)

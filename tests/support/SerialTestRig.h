@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -20,6 +21,7 @@ public:
     {
         int exitCode = -1;
         QString output;
+        QString errors;
     };
 
     SerialTestRig();
@@ -35,9 +37,16 @@ public:
     QString deviceFolder() const;
     QString runtimeFolder() const;
 
-    // Always the real tool, whatever setupc.exe the program is pointed at.
-    Run runSetupc(const QStringList &arguments) const;
-    QStringList pairLines() const;
+    // Runs a tool to its end (at most 20 s); exit code -1 when it crashed or did not end.
+    static Run runTool(const QString &program,
+                       const QStringList &arguments,
+                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    // Always the real tool, whatever setupc.exe the program is pointed at, in this process's environment.
+    static Run runSetupc(const QStringList &arguments);
+    // The pairs the tool lists; a line saying so when the listing failed.
+    static QStringList pairLines();
+    // Removes every pair the tool lists, and with them their holders.
+    static void removePairs();
     // Replaces the program's setupc.exe with a shell script, or removes it.
     [[nodiscard]] bool useFakeSetupc(const QByteArray &script);
     [[nodiscard]] bool useRealSetupc();
@@ -52,8 +61,10 @@ public:
     // What a folder holds, hidden entries included.
     static QStringList entries(const QString &folder);
 
-    // Opens a pair side by its port name, non-blocking; -1 when it does not exist.
+    // Opens a pair side by its port name, non-blocking; -1 when it does not exist. The rig closes it at its end
+    // unless closeSide() did so before.
     int openSide(const QString &name);
+    void closeSide(int fd);
     static QByteArray readAvailable(int fd);
     static bool writeAll(int fd, const QByteArray &data);
 

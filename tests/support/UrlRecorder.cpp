@@ -1,0 +1,10 @@
+#include "tests/support/UrlRecorder.h"
+
+UrlRecorder::UrlRecorder(QObject *parent)
+    : QObject(parent)
+{}
+
+void UrlRecorder::open(const QUrl &url)
+{
+    urls.append(url);
+}
