@@ -172,7 +172,7 @@ void TestOrvDomains::identicalReloadSkipsOnlyTheStore()
 {
     QVERIFY(startPortal(domainsFrom(QStringLiteral("1[10,11]"))));
     Orv orv;
-    QVERIFY(logIn(orv));
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
     const QString file = m_environment->settingsFilePath();
     QSignalSpy reloaded(&orv, &Orv::onReloadDomainsSuccess);
 
@@ -191,17 +191,13 @@ void TestOrvDomains::identicalReloadSkipsOnlyTheStore()
     orv.reloadDomains();
     QVERIFY(reloaded.wait(waitMs));
     QCOMPARE(changedList.count(), 1);
-    QCOMPARE(storedDomains(), orv.getDomainsJson());
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
 
     // Another user's login clears the stored list; the same reply after logout and login is stored again.
     orv.logout();
-    {
-        QSettings::setDefaultFormat(orvSettingsFormat);
-        OrvSettings settings;
-        settings.clearDomains();
-    }
-    QVERIFY(logIn(orv));
-    QCOMPARE(storedDomains(), orv.getDomainsJson());
+    StoredSettings::setDomains(QJsonArray());
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
     QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("1[10] 2[20]"));
 }
 
