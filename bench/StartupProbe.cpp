@@ -1,8 +1,8 @@
 // The program's own start-up road in a probe the benchmarks can watch: the real window, controller and page, built
 // as main() builds them. Modes:
 //   --until login                      prints "ready" once the login screen is shown
-//   --until permission                 prints "ready" once the login screen has asked checkRootPermissions, the
-//                                      moment before the page's designed splash delay
+//   --until permission                 prints "moment <epoch ms>" of the login screen's checkRootPermissions
+//                                      question (before the page's designed splash delay), then "ready"
 //   --until domains --portal-port N    logs in through the page and prints "ready" once the domain list is shown
 //   --connect N                        (root) in namespaces of its own, with a real OpenVPN server and the test
 //                                      portal: N times a click on a device to onConnected, each followed by the
@@ -71,6 +71,7 @@ const QString permissionHook = QStringLiteral(
     "        var ask = value.checkRootPermissions;"
     "        value.checkRootPermissions = function () {"
     "          window.__permissionAsked = true;"
+    "          window.__permissionAskedAt = performance.now();"
     "          return ask.apply(this, arguments);"
     "        };"
     "        value.__probed = true;"
@@ -319,6 +320,9 @@ int main(int argc, char *argv[])
     if (domains && !logIn(window, parser.value(userOption), parser.value(passwordOption))) {
         std::fprintf(stderr, "StartupProbe: the domain list did not show\n");
         return 1;
+    }
+    if (permission) {
+        std::printf("moment %.3f\n", pageMomentEpochMs(window.page(), QStringLiteral("window.__permissionAskedAt")));
     }
     std::printf("ready\n");
     std::fflush(stdout);
