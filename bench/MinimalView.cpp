@@ -13,8 +13,8 @@
 #include "bench/StartupPageWait.h"
 
 // The web engine's floor: the smallest program that shows an empty page from its resources in a web view.
-// Prints "ready" once the page is complete, then stays until its standard input closes, so that the benchmark
-// can read its memory in that state.
+// Prints "moment <epoch ms>" and "ready" once the page is complete, then stays until its standard input closes, so that
+// the benchmark can read its memory in that state.
 int main(int argc, char *argv[])
 {
     // Fresh folders for the engine's profile, as the program's probe has.
@@ -40,6 +40,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the empty page did not load\n");
         return 1;
     }
+    // When the document became complete, on the page's own clock.
+    std::printf(
+        "moment %.3f\n",
+        pageMomentEpochMs(view.page(), QStringLiteral("performance.getEntriesByType('navigation')[0].domComplete")));
     std::printf("ready\n");
     std::fflush(stdout);
 

@@ -46,3 +46,22 @@ inline bool waitForPageExpression(QWebEnginePage *page, const QString &expressio
     state->loop = nullptr;
     return state->done;
 }
+
+// The wall-clock time, in milliseconds since the epoch, of a moment the page recorded on its own clock (a
+// performance.now() value given by `expression`), so that a benchmark can time it from outside without the delay
+// of its polling. -1 when the page gives no number.
+inline double pageMomentEpochMs(QWebEnginePage *page, const QString &expression, int timeoutMs = 10000)
+{
+    auto moment = std::make_shared<double>(-1);
+    QEventLoop loop;
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    page->runJavaScript(QStringLiteral("performance.timeOrigin + (%1)").arg(expression),
+                        [moment, &loop](const QVariant &value) {
+                            bool ok = false;
+                            const double epochMs = value.toDouble(&ok);
+                            *moment = ok ? epochMs : -1;
+                            loop.quit();
+                        });
+    loop.exec();
+    return *moment;
+}

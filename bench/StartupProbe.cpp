@@ -1,6 +1,8 @@
 // The program's own start-up road in a probe the benchmarks can watch: the real window, controller and page, built
 // as main() builds them. Modes:
 //   --until login                      prints "ready" once the login screen is shown
+//   --until permission                 prints "moment <epoch ms>" of the login screen's checkRootPermissions
+//                                      question (before the page's designed splash delay), then "ready"
 //   --until domains --portal-port N    logs in through the page and prints "ready" once the domain list is shown
 //   --connect N                        (root) in namespaces of its own, with a real OpenVPN server and the test
 //                                      portal: N times a click on a device to onConnected, each followed by the
@@ -23,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 
 #include <unistd.h>
 
@@ -55,6 +59,26 @@ const QString loginShown =
                    " && getComputedStyle(document.querySelector('.splash-screen')).display === 'none'"
                    " && document.querySelector('input[name=\"username\"]') !== null"
                    " && document.querySelector('input[name=\"username\"]').offsetParent !== null");
+// Set by the hook below when the page asks for its rights.
+const QString permissionAsked = QStringLiteral("window.__permissionAsked === true");
+// Runs before the page's own scripts: wraps the published object's rights question as the page assigns ORV.
+const QString permissionHook = QStringLiteral(
+    "(function () {"
+    "  var published = null;"
+    "  Object.defineProperty(window, 'ORV', { configurable: true, get: function () { return published; },"
+    "    set: function (value) {"
+    "      if (value && value.checkRootPermissions && !value.__probed) {"
+    "        var ask = value.checkRootPermissions;"
+    "        value.checkRootPermissions = function () {"
+    "          window.__permissionAsked = true;"
+    "          window.__permissionAskedAt = performance.now();"
+    "          return ask.apply(this, arguments);"
+    "        };"
+    "        value.__probed = true;"
+    "      }"
+    "      published = value;"
+    "    } });"
+    "})();");
 const QString domainsShown =
     QStringLiteral("location.pathname === '/domains' && document.querySelectorAll('.domain-container').length > 0");
 
@@ -263,8 +287,9 @@ int main(int argc, char *argv[])
 
     const QString until = parser.value(untilOption);
     const bool domains = until == QLatin1String("domains");
-    if (!domains && until != QLatin1String("login")) {
-        std::fprintf(stderr, "StartupProbe: --until login|domains, or --connect N\n");
+    const bool permission = until == QLatin1String("permission");
+    if (!domains && !permission && until != QLatin1String("login")) {
+        std::fprintf(stderr, "StartupProbe: --until login|permission|domains, or --connect N\n");
         return 2;
     }
     if (domains && !TestPortal::trustTestCertificateAuthority()) {
@@ -274,19 +299,30 @@ int main(int argc, char *argv[])
     writeSettings(domains ? QStringLiteral("https://127.0.0.1:%1").arg(parser.value(portOption)) : QString());
 
     MainWindow window(nullptr, QUrl(QStringLiteral("qrc:/index.html")));
+    if (permission) {
+        // The document is created from the event loop, after this script is in place.
+        QWebEngineScript hook;
+        hook.setInjectionPoint(QWebEngineScript::DocumentCreation);
+        hook.setWorldId(QWebEngineScript::MainWorld);
+        hook.setSourceCode(permissionHook);
+        window.page()->scripts().insert(hook);
+    }
     auto *supervisor = new WebengineSupervisor(&application);
     supervisor->setApplication(&application);
     supervisor->setMainWindow(&window);
     window.show();
     window.app = &application;
 
-    if (!waitForPageExpression(window.page(), loginShown, screenTimeoutMs)) {
+    if (!waitForPageExpression(window.page(), permission ? permissionAsked : loginShown, screenTimeoutMs)) {
         std::fprintf(stderr, "StartupProbe: the login screen did not show\n");
         return 1;
     }
     if (domains && !logIn(window, parser.value(userOption), parser.value(passwordOption))) {
         std::fprintf(stderr, "StartupProbe: the domain list did not show\n");
         return 1;
+    }
+    if (permission) {
+        std::printf("moment %.3f\n", pageMomentEpochMs(window.page(), QStringLiteral("window.__permissionAskedAt")));
     }
     std::printf("ready\n");
     std::fflush(stdout);

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QLocale>
@@ -17,6 +18,7 @@
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
+#include <QVector>
 
 #include "controller/BrowserOpener.h"
 #include "core/ExecCommand.h"
@@ -340,6 +342,8 @@ void Orv::forgotPassword()
 
 void Orv::logout()
 {
+    // The next login may be another user's, whose login clears the stored list: its first reply is stored again.
+    m_storedDomainsReply.clear();
     auth->logout();
     // Cleared before the stop: its disconnection must not start the tunnel that was waiting.
     cancelPendingStarts();
@@ -354,6 +358,7 @@ void Orv::logout()
 
 void Orv::m_exit()
 {
+    m_storedDomainsReply.clear();
     cancelPendingStarts();
     vpn->stop();
     // The tunnel has read its files when it started; the program may end before the stop is reported.
@@ -552,17 +557,24 @@ void Orv::loadDomainsSuccess(int status, QString data)
         return;
     }
     // The body came decoded from UTF-8; encoding it back the same way keeps names such as "Caffè" intact.
-    const QJsonDocument document = QJsonDocument::fromJson(data.toUtf8());
-    if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
-        loadDomainsError(status, data);
-        return;
+    const QByteArray body = data.toUtf8();
+    // A reply that brings the very list already merged and stored changes nothing: the parse, the merge and the
+    // store are skipped, everything that follows them runs as usual.
+    const bool unchanged = !m_storedDomainsReply.isEmpty() && body == m_storedDomainsReply;
+    if (!unchanged) {
+        const QJsonDocument document = QJsonDocument::fromJson(body);
+        if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
+            loadDomainsError(status, data);
+            return;
+        }
+        const QJsonArray array = document.object().value(QLatin1String("domains")).toArray();
+        QList<OrvDomain *> fresh;
+        fresh.reserve(array.size());
+        for (const QJsonValue &value : array) {
+            fresh.append(OrvDomain::fromJson(value.toObject()));
+        }
+        mergeDomains(fresh);
     }
-    const QJsonArray array = document.object().value(QLatin1String("domains")).toArray();
-    QList<OrvDomain *> fresh;
-    for (const QJsonValue &value : array) {
-        fresh.append(OrvDomain::fromJson(value.toObject()));
-    }
-    mergeDomains(fresh);
 
     if (reloading) {
         emit onReloadDomainsSuccess();
@@ -575,10 +587,13 @@ void Orv::loadDomainsSuccess(int status, QString data)
     }
     reloading = false;
 
-    {
+    if (!unchanged) {
         useOrvSettingsFormat();
         OrvSettings settings;
         settings.setDomains(domains);
+        settings.sync();
+        // Only a list known to be on disk may let a later identical reply skip its store.
+        m_storedDomainsReply = settings.status() == QSettings::NoError ? body : QByteArray();
     }
 
     if (!reloadTimer->isActive()) {
@@ -597,34 +612,49 @@ void Orv::loadDomainsSuccess(int status, QString data)
 
 void Orv::mergeDomains(QList<OrvDomain *> fresh)
 {
-    int i = 0;
-    while (i < domains.size()) {
-        OrvDomain *old = domains.at(i);
+    // Each kept domain takes the first fresh domain with its id that no earlier one took; the rest are new.
+    QHash<int, QVector<int>> freshById;
+    freshById.reserve(fresh.size());
+    for (int j = 0; j < fresh.size(); ++j) {
+        freshById[fresh.at(j)->id].append(j);
+    }
+    QVector<bool> taken(fresh.size(), false);
+    QList<OrvDomain *> kept;
+    kept.reserve(domains.size());
+    for (OrvDomain *old : qAsConst(domains)) {
         int match = -1;
-        for (int j = 0; j < fresh.size(); ++j) {
-            if (fresh.at(j)->id == old->id) {
-                match = j;
-                break;
+        const auto sameId = freshById.find(old->id);
+        if (sameId != freshById.end()) {
+            for (const int j : qAsConst(*sameId)) {
+                if (!taken.at(j)) {
+                    match = j;
+                    break;
+                }
             }
         }
         if (match >= 0) {
-            OrvDomain *nw = fresh.takeAt(match);
+            taken[match] = true;
+            OrvDomain *nw = fresh.at(match);
             old->name = nw->name;
             old->vpnEnable = nw->vpnEnable;
             old->updateDevices(nw->devices);
             nw->devices.clear();
             delete nw;
-            ++i;
+            kept.append(old);
         } else {
             // Deleting records here is safe only because nobody keeps a raw pointer to one across the event
             // loop: this controller keeps ids, the serial ports hold QPointers (null once the device is gone),
             // and the manager is handed the new list right after the merge.
             old->clearDevices();
             delete old;
-            domains.removeAt(i);
         }
     }
-    domains.append(fresh);
+    for (int j = 0; j < fresh.size(); ++j) {
+        if (!taken.at(j)) {
+            kept.append(fresh.at(j));
+        }
+    }
+    domains = kept;
 }
 
 void Orv::startVpnDevice(int id)

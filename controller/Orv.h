@@ -146,4 +146,6 @@ private:
     // started from them. They hold keys, so they go when that tunnel has ended or the start was given up.
     QStringList m_pendingProfileFiles;
     QStringList m_tunnelProfileFiles;
+    // The domain reply whose list was last merged and stored, as UTF-8.
+    QByteArray m_storedDomainsReply;
 };

@@ -1,10 +1,11 @@
 #include "core/BlowfishCipher.h"
 
 #include <algorithm>
-#include <utility>
 
 #include <QMessageLogger>
 #include <QtEndian>
+
+#include "core/ParallelWork.h"
 
 namespace
 {
@@ -114,10 +115,8 @@ constexpr const char *initialSBox4 =
     "85cbfe4e8ae88dd87aaaf9b04cf9aa7e1948c25c02fb8a8c01c36ae4d6ebe1f990d4f869a65cdea03f09252dc208e69f"
     "b74e6132ce77e25b578fdfe33ac372e6";
 
-quint32 wordAt(const QByteArray &table, int index)
-{
-    return qFromBigEndian<quint32>(table.constData() + 4 * index);
-}
+// Below this many bytes the caller's thread does the work alone: starting threads costs more than it saves.
+constexpr qsizetype parallelThresholdBytes = 1 << 20;
 
 quint32 readWord(const char *bytes)
 {
@@ -127,6 +126,73 @@ quint32 readWord(const char *bytes)
 void writeWord(char *bytes, quint32 word)
 {
     qToBigEndian<quint32>(word, bytes);
+}
+
+template <typename Schedule>
+inline quint32 f(const Schedule &w, quint32 x)
+{
+    return ((w.s[0][x >> 24] + w.s[1][(x >> 16) & 0xff]) ^ w.s[2][(x >> 8) & 0xff]) + w.s[3][x & 0xff];
+}
+
+// The sixteen rounds on `lanes` independent blocks at once, written without the exchanges: even rounds act on a,
+// odd rounds on b. Several blocks in flight let their table lookups overlap instead of waiting on each other.
+template <int lanes, typename Schedule>
+inline void encryptLanes(const Schedule &w, char *data)
+{
+    quint32 a[lanes];
+    quint32 b[lanes];
+    for (int i = 0; i < lanes; ++i) {
+        a[i] = readWord(data + 8 * i);
+        b[i] = readWord(data + 8 * i + 4);
+    }
+    for (int round = 0; round < rounds; round += 2) {
+        for (int i = 0; i < lanes; ++i) {
+            a[i] ^= w.p[round];
+            b[i] ^= f(w, a[i]);
+            b[i] ^= w.p[round + 1];
+            a[i] ^= f(w, b[i]);
+        }
+    }
+    for (int i = 0; i < lanes; ++i) {
+        writeWord(data + 8 * i, b[i] ^ w.p[17]);
+        writeWord(data + 8 * i + 4, a[i] ^ w.p[16]);
+    }
+}
+
+template <int lanes, typename Schedule>
+inline void decryptLanes(const Schedule &w, char *data)
+{
+    quint32 a[lanes];
+    quint32 b[lanes];
+    for (int i = 0; i < lanes; ++i) {
+        a[i] = readWord(data + 8 * i) ^ w.p[17];
+        b[i] = readWord(data + 8 * i + 4) ^ w.p[16];
+    }
+    for (int round = rounds - 1; round > 0; round -= 2) {
+        for (int i = 0; i < lanes; ++i) {
+            b[i] ^= f(w, a[i]);
+            a[i] ^= w.p[round];
+            a[i] ^= f(w, b[i]);
+            b[i] ^= w.p[round - 1];
+        }
+    }
+    for (int i = 0; i < lanes; ++i) {
+        writeWord(data + 8 * i, b[i]);
+        writeWord(data + 8 * i + 4, a[i]);
+    }
+}
+
+// Runs work(begin, size) over whole blocks of the buffer, on a few threads when it is large.
+template <typename Work>
+void forEachSlice(char *data, qsizetype size, Work work)
+{
+    const qsizetype blocks = size / blockSize;
+    const int parts = ParallelWork::partsFor(size, parallelThresholdBytes);
+    ParallelWork::run(parts, [&](int part) {
+        const qsizetype begin = ParallelWork::partBegin(blocks, parts, part);
+        const qsizetype end = ParallelWork::partBegin(blocks, parts, part + 1);
+        work(data + begin * blockSize, (end - begin) * blockSize);
+    });
 }
 } // namespace
 
@@ -157,10 +223,7 @@ QByteArray BlowfishCipher::encrypted(const QByteArray &clearText)
     if (!init()) {
         return QByteArray();
     }
-    char *data = buffer.data();
-    for (int offset = 0; offset < buffer.size(); offset += blockSize) {
-        encryptBlock(data + offset);
-    }
+    encryptBlocks(buffer.data(), buffer.size());
     return buffer;
 }
 
@@ -173,10 +236,7 @@ QByteArray BlowfishCipher::decrypted(const QByteArray &cipherText)
         return QByteArray();
     }
     QByteArray buffer = cipherText;
-    char *data = buffer.data();
-    for (int offset = 0; offset < buffer.size(); offset += blockSize) {
-        decryptBlock(data + offset);
-    }
+    decryptBlocks(buffer.data(), buffer.size());
     if (!paddingEnabled) {
         return buffer;
     }
@@ -215,61 +275,84 @@ bool BlowfishCipher::init()
     for (int i = 0; i < pArraySize; ++i) {
         p[i] = static_cast<char>(p[i] ^ key.at(i % key.size()));
     }
-
-    char block[blockSize] = {};
-    for (int offset = 0; offset < pArraySize; offset += blockSize) {
-        encryptBlock(block);
-        std::copy(block, block + blockSize, pArray.data() + offset);
+    for (int i = 0; i < 18; ++i) {
+        words.p[static_cast<size_t>(i)] = readWord(pArray.constData() + 4 * i);
     }
-    for (QByteArray *sBox : {&sBox1, &sBox2, &sBox3, &sBox4}) {
-        for (int offset = 0; offset < sBoxSize; offset += blockSize) {
-            encryptBlock(block);
-            std::copy(block, block + blockSize, sBox->data() + offset);
+    const QByteArray *const sBoxes[] = {&sBox1, &sBox2, &sBox3, &sBox4};
+    for (size_t box = 0; box < 4; ++box) {
+        for (size_t i = 0; i < 256; ++i) {
+            words.s[box][i] = readWord(sBoxes[box]->constData() + 4 * i);
         }
     }
+
+    // Each step enciphers the running block with the tables as they stand and stores it in the next two words.
+    char block[blockSize] = {};
+    for (size_t i = 0; i < 18; i += 2) {
+        encryptBlock(block);
+        words.p[i] = readWord(block);
+        words.p[i + 1] = readWord(block + 4);
+    }
+    for (size_t box = 0; box < 4; ++box) {
+        for (size_t i = 0; i < 256; i += 2) {
+            encryptBlock(block);
+            words.s[box][i] = readWord(block);
+            words.s[box][i + 1] = readWord(block + 4);
+        }
+    }
+    storeTables();
     initialized = true;
     return true;
 }
 
-quint32 BlowfishCipher::f(quint32 x) const
+void BlowfishCipher::storeTables()
 {
-    const int a = static_cast<int>(x >> 24);
-    const int b = static_cast<int>((x >> 16) & 0xff);
-    const int c = static_cast<int>((x >> 8) & 0xff);
-    const int d = static_cast<int>(x & 0xff);
-    return ((wordAt(sBox1, a) + wordAt(sBox2, b)) ^ wordAt(sBox3, c)) + wordAt(sBox4, d);
+    for (int i = 0; i < 18; ++i) {
+        writeWord(pArray.data() + 4 * i, words.p[static_cast<size_t>(i)]);
+    }
+    QByteArray *const sBoxes[] = {&sBox1, &sBox2, &sBox3, &sBox4};
+    for (size_t box = 0; box < 4; ++box) {
+        for (size_t i = 0; i < 256; ++i) {
+            writeWord(sBoxes[box]->data() + 4 * i, words.s[box][i]);
+        }
+    }
 }
 
 void BlowfishCipher::encryptBlock(char *block) const
 {
-    quint32 left = readWord(block);
-    quint32 right = readWord(block + 4);
-    for (int round = 0; round < rounds; ++round) {
-        left ^= wordAt(pArray, round);
-        right ^= f(left);
-        if (round != rounds - 1) {
-            std::swap(left, right);
-        }
-    }
-    right ^= wordAt(pArray, 16);
-    left ^= wordAt(pArray, 17);
-    writeWord(block, left);
-    writeWord(block + 4, right);
+    encryptLanes<1>(words, block);
 }
 
 void BlowfishCipher::decryptBlock(char *block) const
 {
-    quint32 left = readWord(block);
-    quint32 right = readWord(block + 4);
-    left ^= wordAt(pArray, 17);
-    right ^= wordAt(pArray, 16);
-    for (int round = rounds - 1; round >= 0; --round) {
-        if (round != rounds - 1) {
-            std::swap(left, right);
+    decryptLanes<1>(words, block);
+}
+
+void BlowfishCipher::encryptBlocks(char *data, qsizetype size) const
+{
+    const Words &w = words;
+    forEachSlice(data, size, [&w](char *slice, qsizetype sliceSize) {
+        constexpr qsizetype stride = 4 * blockSize;
+        qsizetype offset = 0;
+        for (; offset + stride <= sliceSize; offset += stride) {
+            encryptLanes<4>(w, slice + offset);
         }
-        right ^= f(left);
-        left ^= wordAt(pArray, round);
-    }
-    writeWord(block, left);
-    writeWord(block + 4, right);
+        for (; offset < sliceSize; offset += blockSize) {
+            encryptLanes<1>(w, slice + offset);
+        }
+    });
+}
+
+void BlowfishCipher::decryptBlocks(char *data, qsizetype size) const
+{
+    const Words &w = words;
+    forEachSlice(data, size, [&w](char *slice, qsizetype sliceSize) {
+        constexpr qsizetype stride = 4 * blockSize;
+        qsizetype offset = 0;
+        for (; offset + stride <= sliceSize; offset += stride) {
+            decryptLanes<4>(w, slice + offset);
+        }
+        for (; offset < sliceSize; offset += blockSize) {
+            decryptLanes<1>(w, slice + offset);
+        }
+    });
 }

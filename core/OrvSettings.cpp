@@ -8,10 +8,13 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QStandardPaths>
+#include <QVector>
 
 #include "core/Log.h"
 #include "core/OrvSettingsFormat.h"
+#include "core/ParallelWork.h"
 #include "core/PrivateFolder.h"
+#include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/VirtualSerialPort.h"
 
@@ -89,6 +92,58 @@ QVariant toStoredVariant(const QJsonValue &value)
     return QVariant();
 }
 
+// The stored form of the domain records, as toStoredVariant(domain->toJson()) gives it, built without the JSON
+// step: the whole list is stored after every reload, and equal keys share one string.
+QString storedText(const QString &text)
+{
+    // The JSON step turns a null text into an empty one.
+    return text.isNull() ? QString(QLatin1String("")) : text;
+}
+
+QVariant storedDevice(const OrvDevice &device)
+{
+    static const QString apiKey = QStringLiteral("api_key");
+    static const QString dataDeliveryEnable = QStringLiteral("data_delivery_enable");
+    static const QString domainId = QStringLiteral("domain_id");
+    static const QString id = QStringLiteral("id");
+    static const QString name = QStringLiteral("name");
+    static const QString remoteAccessEnable = QStringLiteral("remote_access_enable");
+    static const QString type = QStringLiteral("type");
+    static const QString vpnIp = QStringLiteral("vpn_ip");
+    static const QString vpnStatus = QStringLiteral("vpn_status");
+    // In key order, each inserted at the end.
+    QVariantMap map;
+    map.insert(map.cend(), apiKey, storedText(device.apiKey));
+    map.insert(map.cend(), dataDeliveryEnable, device.dataDeliveryEnable ? 1.0 : 0.0);
+    map.insert(map.cend(), domainId, double(device.domainId));
+    map.insert(map.cend(), id, double(device.id));
+    map.insert(map.cend(), name, storedText(device.name));
+    map.insert(map.cend(), remoteAccessEnable, device.remoteAccessEnable ? 1.0 : 0.0);
+    map.insert(map.cend(), type, double(device.type));
+    map.insert(map.cend(), vpnIp, storedText(device.vpnIp));
+    map.insert(map.cend(), vpnStatus, double(device.vpnStatus));
+    return map;
+}
+
+QVariant storedDomain(const OrvDomain &domain)
+{
+    static const QString devices = QStringLiteral("devices");
+    static const QString id = QStringLiteral("id");
+    static const QString name = QStringLiteral("name");
+    static const QString vpnEnable = QStringLiteral("vpn_enable");
+    QVariantList deviceList;
+    deviceList.reserve(domain.devices.size());
+    for (const OrvDevice *device : domain.devices) {
+        deviceList.append(storedDevice(*device));
+    }
+    QVariantMap map;
+    map.insert(map.cend(), devices, deviceList);
+    map.insert(map.cend(), id, double(domain.id));
+    map.insert(map.cend(), name, storedText(domain.name));
+    map.insert(map.cend(), vpnEnable, domain.vpnEnable ? 1.0 : 0.0);
+    return map;
+}
+
 QJsonArray storedArray(QSettings &settings, const QString &key)
 {
     return QJsonArray::fromVariantList(settings.value(key, QVariantList()).toList());
@@ -115,11 +170,22 @@ QList<OrvDomain *> OrvSettings::getDomains()
 
 void OrvSettings::setDomains(QList<OrvDomain *> domains)
 {
-    QJsonArray array;
-    for (const OrvDomain *domain : qAsConst(domains)) {
-        array.append(domain->toJson());
+    // A long list is built in parts on a few threads: the records are only read, and the parts join in order.
+    constexpr int domainsPerPart = 128;
+    const int parts = ParallelWork::partsFor(domains.size(), domainsPerPart);
+    QVector<QVariantList> built(parts);
+    ParallelWork::run(parts, [&](int part) {
+        const qsizetype end = ParallelWork::partBegin(domains.size(), parts, part + 1);
+        QVariantList &list = built[part];
+        for (qsizetype i = ParallelWork::partBegin(domains.size(), parts, part); i < end; ++i) {
+            list.append(storedDomain(*domains.at(int(i))));
+        }
+    });
+    QVariantList list = built.first();
+    for (int part = 1; part < parts; ++part) {
+        list += built.at(part);
     }
-    setValue(domainsKey, toStoredVariant(array));
+    setValue(domainsKey, list);
 }
 
 void OrvSettings::clearDomains()

@@ -13,6 +13,7 @@
 
 #include "core/BlowfishCipher.h"
 #include "core/PrivateFolder.h"
+#include "core/SettingsMapCodec.h"
 #include "core/StaticInitOrder.h"
 
 const char orvSettingsKey[] = "Lq7#vR2!mZ9@xT4$kW8&pN3*e";
@@ -206,7 +207,7 @@ private:
 
     static constexpr quint32 nullLength = 0xFFFFFFFF;
     // The records nest four deep; anything near this is not ours.
-    static constexpr int maxDepth = 32;
+    static constexpr int maxDepth = SettingsMapCodec::maxDepth;
 
     const uchar *m_next;
     const uchar *m_end;
@@ -227,6 +228,9 @@ bool readOrvSettingsFile(QIODevice &device, QSettings::SettingsMap &map)
     cipher.setPaddingEnabled(true);
     // A short or damaged outer record leaves the cipher text empty, so the map stream below fails.
     const QByteArray clearText = cipher.decrypted(cipherText);
+    if (SettingsMapCodec::decode(clearText, map)) {
+        return true;
+    }
     if (!SettingsMapScanner(clearText).scanMap()) {
         map.clear();
         return false;
@@ -240,7 +244,8 @@ bool readOrvSettingsFile(QIODevice &device, QSettings::SettingsMap &map)
 bool writeOrvSettingsFile(QIODevice &device, const QSettings::SettingsMap &map)
 {
     QByteArray clearText;
-    {
+    if (!SettingsMapCodec::encode(map, clearText)) {
+        clearText.clear();
         QDataStream mapStream(&clearText, QIODevice::WriteOnly);
         mapStream << map;
     }

@@ -85,8 +85,9 @@ var app = {
         }, 200);
     },
 
-    loadTemplate: function () {
-        template.load();
+    // The fragments load while the channel opens; the application starts once both are done.
+    loadTemplate: function (whenLoaded) {
+        template.load(whenLoaded);
     },
 
     // Up to three divisions by 1024, each rounded to one decimal before the next comparison.
@@ -590,12 +591,20 @@ var vpnSignals = {
 };
 
 document.addEventListener('DOMContentLoaded', function () {
-    new QWebChannel(qt.webChannelTransport, function (webChannel) {
+    var pending = 2;
+    var started = function () {
+        pending -= 1;
+        if (pending === 0) {
+            app.deviceReady();
+        }
+    };
+    channelOpening.whenOpen(function (webChannel) {
         channel = webChannel;
         ORV = webChannel.objects.ORV;
         connectSignals();
-        app.loadTemplate();
+        started();
     });
+    app.loadTemplate(started);
     ORV_EVENTS.addListener(EVENT_API_KEY_GET_SUCCESS, function (event) {
         console.log(event.detail);
     });

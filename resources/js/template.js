@@ -12,11 +12,18 @@ var template = {
     ],
     loadedElements: 0,
     tagInclude: null,
+    // The markup fragments' texts by their place in `elements`; they go in together, in that order.
+    markup: [],
+    complete: false,
+    whenLoaded: null,
 
     loadedElement: function () {
         template.loadedElements += 1;
         if (template.loadedElements === template.elements.length) {
-            app.deviceReady();
+            template.complete = true;
+            if (template.whenLoaded !== null) {
+                template.whenLoaded();
+            }
         }
     },
 
@@ -28,9 +35,38 @@ var template = {
         return holder;
     },
 
-    load: function () {
+    // Every markup fragment is in: they are added in their listed order and counted.
+    addMarkup: function () {
+        var holder = template.fragmentHolder();
+        var texts = template.markup.filter(function (text) {
+            return text !== undefined;
+        });
+        holder.innerHTML += texts.join('');
+        template.tagInclude.appendChild(holder);
+        texts.forEach(template.loadedElement);
+    },
+
+    // Calls whenLoaded once all fragments are in (at once if they already are).
+    load: function (whenLoaded) {
+        template.whenLoaded = whenLoaded;
+        template.start();
+        if (template.complete) {
+            whenLoaded();
+        }
+    },
+
+    // Loads the fragments side by side, once; the fragment scripts only define the screens.
+    start: function () {
+        if (template.tagInclude !== null) {
+            return;
+        }
         template.tagInclude = document.querySelector('include');
-        template.elements.forEach(function (path) {
+        var markupPaths = template.elements.filter(function (path) {
+            return !/\.js$/.test(path);
+        });
+        var markupPending = markupPaths.length;
+        template.markup = new Array(template.elements.length);
+        template.elements.forEach(function (path, index) {
             if (/\.js$/.test(path)) {
                 var script = document.createElement('script');
                 script.type = 'application/javascript';
@@ -41,15 +77,21 @@ var template = {
             }
             var request = new XMLHttpRequest();
             request.onreadystatechange = function () {
-                if (this.readyState !== 4 && this.status !== 200) {
+                if (this.readyState !== 4) {
                     return;
                 }
-                var holder = template.fragmentHolder();
-                holder.innerHTML += this.responseText;
-                template.tagInclude.appendChild(holder);
-                template.loadedElement();
+                if (this.status === 0) {
+                    // Not read at all: never counted, so the splash stays.
+                    console.log('Fragment ' + path + ': not read');
+                    return;
+                }
+                template.markup[index] = this.responseText;
+                markupPending -= 1;
+                if (markupPending === 0) {
+                    template.addMarkup();
+                }
             };
-            request.open('GET', path, false);
+            request.open('GET', path, true);
             try {
                 request.send();
             } catch (error) {
@@ -59,3 +101,6 @@ var template = {
         });
     }
 };
+
+// The fragments start loading as soon as this script runs, while the page's other files load.
+template.start();

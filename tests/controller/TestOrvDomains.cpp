@@ -8,6 +8,7 @@
 #include "controller/Orv.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
+#include "tests/support/FileRewriteCounter.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/OrvDriver.h"
 #include "tests/support/PortalSession.h"
@@ -79,6 +80,7 @@ private slots:
     void init();
     void cleanup();
     void loadAfterLoginThenPeriodicReload();
+    void identicalReloadSkipsOnlyTheStore();
     void merge_data();
     void merge();
     void failedReplyKeepsListSettingsAndTimer_data();
@@ -162,6 +164,41 @@ void TestOrvDomains::loadAfterLoginThenPeriodicReload()
     orv.startReloadDomainsTimer();
     QVERIFY(reloadTimerOf(orv)->isActive());
     QVERIFY(reloaded.wait(waitMs));
+}
+
+// A reply that brings the list already stored leaves the file alone but does all else a reply does; a changed
+// list, and the first reply after a logout, are stored.
+void TestOrvDomains::identicalReloadSkipsOnlyTheStore()
+{
+    QVERIFY(startPortal(domainsFrom(QStringLiteral("1[10,11]"))));
+    Orv orv;
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    const QString file = m_environment->settingsFilePath();
+    QSignalSpy reloaded(&orv, &Orv::onReloadDomainsSuccess);
+
+    FileRewriteCounter sameList(file);
+    orv.reloadDomains();
+    QVERIFY(reloaded.wait(waitMs));
+    QCOMPARE(sameList.count(), 0);
+    QVERIFY(reloadTimerOf(orv)->isActive());
+    QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("1[10,11]"));
+
+    TestPortal::Behaviour changed;
+    changed.status = 200;
+    changed.body = replyBody(domainsFrom(QStringLiteral("1[10] 2[20]")));
+    m_portal->setBehaviour(TestPortal::Route::Domains, changed);
+    FileRewriteCounter changedList(file);
+    orv.reloadDomains();
+    QVERIFY(reloaded.wait(waitMs));
+    QCOMPARE(changedList.count(), 1);
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
+
+    // Another user's login clears the stored list; the same reply after logout and login is stored again.
+    orv.logout();
+    StoredSettings::setDomains(QJsonArray());
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    QCOMPARE(StoredSettings::domains(), orv.getDomainsJson());
+    QCOMPARE(shapeOf(orv.domainList()), QStringLiteral("1[10] 2[20]"));
 }
 
 void TestOrvDomains::merge_data()

@@ -34,6 +34,8 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void noInitialisationVector();
+    void largeBuffersMatchBlockByBlock_data();
+    void largeBuffersMatchBlockByBlock();
 };
 
 void TestBlowfishCipher::publishedVectors_data()
@@ -247,6 +249,41 @@ void TestBlowfishCipher::noInitialisationVector()
     // ECB: equal blocks give equal cipher blocks.
     QCOMPARE(cipher.left(8), cipher.mid(8));
     QVERIFY(BlowfishCipher("other key").encrypted(clear) != cipher);
+}
+
+void TestBlowfishCipher::largeBuffersMatchBlockByBlock_data()
+{
+    QTest::addColumn<int>("size");
+
+    // Around the size where the work is split across threads, and slices that end mid-way through a group of four.
+    QTest::newRow("just under a split") << (1 << 20) - 8;
+    QTest::newRow("two slices") << (2 << 20) + 40;
+    QTest::newRow("many slices, odd block count") << (9 << 20) + 8 * 7;
+}
+
+// Buffers big enough to be split must come out exactly as if every block had been enciphered alone.
+void TestBlowfishCipher::largeBuffersMatchBlockByBlock()
+{
+    QFETCH(int, size);
+
+    QByteArray clear(size, Qt::Uninitialized);
+    quint32 state = 2463534242u;
+    for (char &byte : clear) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state);
+    }
+    BlowfishCipher cipher("settings key");
+    const QByteArray whole = cipher.encrypted(clear);
+    QCOMPARE(whole.size(), size);
+
+    BlowfishCipher single("settings key");
+    for (int offset = 0; offset < size; offset += 4096 + 8) {
+        const QByteArray part = clear.mid(offset, 8);
+        QCOMPARE(single.encrypted(part), whole.mid(offset, 8));
+    }
+    QCOMPARE(cipher.decrypted(whole), clear);
 }
 
 QTEST_APPLESS_MAIN(TestBlowfishCipher)

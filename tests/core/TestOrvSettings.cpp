@@ -35,6 +35,35 @@ void storeRaw(const QString &key, const QVariant &value)
     settings.setValue(key, value);
 }
 
+// The records' JSON as the file has always held it: objects as maps, every number a double.
+QVariant asStored(const QJsonValue &value)
+{
+    if (value.isObject()) {
+        QVariantMap map;
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            map.insert(it.key(), asStored(it.value()));
+        }
+        return map;
+    }
+    if (value.isArray()) {
+        QVariantList list;
+        for (const QJsonValue &element : value.toArray()) {
+            list.append(asStored(element));
+        }
+        return list;
+    }
+    return value.isDouble() ? QVariant(value.toDouble()) : value.toVariant();
+}
+
+QByteArray streamed(const QVariant &value)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << value;
+    return bytes;
+}
+
 QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
@@ -70,6 +99,7 @@ private slots:
     void defaultsWithoutFile();
     void alwaysEncryptedFormat();
     void domainsRoundTrip();
+    void storedDomainsAreTheirJson();
     void clearedKeysStayInFile();
     void unexpectedStoredValues_data();
     void unexpectedStoredValues();
@@ -160,6 +190,46 @@ void TestOrvSettings::domainsRoundTrip()
     QCOMPARE(read.at(0)->id, 7);
     QCOMPARE(read.at(1)->devices.at(0)->id, 30);
     deleteAll(read);
+    deleteAll(domains);
+}
+
+// The stored list must be byte for byte the records' JSON form, whatever the fields hold.
+void TestOrvSettings::storedDomainsAreTheirJson()
+{
+    TestEnvironment environment;
+    QList<OrvDomain *> domains;
+    const QString texts[] = {QString(), QStringLiteral(""), QStringLiteral("Caffè ☕ 😀"), QString(1100, QChar('x'))};
+    for (int d = 0; d < 4; ++d) {
+        auto *domain = new OrvDomain();
+        domain->id = d == 3 ? -2147483647 - 1 : d * 1000;
+        domain->name = texts[d];
+        domain->vpnEnable = d % 2 == 0;
+        for (int i = 0; i < 3 * d; ++i) {
+            auto *device = new OrvDevice();
+            device->id = 2147483647 - i;
+            device->type = i;
+            device->domainId = -i;
+            device->vpnStatus = i % 3;
+            device->dataDeliveryEnable = i % 2 == 1;
+            device->remoteAccessEnable = i % 2 == 0;
+            device->name = texts[(d + i) % 4];
+            device->vpnIp = texts[i % 4];
+            device->apiKey = texts[(i + 1) % 4];
+            domain->devices.append(device);
+        }
+        domains.append(domain);
+    }
+    QJsonArray json;
+    for (const OrvDomain *domain : qAsConst(domains)) {
+        json.append(domain->toJson());
+    }
+    {
+        QSettings::setDefaultFormat(orvSettingsFormat);
+        OrvSettings settings;
+        settings.setDomains(domains);
+    }
+    const QVariant stored = fileMap(environment).value(QStringLiteral("domains"));
+    QCOMPARE(streamed(stored).toHex(), streamed(asStored(json)).toHex());
     deleteAll(domains);
 }
 

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <limits>
 
 #include <QBitArray>
 #include <QBuffer>
@@ -91,6 +92,14 @@ int modeOf(const QString &path)
     return static_cast<int>(status.st_mode & 0777);
 }
 
+QByteArray streamed(const QSettings::SettingsMap &map)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << map;
+    return bytes;
+}
+
 QByteArray uint32(quint32 value)
 {
     QByteArray bytes(4, 0);
@@ -139,6 +148,10 @@ private slots:
     void entryLayout();
     void entriesInDescendingKeyOrder();
     void valuesRoundTrip();
+    void sameBytesAsQDataStream_data();
+    void sameBytesAsQDataStream();
+    void sameMapAsQDataStream_data();
+    void sameMapAsQDataStream();
     void damagedFiles_data();
     void damagedFiles();
     void fileThroughQSettings();
@@ -248,6 +261,88 @@ void TestOrvSettingsFormat::valuesRoundTrip()
     QSettings::SettingsMap readOthers;
     QVERIFY(readBytes(fileBytes(others), readOthers));
     QCOMPARE(readOthers, others);
+}
+
+// The file's clear text must be exactly what QDataStream makes of the map, whichever way it was written.
+void TestOrvSettingsFormat::sameBytesAsQDataStream_data()
+{
+    QTest::addColumn<QVariant>("map");
+
+    QVariantList devices;
+    for (int i = 0; i < 3; ++i) {
+        devices.append(QVariantMap{{QStringLiteral("id"), double(i)},
+                                   {QStringLiteral("name"), QStringLiteral("Gerät 😀 %1").arg(i)},
+                                   {QStringLiteral("vpn_ip"), i == 1 ? QString() : QStringLiteral("")},
+                                   {QStringLiteral("vpn_status"), double(i % 2)}});
+    }
+    const QVariantMap store{
+        {QStringLiteral("window/size"), QSize(900, 700)},
+        {QStringLiteral("window/pos"), QPoint(-310, 190)},
+        {QStringLiteral("orv/tour1"), true},
+        {QStringLiteral("vpn/last_device_id"), -12003},
+        {QStringLiteral("auth/username"), QString()},
+        {QStringLiteral("auth/password"), QStringLiteral("")},
+        {QStringLiteral("big"), Q_INT64_C(-5000000000)},
+        {QStringLiteral("odd numbers"),
+         QVariantList{std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(), -0.0}},
+        {QStringLiteral("domains"),
+         QVariantList{QVariantMap{{QStringLiteral("id"), 1.0}, {QStringLiteral("devices"), devices}}}},
+        {QStringLiteral("virtual_serial_ports"), QVariantList()}};
+    QTest::newRow("what the program stores") << QVariant(store);
+    QTest::newRow("a value made null on purpose")
+        << QVariant(QVariantMap{{QStringLiteral("a"), QVariant(QVariant::Int)}, {QStringLiteral("b"), 1}});
+    QTest::newRow("an invalid value") << QVariant(QVariantMap{{QStringLiteral("a"), QVariant()}});
+    QTest::newRow("other types beside ours")
+        << QVariant(QVariantMap{{QStringLiteral("url"), QUrl(QStringLiteral("https://portal.example/"))},
+                                {QStringLiteral("n"), 2.5},
+                                {QStringLiteral("bytes"), QByteArray("\x00\x01")}});
+    QTest::newRow("empty") << QVariant(QVariantMap());
+}
+
+void TestOrvSettingsFormat::sameBytesAsQDataStream()
+{
+    QFETCH(QVariant, map);
+    const QSettings::SettingsMap settings = map.toMap();
+
+    const QByteArray expected = streamed(settings);
+    const QByteArray clear = rawClearText(fileBytes(settings));
+    QCOMPARE(clear.left(expected.size()).toHex(), expected.toHex());
+    QCOMPARE(clear.size() - expected.size(), 8 - expected.size() % 8);
+
+    QSettings::SettingsMap read;
+    QVERIFY(readBytes(fileBytes(settings), read));
+    QCOMPARE(streamed(read).toHex(), expected.toHex());
+}
+
+// Clear texts the program never writes but QDataStream reads in its own way; the file reader must agree with it.
+void TestOrvSettingsFormat::sameMapAsQDataStream_data()
+{
+    QTest::addColumn<QByteArray>("clear");
+
+    const QByteArray keyA = uint32(2) + QByteArray::fromHex("0061");
+    const QByteArray keyB = uint32(2) + QByteArray::fromHex("0062");
+    const QByteArray one = uint32(2) + '\0' + uint32(1);
+    const QByteArray two = uint32(2) + '\0' + uint32(2);
+    QTest::newRow("a repeated key") << uint32(2) + keyA + one + keyA + two;
+    QTest::newRow("keys in rising order") << uint32(2) + keyA + one + keyB + two;
+    QTest::newRow("a bool byte other than 0 and 1") << uint32(1) + keyA + uint32(1) + '\0' + '\x07';
+    QTest::newRow("bytes after the map") << uint32(1) + keyA + one + QByteArray("tail");
+    QTest::newRow("a null key") << uint32(1) + uint32(0xFFFFFFFF) + one;
+}
+
+void TestOrvSettingsFormat::sameMapAsQDataStream()
+{
+    QFETCH(QByteArray, clear);
+
+    QSettings::SettingsMap expected;
+    QDataStream stream(clear);
+    stream >> expected;
+    QCOMPARE(stream.status(), QDataStream::Ok);
+
+    QSettings::SettingsMap read;
+    QVERIFY(readBytes(sealed(clear), read));
+    QCOMPARE(read.size(), expected.size());
+    QCOMPARE(streamed(read).toHex(), streamed(expected).toHex());
 }
 
 void TestOrvSettingsFormat::damagedFiles_data()

@@ -8,6 +8,7 @@
 
 #include "core/BlowfishCipher.h"
 #include "core/OrvSettingsFormat.h"
+#include "core/SettingsMapCodec.h"
 
 namespace
 {
@@ -50,6 +51,32 @@ void check(const QByteArray &file)
         std::abort();
     }
 }
+
+QByteArray streamed(const QSettings::SettingsMap &map)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << map;
+    return bytes;
+}
+
+// Whatever the fast codec accepts, QDataStream must read to the same map, and the codec must write it back in
+// QDataStream's bytes. Compared as bytes, so that NaN values compare too.
+void compareCodecWithStream(const QByteArray &clearText)
+{
+    QSettings::SettingsMap fast;
+    if (!SettingsMapCodec::decode(clearText, fast)) {
+        return;
+    }
+    QSettings::SettingsMap reference;
+    QDataStream stream(clearText);
+    stream >> reference;
+    QByteArray encoded;
+    if (stream.status() != QDataStream::Ok || streamed(reference) != streamed(fast)
+        || !SettingsMapCodec::encode(fast, encoded) || encoded != streamed(fast)) {
+        std::abort();
+    }
+}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -63,5 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<int>(size));
     check(input);
     check(sealed(input));
+    compareCodecWithStream(input);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -31,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int terminateGraceMs = 5000;
 constexpr std::size_t maxPendingLineBytes = 1 << 20;
+// The daemon's launcher runs on a stack of its own until it execs; a few frames of plain system calls.
+constexpr std::size_t launchStackBytes = 64 * 1024;
 // The daemon's management interface reads a command of at most 1023 bytes and a parameter of at most 256.
 constexpr std::size_t maxManagementLineBytes = 1023;
 constexpr std::size_t maxManagementValueBytes = 256;
@@ -140,6 +145,35 @@ void forEachDirective(const std::vector<ProfileDirective> &directives, Visit vis
         _exit(126);
     }
     _exit(127);
+}
+
+struct DaemonLaunch
+{
+    char *const *argv;
+    char *const *environment;
+    int outputFd;
+    int execErrorFd;
+    pid_t parent;
+    sigset_t signalMask;
+};
+
+// The child of clone(CLONE_VM | CLONE_VFORK): it shares our memory, on a stack of its own, until it execs, so no
+// copy of this large process is made for a program that replaces itself at once. Our signal handlers live in that
+// shared memory: the child puts the defaults back before it lets signals in again.
+int launchDaemon(void *data)
+{
+    const auto *launch = static_cast<const DaemonLaunch *>(data);
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+        struct sigaction current = {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN
+            && current.sa_handler != SIG_DFL) {
+            sigaction(number, &fallback, nullptr);
+        }
+    }
+    sigprocmask(SIG_SETMASK, &launch->signalMask, nullptr);
+    execDaemon(launch->argv, launch->environment, launch->outputFd, launch->execErrorFd, launch->parent);
 }
 
 std::int64_t readCounter(const std::string &path, std::int64_t fallback)
@@ -512,13 +546,20 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         return false;
     }
     {
-        // Held across fork so that the destructor sees the daemon's pid as soon as it exists.
+        // Held across the start so that the destructor sees the daemon's pid as soon as it exists.
         const std::lock_guard<std::mutex> lock(m_mutex);
-        const pid_t parent = getpid();
-        session.pid = fork();
-        if (session.pid == 0) {
-            execDaemon(argv.data(), environment, outputPipe[1], execPipe[1], parent);
-        }
+        DaemonLaunch launch = {argv.data(), environment, outputPipe[1], execPipe[1], getpid(), {}};
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &launch.signalMask);
+        std::vector<char> stack(launchStackBytes);
+        // The stack grows down; its top, aligned for the call the child starts with.
+        void *top = reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(stack.data() + stack.size())
+                                             & ~std::uintptr_t{15});
+        session.pid = clone(launchDaemon, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+        const int cloneError = errno;
+        pthread_sigmask(SIG_SETMASK, &launch.signalMask, nullptr);
+        errno = cloneError;
         m_pid = session.pid;
     }
     close(outputPipe[1]);
