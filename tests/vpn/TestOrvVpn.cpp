@@ -40,6 +40,7 @@ private slots:
     void validShapesConnect();
     void pushedRouteOverTheServer_data();
     void pushedRouteOverTheServer();
+    void serverOnThisHostsNetworkKeepsItsWay();
     void reconnectsWhenThePushedOptionsChange();
     void longestCredentialsArrive();
 };
@@ -613,6 +614,39 @@ void TestOrvVpn::pushedRouteOverTheServer()
     QCOMPARE(clientDaemons(), 0);
     // The daemon took its routes down with it.
     QVERIFY(!routes().contains(server.remoteAddress() + QStringLiteral(" via")));
+}
+
+// The demo's shape: the server sits on a network of this host, while the host's default route leads elsewhere. A
+// host route to the server through the default gateway would take it off its own network and cut the tunnel.
+void TestOrvVpn::serverOnThisHostsNetworkKeepsItsWay()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server(TestTunnel::Protocol::Udp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const auto removeLink = qScopeGuard([] {
+        QProcess::execute(QStringLiteral("ip"),
+                          {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
+    });
+    for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
+                                   QStringLiteral("link set lbdg0p up"),
+                                   QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
+                                   QStringLiteral("link set lbdg0 up"),
+                                   QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))), 0);
+    }
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(useServer(vpn, server, dir.path()));
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    QVERIFY(log.texts().join(QLatin1Char('\n')).contains(QStringLiteral("no host route is added for it")));
+    QVERIFY2(!routes().contains(server.remoteAddress() + QStringLiteral(" via")), qPrintable(routes()));
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
 }
 
 // A reconnect to a server that now pushes other options has the daemon set up its tun device afresh, which it

@@ -24,6 +24,7 @@
 
 #include "vpn/engine/ProfileParser.h"
 #include "vpn/engine/ProfilePolicy.h"
+#include "vpn/engine/RouteLookup.h"
 
 namespace lumen::engine
 {
@@ -258,6 +259,7 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     m_configUsable = false;
     m_config = config;
     m_profile.clear();
+    m_remoteHosts.clear();
     const auto refuse = [&eval](const std::string &message) {
         eval.error = true;
         eval.message = message;
@@ -284,6 +286,9 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     m_hasKeyDirection = false;
     forEachDirective(directives, [&](const ProfileDirective &directive) {
         const std::string &name = directive.name;
+        if (name == "remote") {
+            m_remoteHosts.push_back(directive.args[0]);
+        }
         if (name == "auth-user-pass") {
             asksCredentials = true;
             // A block with the user name alone still has the daemon ask for the password.
@@ -477,11 +482,6 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      session.profilePath,
                                      "--script-security",
                                      "0",
-                                     // A pushed route that covers the server must not take the tunnel's own path.
-                                     "--route",
-                                     "remote_host",
-                                     "255.255.255.255",
-                                     "net_gateway",
                                      "--management",
                                      session.socketPath,
                                      "unix",
@@ -490,6 +490,14 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "--management-query-passwords",
                                      "--management-log-cache",
                                      "100"};
+    // A pushed route that covers the server must not take the tunnel's own path: a host route keeps the server on
+    // the default gateway it is reached by now. A server reached another way (on a network of this host, through
+    // another gateway) keeps that way; a host route through the default gateway would cut it off.
+    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts)) {
+        args.insert(args.end(), {"--route", "remote_host", "255.255.255.255", "net_gateway"});
+    } else {
+        log(LogInfo("The server is not reached through the default gateway: no host route is added for it\n"));
+    }
     // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
     // changed options from the server, and the tunnel would end instead.
     if (m_config.tunPersist) {

@@ -69,6 +69,7 @@ private:
     Config m_config;
     std::string m_profile; // what the daemon reads: rebuilt from the directives the policy accepted
     bool m_hasKeyDirection = false;
+    std::vector<std::string> m_remoteHosts; // every server the profile names, in <connection> blocks too
     bool m_configUsable = false;
     bool m_autologin = false;
     ProvideCreds m_creds;

@@ -1,0 +1,215 @@
+#include "vpn/engine/RouteLookup.h"
+
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+// The kernel's netlink macros are C, with C casts.
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
+namespace
+{
+constexpr int replyTimeoutMs = 1000;
+
+// One RTM_GETROUTE request for an address and its one answer: the route the kernel takes to it.
+RouteLookup::Route lookup(const in_addr &destination)
+{
+    RouteLookup::Route route;
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) {
+        return route;
+    }
+    timeval timeout = {replyTimeoutMs / 1000, (replyTimeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    struct
+    {
+        nlmsghdr header;
+        rtmsg message;
+        char attributes[RTA_SPACE(sizeof(in_addr))];
+    } request = {};
+
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = 1;
+    request.message.rtm_family = AF_INET;
+    request.message.rtm_dst_len = 32;
+    auto *attribute = reinterpret_cast<rtattr *>(request.attributes);
+    attribute->rta_type = RTA_DST;
+    attribute->rta_len = RTA_LENGTH(sizeof(in_addr));
+    std::memcpy(RTA_DATA(attribute), &destination, sizeof(in_addr));
+    request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_SPACE(sizeof(in_addr));
+    sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+        close(fd);
+        return route;
+    }
+    alignas(nlmsghdr) char reply[8192];
+    const ssize_t length = recv(fd, reply, sizeof reply, 0);
+    close(fd);
+    int left = static_cast<int>(length);
+    for (auto *header = reinterpret_cast<nlmsghdr *>(reply); length > 0 && NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+        if (header->nlmsg_type != RTM_NEWROUTE) {
+            continue;
+        }
+        auto *message = static_cast<rtmsg *>(NLMSG_DATA(header));
+        int attributesLeft = static_cast<int>(RTM_PAYLOAD(header));
+        for (rtattr *attribute = RTM_RTA(message); RTA_OK(attribute, attributesLeft);
+             attribute = RTA_NEXT(attribute, attributesLeft)) {
+            if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
+                char text[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, RTA_DATA(attribute), text, sizeof text);
+                route.gateway = text;
+                route.viaGateway = true;
+            } else if (attribute->rta_type == RTA_OIF && RTA_PAYLOAD(attribute) == sizeof(int)) {
+                std::memcpy(&route.interfaceIndex, RTA_DATA(attribute), sizeof(int));
+            }
+        }
+        route.found = true;
+        break;
+    }
+    return route;
+}
+
+// The main table's default route with the lowest metric, from a dump of the table: a lookup of 0.0.0.0 would
+// answer with the local route of "this host".
+RouteLookup::Route lookupDefault()
+{
+    RouteLookup::Route best;
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) {
+        return best;
+    }
+    timeval timeout = {replyTimeoutMs / 1000, (replyTimeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    struct
+    {
+        nlmsghdr header;
+        rtmsg message;
+    } request = {};
+
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.message.rtm_family = AF_INET;
+    sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+        close(fd);
+        return best;
+    }
+    unsigned bestMetric = ~0U;
+    bool done = false;
+    alignas(nlmsghdr) char reply[16384];
+    while (!done) {
+        const ssize_t length = recv(fd, reply, sizeof reply, 0);
+        if (length <= 0) {
+            break;
+        }
+        int left = static_cast<int>(length);
+        for (auto *header = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                done = true;
+                break;
+            }
+            auto *message = static_cast<rtmsg *>(NLMSG_DATA(header));
+            if (header->nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
+                continue;
+            }
+            RouteLookup::Route route;
+            unsigned table = message->rtm_table;
+            unsigned metric = 0;
+            int attributesLeft = static_cast<int>(RTM_PAYLOAD(header));
+            for (rtattr *attribute = RTM_RTA(message); RTA_OK(attribute, attributesLeft);
+                 attribute = RTA_NEXT(attribute, attributesLeft)) {
+                if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
+                    char text[INET_ADDRSTRLEN] = {};
+                    inet_ntop(AF_INET, RTA_DATA(attribute), text, sizeof text);
+                    route.gateway = text;
+                    route.viaGateway = true;
+                } else if (attribute->rta_type == RTA_OIF && RTA_PAYLOAD(attribute) == sizeof(int)) {
+                    std::memcpy(&route.interfaceIndex, RTA_DATA(attribute), sizeof(int));
+                } else if (attribute->rta_type == RTA_PRIORITY && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
+                    std::memcpy(&metric, RTA_DATA(attribute), sizeof(unsigned));
+                } else if (attribute->rta_type == RTA_TABLE && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
+                    std::memcpy(&table, RTA_DATA(attribute), sizeof(unsigned));
+                }
+            }
+            if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
+                route.found = true;
+                best = route;
+                bestMetric = metric;
+            }
+        }
+    }
+    close(fd);
+    return best;
+}
+} // namespace
+
+RouteLookup::Route RouteLookup::to(const std::string &address)
+{
+    in_addr destination = {};
+    if (inet_pton(AF_INET, address.c_str(), &destination) != 1) {
+        return {};
+    }
+    return lookup(destination);
+}
+
+RouteLookup::Route RouteLookup::defaultRoute()
+{
+    return lookupDefault();
+}
+
+std::vector<std::string> RouteLookup::addressesOf(const std::string &host)
+{
+    in_addr literal = {};
+    if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
+        return {host};
+    }
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+        return {};
+    }
+    std::vector<std::string> addresses;
+    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr, text, sizeof text);
+        addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts)
+{
+    const Route fallback = defaultRoute();
+    if (!fallback.found || !fallback.viaGateway) {
+        return false;
+    }
+    for (const std::string &host : hosts) {
+        for (const std::string &address : addressesOf(host)) {
+            const Route route = to(address);
+            if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
+                || route.interfaceIndex != fallback.interfaceIndex) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
