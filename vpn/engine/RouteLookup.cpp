@@ -17,17 +17,54 @@ namespace
 {
 constexpr int replyTimeoutMs = 1000;
 
-// One RTM_GETROUTE request for an address and its one answer: the route the kernel takes to it.
-RouteLookup::Route lookup(const in_addr &destination)
+// A route socket with a bound wait for the kernel's answer, the request sent on it; -1 on failure.
+int sendToKernel(const nlmsghdr &request)
 {
-    RouteLookup::Route route;
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
-        return route;
+        return -1;
     }
     timeval timeout = {replyTimeoutMs / 1000, (replyTimeoutMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, &request, request.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
+// The gateway, output link and metric a route message carries, and the table it belongs to.
+RouteLookup::Route routeOf(nlmsghdr *header, unsigned *table, unsigned *metric)
+{
+    RouteLookup::Route route;
+    auto *message = static_cast<rtmsg *>(NLMSG_DATA(header));
+    *table = message->rtm_table;
+    *metric = 0;
+    int attributesLeft = static_cast<int>(RTM_PAYLOAD(header));
+    for (rtattr *attribute = RTM_RTA(message); RTA_OK(attribute, attributesLeft);
+         attribute = RTA_NEXT(attribute, attributesLeft)) {
+        if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, RTA_DATA(attribute), text, sizeof text);
+            route.gateway = text;
+            route.viaGateway = true;
+        } else if (attribute->rta_type == RTA_OIF && RTA_PAYLOAD(attribute) == sizeof(int)) {
+            std::memcpy(&route.interfaceIndex, RTA_DATA(attribute), sizeof(int));
+        } else if (attribute->rta_type == RTA_PRIORITY && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
+            std::memcpy(metric, RTA_DATA(attribute), sizeof(unsigned));
+        } else if (attribute->rta_type == RTA_TABLE && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
+            std::memcpy(table, RTA_DATA(attribute), sizeof(unsigned));
+        }
+    }
+    route.found = true;
+    return route;
+}
+
+// One RTM_GETROUTE request for an address and its one answer: the route the kernel takes to it.
+RouteLookup::Route lookup(const in_addr &destination)
+{
     struct
     {
         nlmsghdr header;
@@ -46,11 +83,9 @@ RouteLookup::Route lookup(const in_addr &destination)
     attribute->rta_len = RTA_LENGTH(sizeof(in_addr));
     std::memcpy(RTA_DATA(attribute), &destination, sizeof(in_addr));
     request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_SPACE(sizeof(in_addr));
-    sockaddr_nl kernel = {};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
-        close(fd);
-        return route;
+    const int fd = sendToKernel(request.header);
+    if (fd < 0) {
+        return {};
     }
     alignas(nlmsghdr) char reply[8192];
     const ssize_t length = recv(fd, reply, sizeof reply, 0);
@@ -58,40 +93,19 @@ RouteLookup::Route lookup(const in_addr &destination)
     int left = static_cast<int>(length);
     for (auto *header = reinterpret_cast<nlmsghdr *>(reply); length > 0 && NLMSG_OK(header, left);
          header = NLMSG_NEXT(header, left)) {
-        if (header->nlmsg_type != RTM_NEWROUTE) {
-            continue;
+        if (header->nlmsg_type == RTM_NEWROUTE) {
+            unsigned table = 0;
+            unsigned metric = 0;
+            return routeOf(header, &table, &metric);
         }
-        auto *message = static_cast<rtmsg *>(NLMSG_DATA(header));
-        int attributesLeft = static_cast<int>(RTM_PAYLOAD(header));
-        for (rtattr *attribute = RTM_RTA(message); RTA_OK(attribute, attributesLeft);
-             attribute = RTA_NEXT(attribute, attributesLeft)) {
-            if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
-                char text[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, RTA_DATA(attribute), text, sizeof text);
-                route.gateway = text;
-                route.viaGateway = true;
-            } else if (attribute->rta_type == RTA_OIF && RTA_PAYLOAD(attribute) == sizeof(int)) {
-                std::memcpy(&route.interfaceIndex, RTA_DATA(attribute), sizeof(int));
-            }
-        }
-        route.found = true;
-        break;
     }
-    return route;
+    return {};
 }
 
 // The main table's default route with the lowest metric, from a dump of the table: a lookup of 0.0.0.0 would
 // answer with the local route of "this host".
 RouteLookup::Route lookupDefault()
 {
-    RouteLookup::Route best;
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0) {
-        return best;
-    }
-    timeval timeout = {replyTimeoutMs / 1000, (replyTimeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
     struct
     {
         nlmsghdr header;
@@ -103,12 +117,11 @@ RouteLookup::Route lookupDefault()
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.message.rtm_family = AF_INET;
-    sockaddr_nl kernel = {};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
-        close(fd);
-        return best;
+    const int fd = sendToKernel(request.header);
+    if (fd < 0) {
+        return {};
     }
+    RouteLookup::Route best;
     unsigned bestMetric = ~0U;
     bool done = false;
     alignas(nlmsghdr) char reply[16384];
@@ -124,31 +137,14 @@ RouteLookup::Route lookupDefault()
                 done = true;
                 break;
             }
-            auto *message = static_cast<rtmsg *>(NLMSG_DATA(header));
+            const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(header));
             if (header->nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
                 continue;
             }
-            RouteLookup::Route route;
-            unsigned table = message->rtm_table;
+            unsigned table = 0;
             unsigned metric = 0;
-            int attributesLeft = static_cast<int>(RTM_PAYLOAD(header));
-            for (rtattr *attribute = RTM_RTA(message); RTA_OK(attribute, attributesLeft);
-                 attribute = RTA_NEXT(attribute, attributesLeft)) {
-                if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
-                    char text[INET_ADDRSTRLEN] = {};
-                    inet_ntop(AF_INET, RTA_DATA(attribute), text, sizeof text);
-                    route.gateway = text;
-                    route.viaGateway = true;
-                } else if (attribute->rta_type == RTA_OIF && RTA_PAYLOAD(attribute) == sizeof(int)) {
-                    std::memcpy(&route.interfaceIndex, RTA_DATA(attribute), sizeof(int));
-                } else if (attribute->rta_type == RTA_PRIORITY && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
-                    std::memcpy(&metric, RTA_DATA(attribute), sizeof(unsigned));
-                } else if (attribute->rta_type == RTA_TABLE && RTA_PAYLOAD(attribute) == sizeof(unsigned)) {
-                    std::memcpy(&table, RTA_DATA(attribute), sizeof(unsigned));
-                }
-            }
+            const RouteLookup::Route route = routeOf(header, &table, &metric);
             if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
-                route.found = true;
                 best = route;
                 bestMetric = metric;
             }
