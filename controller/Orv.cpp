@@ -328,10 +328,19 @@ void Orv::setLastDomainIdOpened(int domainId)
 void Orv::openDeviceWebUI(int device_id)
 {
     const OrvDevice *device = findDeviceById(device_id);
-    if (device && device->vpnStatus == 1) {
-        const bool opened = BrowserOpener::open(QUrl(QStringLiteral("https://") + device->vpnIp, QUrl::TolerantMode));
-        Q_UNUSED(opened)
+    if (!device || device->vpnStatus != 1) {
+        return;
     }
+    // The address comes from the portal: only the device's own host (and port) is opened, never a page of
+    // another host hidden behind a user part, nor a path, query or fragment.
+    const QUrl url(QStringLiteral("https://") + device->vpnIp, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || !url.path().isEmpty() || url.hasQuery()
+        || url.hasFragment()) {
+        writeLog(2, "all", "Orv::openDeviceWebUI", QStringLiteral("Device web address refused"));
+        return;
+    }
+    const bool opened = BrowserOpener::open(url);
+    Q_UNUSED(opened)
 }
 
 void Orv::forgotPassword()

@@ -14,6 +14,8 @@
 #include "controller/Orv.h"
 #include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/UrlRecorder.h"
 
@@ -59,6 +61,8 @@ private slots:
     void opensAsInvokingUser_data();
     void opensAsInvokingUser();
     void controllerOpensAsInvokingUser();
+    void deviceWebAddress_data();
+    void deviceWebAddress();
 
 private:
     QStringList runStandIn(const std::function<void()> &open, bool *opened);
@@ -220,6 +224,55 @@ void TestBrowserOpener::controllerOpensAsInvokingUser()
     QCOMPARE(report.mid(0, 4), expectedIdentity(HostileFolder::foreignUid()));
     QCOMPARE(report.at(6), Api::baseAddress() + QStringLiteral("/auth//forgot"));
     QVERIFY(m_desktop.urls.isEmpty());
+}
+
+void TestBrowserOpener::deviceWebAddress_data()
+{
+    QTest::addColumn<QString>("vpnIp");
+    QTest::addColumn<QString>("opened"); // empty: nothing is opened
+
+    QTest::newRow("an address") << "10.8.0.5"
+                                << "https://10.8.0.5";
+    QTest::newRow("an address and a port") << "10.8.0.5:8443"
+                                           << "https://10.8.0.5:8443";
+    QTest::newRow("a host name") << "device.example"
+                                 << "https://device.example";
+    QTest::newRow("a user part hiding another host") << "10.8.0.5@evil.example"
+                                                     << "";
+    QTest::newRow("a path") << "10.8.0.5/../admin"
+                            << "";
+    QTest::newRow("a query") << "10.8.0.5?next=https://evil.example"
+                             << "";
+    QTest::newRow("a fragment") << "evil.example#10.8.0.5"
+                                << "";
+    QTest::newRow("blanks") << "10.8.0.5 --new-window"
+                            << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+// The device's address is the portal's word: only a plain https address of the device's host is opened.
+void TestBrowserOpener::deviceWebAddress()
+{
+    QFETCH(QString, vpnIp);
+    QFETCH(QString, opened);
+
+    TestEnvironment environment;
+    StoredSettings::setDomains(
+        QJsonArray{QJsonObject{{"id", 1},
+                               {"name", "plant"},
+                               {"vpn_enable", 1},
+                               {"devices", QJsonArray{PortalSession::deviceAt(5, 1, 1, vpnIp)}}}});
+    Orv orv;
+    LogCapture log;
+    orv.openDeviceWebUI(5);
+    if (opened.isEmpty()) {
+        QVERIFY(m_desktop.urls.isEmpty());
+        QVERIFY(log.contains(LogCapture::line("Orv::openDeviceWebUI", QStringLiteral("Device web address refused"))));
+    } else {
+        QCOMPARE(m_desktop.urls.size(), 1);
+        QCOMPARE(m_desktop.urls.first().toString(), opened);
+    }
 }
 
 QTEST_MAIN(TestBrowserOpener)
