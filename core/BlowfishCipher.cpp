@@ -194,6 +194,30 @@ void forEachSlice(char *data, qsizetype size, Work work)
         work(data + begin * blockSize, (end - begin) * blockSize);
     });
 }
+
+// Every block of the buffer, four at a time while four are left, on a few threads when the buffer is large.
+template <bool encrypt, typename Schedule>
+void cipherBlocks(const Schedule &w, char *data, qsizetype size)
+{
+    forEachSlice(data, size, [&w](char *slice, qsizetype sliceSize) {
+        constexpr qsizetype stride = 4 * blockSize;
+        qsizetype offset = 0;
+        for (; offset + stride <= sliceSize; offset += stride) {
+            if constexpr (encrypt) {
+                encryptLanes<4>(w, slice + offset);
+            } else {
+                decryptLanes<4>(w, slice + offset);
+            }
+        }
+        for (; offset < sliceSize; offset += blockSize) {
+            if constexpr (encrypt) {
+                encryptLanes<1>(w, slice + offset);
+            } else {
+                decryptLanes<1>(w, slice + offset);
+            }
+        }
+    });
+}
 } // namespace
 
 BlowfishCipher::BlowfishCipher(const QByteArray &key)
@@ -329,30 +353,10 @@ void BlowfishCipher::decryptBlock(char *block) const
 
 void BlowfishCipher::encryptBlocks(char *data, qsizetype size) const
 {
-    const Words &w = words;
-    forEachSlice(data, size, [&w](char *slice, qsizetype sliceSize) {
-        constexpr qsizetype stride = 4 * blockSize;
-        qsizetype offset = 0;
-        for (; offset + stride <= sliceSize; offset += stride) {
-            encryptLanes<4>(w, slice + offset);
-        }
-        for (; offset < sliceSize; offset += blockSize) {
-            encryptLanes<1>(w, slice + offset);
-        }
-    });
+    cipherBlocks<true>(words, data, size);
 }
 
 void BlowfishCipher::decryptBlocks(char *data, qsizetype size) const
 {
-    const Words &w = words;
-    forEachSlice(data, size, [&w](char *slice, qsizetype sliceSize) {
-        constexpr qsizetype stride = 4 * blockSize;
-        qsizetype offset = 0;
-        for (; offset + stride <= sliceSize; offset += stride) {
-            decryptLanes<4>(w, slice + offset);
-        }
-        for (; offset < sliceSize; offset += blockSize) {
-            decryptLanes<1>(w, slice + offset);
-        }
-    });
+    cipherBlocks<false>(words, data, size);
 }
