@@ -9,6 +9,7 @@
 
 #include "app/ShutdownSignals.h"
 #include "core/Log.h"
+#include "vpn/OrvVpnThread.h"
 #include "window/MainWindow.h"
 #include "window/WebengineSupervisor.h"
 
@@ -18,6 +19,8 @@ const char *const organizationName = "Orvane";
 const char *const organizationDomain = "orvane.example";
 const char *const applicationName = "Lumenbridge";
 const char *const applicationVersion = "1.0.0";
+// The engine gives a daemon 5 s to end before it kills it.
+constexpr int tunnelEndTimeoutMs = 8000;
 } // namespace
 
 namespace
@@ -111,5 +114,11 @@ int main(int argc, char *argv[])
     QObject::connect(&shutdownSignals, SIGNAL(onShutdownRequested()), &app, SLOT(closeAllWindows()));
     QObject::connect(&shutdownSignals, SIGNAL(onShutdownRequested()), &app, SLOT(quit()));
 
-    return QApplication::exec();
+    const int result = QApplication::exec();
+    // Whatever was still on its way when the loop ended (a tunnel going down, one about to start), no tunnel
+    // daemon of ours outlives the program.
+    if (!OrvVpnThread::finishAll(tunnelEndTimeoutMs)) {
+        writeLog(2, "main", QStringLiteral("The tunnel did not end in time"));
+    }
+    return result;
 }

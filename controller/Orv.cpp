@@ -285,6 +285,9 @@ void Orv::setLanguage(QString language)
 
 bool Orv::create(int type, int deviceId)
 {
+    if (hasExited("Orv::create")) {
+        return false;
+    }
     OrvDevice *device = findDeviceById(deviceId);
     if (!device) {
         return false;
@@ -367,6 +370,15 @@ void Orv::logout()
 
 void Orv::m_exit()
 {
+    // The window is gone and a new one brings its own controller: this one starts nothing again. Its login and
+    // key renewal end, and replies or tunnel events still on their way reach nothing that could start work.
+    m_exited = true;
+    auth->abandon();
+    disconnect(api, nullptr, this, nullptr);
+    disconnect(auth, nullptr, this, nullptr);
+    disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
+    disconnect(vpn, nullptr, this, nullptr);
+    disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
     m_storedDomainsReply.clear();
     cancelPendingStarts();
     vpn->stop();
@@ -509,6 +521,9 @@ QJsonArray Orv::getDeviceByIdJson(int device_id)
 
 void Orv::loadDomains()
 {
+    if (hasExited("Orv::loadDomains")) {
+        return;
+    }
     if (!auth->isAuthenticated()) {
         emit onLoadDomainsError();
         return;
@@ -519,6 +534,9 @@ void Orv::loadDomains()
 
 void Orv::reloadDomains()
 {
+    if (hasExited("Orv::reloadDomains")) {
+        return;
+    }
     if (!auth->isAuthenticated()) {
         emit onReloadDomainsError();
         reloading = false;
@@ -530,6 +548,9 @@ void Orv::reloadDomains()
 
 void Orv::startReloadDomainsTimer()
 {
+    if (hasExited("Orv::startReloadDomainsTimer")) {
+        return;
+    }
     if (!reloadTimer->isActive()) {
         reloadTimer->start(m_reloadIntervalMs);
     }
@@ -669,6 +690,9 @@ void Orv::mergeDomains(QList<OrvDomain *> fresh)
 void Orv::startVpnDevice(int id)
 {
     const char *function = "Orv::startVpnDevice";
+    if (hasExited(function)) {
+        return;
+    }
     if (!auth->isAuthenticated()) {
         writeLog(4, vpnModule, function, QStringLiteral("Not authenticated"));
         emit onVpnStartNotAuthenticated();
@@ -735,6 +759,14 @@ QJsonObject Orv::getVpnStatsJson()
         result.insert(QStringLiteral("lastPacketReceived"), 0);
     }
     return result;
+}
+
+bool Orv::hasExited(const char *function)
+{
+    if (m_exited) {
+        writeLog(4, vpnModule, function, QStringLiteral("The window has closed: nothing is started"));
+    }
+    return m_exited;
 }
 
 void Orv::cancelPendingStarts()

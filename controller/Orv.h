@@ -19,7 +19,8 @@ class QTimer;
 
 // The application's controller and the one object the page sees on the web channel ("ORV").
 // Lives on the GUI thread; each main window makes one without a parent. It owns the portal client, the login,
-// the tunnel object, the serial-port manager and the domain records.
+// the tunnel object, the serial-port manager and the domain records. Once its window has closed (m_exit) it stays
+// alive but starts nothing again.
 class Orv : public QObject
 {
     Q_OBJECT
@@ -120,6 +121,7 @@ private:
     void tourIsNotNeeded(const QString &key);
     void cancelPendingStarts();
     bool isReplyOfCurrentStart(int requestId);
+    bool hasExited(const char *function);
     void configError(const QString &message);
     void forgetProfileFiles();
 
@@ -148,4 +150,6 @@ private:
     QStringList m_tunnelProfileFiles;
     // The domain reply whose list was last merged and stored, as UTF-8.
     QByteArray m_storedDomainsReply;
+    // Set by m_exit(): the window has closed, and this controller starts nothing any more.
+    bool m_exited = false;
 };

@@ -102,6 +102,13 @@ void Auth::login(QString username, QString password)
     emit usernameChanged();
 }
 
+void Auth::abandon()
+{
+    makeApi();
+    tryLogin = false;
+    dropKey();
+}
+
 void Auth::logout()
 {
     makeApi();

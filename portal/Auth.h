@@ -18,6 +18,10 @@ public:
     explicit Auth(QObject *parent = nullptr);
     ~Auth() override;
 
+    // Ends this object's part in the run without logging out, for a controller whose window has closed: the login
+    // or renewal in flight is disowned, the key is dropped and never renewed. The stored login stays.
+    void abandon();
+
     // The current key, empty whenever not authenticated; the controller reads it before each portal request.
     QString apiKey;
 

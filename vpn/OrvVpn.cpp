@@ -104,13 +104,49 @@ bool OrvVpn::start()
 
     writeLog(4, "orv_vpn", "OrvVpn::start", QStringLiteral("Connecting..."));
     connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
-    worker->start(QThread::InheritPriority);
+    startWorker();
     return true;
+}
+
+void OrvVpn::startWorker()
+{
+    if (!worker || worker->isRunning() || worker->isFinished()) {
+        return;
+    }
+    OrvVpnThread *previous = OrvVpnThread::running();
+    if (previous && previous != worker) {
+        // Another tunnel, this object's last or another window's, is still going: the newest start wins, and it
+        // starts once that worker is deleted, when every event of it has been delivered.
+        writeLog(4, "orv_vpn", "OrvVpn::startWorker", QStringLiteral("Waiting for the previous tunnel to end"));
+        static_cast<void>(previous->stop());
+        connect(previous, SIGNAL(destroyed()), this, SLOT(startWorker()), Qt::UniqueConnection);
+        return;
+    }
+    if (worker->startTunnel()) {
+        m_started = worker;
+    }
+}
+
+// The relay carries the events of the one running worker to every tunnel object: each heeds only its own. With
+// no worker running they come from whoever drives the relay directly.
+bool OrvVpn::isOwnEvent() const
+{
+    const OrvVpnThread *running = OrvVpnThread::running();
+    return running == nullptr || running == m_started;
 }
 
 bool OrvVpn::stop()
 {
     status = 0;
+    if (worker && !worker->isRunning() && !worker->isFinished()) {
+        // Still waiting for the previous tunnel to end: it never ran, so nothing of it will report its end.
+        dropWorker();
+        if (!stopping) {
+            status = 1;
+            emit onDisconnected();
+        }
+        return true;
+    }
     if (worker) {
         const bool stopped = worker->stop();
         writeLog(4, "orv_vpn", "OrvVpn::stop", QStringLiteral("Delete worker thread"));
@@ -147,6 +183,9 @@ OrvVpnTransportStats *OrvVpn::getTransportStats()
 
 void OrvVpn::connecting()
 {
+    if (!isOwnEvent()) {
+        return;
+    }
     writeLog(4, "orv_vpn", "OrvVpn::connecting", QStringLiteral("Connecting"));
     status = 2;
     emit onConnecting(deviceId);
@@ -154,6 +193,9 @@ void OrvVpn::connecting()
 
 void OrvVpn::connected()
 {
+    if (!isOwnEvent()) {
+        return;
+    }
     writeLog(4, "orv_vpn", "OrvVpn::connected", QStringLiteral("Connected"));
     status = 3;
     emit onConnected(deviceId);
@@ -161,6 +203,9 @@ void OrvVpn::connected()
 
 void OrvVpn::disconnected()
 {
+    if (!isOwnEvent()) {
+        return;
+    }
     writeLog(4, "orv_vpn", "OrvVpn::disconnected", QStringLiteral("Disconnected"));
     status = 1;
     writeLog(4, "orv_vpn", "OrvVpn::disconnected", QStringLiteral("Delete worker thread"));
@@ -171,6 +216,9 @@ void OrvVpn::disconnected()
 
 void OrvVpn::operationNotPermitted()
 {
+    if (!isOwnEvent()) {
+        return;
+    }
     writeLog(4, "orv_vpn", "OrvVpn::operationNotPermitted", QStringLiteral("Operation not permitted"));
     emit onOperationNotPermitted();
 }

@@ -8,7 +8,8 @@ class OrvVpnThread;
 class OrvVpnTransportStats;
 
 // The one VPN tunnel: its status (0 stopping, 1 disconnected, 2 connecting, 3 connected), start and stop.
-// Lives on the GUI thread; made once by the controller. Each start runs the tunnel on a new OrvVpnThread.
+// Lives on the GUI thread; each controller makes one. Each start runs the tunnel on a new OrvVpnThread, which
+// waits for the program's previous tunnel to be gone: there is one tunnel daemon at most.
 class OrvVpn : public QObject
 {
     Q_OBJECT
@@ -47,9 +48,11 @@ private slots:
     void connected();
     void disconnected();
     void operationNotPermitted();
+    void startWorker();
 
 private:
     void dropWorker();
+    bool isOwnEvent() const;
 
     QString user;
     QString password;
@@ -62,4 +65,6 @@ private:
     // The worker told to stop and not yet reported down. Until its DISCONNECTED arrives, a further stop must
     // not report the tunnel down: a start made on that report would lose its worker to the late event.
     QPointer<OrvVpnThread> stopping;
+    // The worker this object started, until it is deleted: the relay's events are ours only while it runs.
+    QPointer<OrvVpnThread> m_started;
 };

@@ -5,11 +5,48 @@
 #include "core/Log.h"
 #include "vpn/OrvVpnTransportStats.h"
 
+namespace
+{
+// GUI thread only, like every start and deletion of a worker.
+OrvVpnThread *runningWorker = nullptr;
+bool ending = false;
+} // namespace
+
 OrvVpnThread::OrvVpnThread()
     : QThread(nullptr)
 {}
 
-OrvVpnThread::~OrvVpnThread() = default;
+OrvVpnThread::~OrvVpnThread()
+{
+    if (runningWorker == this) {
+        runningWorker = nullptr;
+    }
+}
+
+bool OrvVpnThread::startTunnel()
+{
+    if (ending || (runningWorker != nullptr && runningWorker != this)) {
+        return false;
+    }
+    runningWorker = this;
+    start(QThread::InheritPriority);
+    return true;
+}
+
+OrvVpnThread *OrvVpnThread::running()
+{
+    return runningWorker;
+}
+
+bool OrvVpnThread::finishAll(int timeoutMs)
+{
+    ending = true;
+    if (runningWorker == nullptr) {
+        return true;
+    }
+    runningWorker->stop();
+    return runningWorker->wait(static_cast<unsigned long>(timeoutMs));
+}
 
 void OrvVpnThread::run()
 {

@@ -72,11 +72,71 @@ void storeStartState(const QJsonArray &domains)
     StoredSettings::setValue(QStringLiteral("vpn/last_device_id"), deviceId);
 }
 
-// Starts the program with the signal dispositions a shell would hand it: default, or a hangup ignored (nohup).
+// The web engine's render processes: the children of the program's sandboxed zygote, which they are forked from
+// and whose command line they keep.
+QList<qint64> liveRenderers(qint64 program)
+{
+    const QList<ProcessTable::Process> table = ProcessTable::processes();
+    QSet<qint64> zygotes;
+    for (const ProcessTable::Process &process : table) {
+        if (process.parent == program && process.commandLine.contains("--type=zygote")
+            && !process.commandLine.contains("--no-zygote-sandbox")) {
+            zygotes.insert(process.pid);
+        }
+    }
+    QList<qint64> renderers;
+    for (const ProcessTable::Process &process : table) {
+        if (process.isLive() && zygotes.contains(process.parent)) {
+            renderers.append(process.pid);
+        }
+    }
+    return renderers;
+}
+
+// The program as a user starts it from a shell, headless, with the signal dispositions a shell hands it: default,
+// or a hangup ignored (nohup). Its output is collected; it is killed if the test leaves it running.
 class ProgramProcess : public QProcess
 {
 public:
     bool ignoreHangup = false;
+    QByteArray output;
+
+    ~ProgramProcess() override
+    {
+        if (state() != QProcess::NotRunning) {
+            kill();
+            waitForFinished(endTimeoutMs);
+        }
+        removeLeftovers();
+    }
+
+    bool startIn(const QString &folder)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        environment.remove(QStringLiteral("LUMENBRIDGE_SERIAL_DIR"));
+        setProcessEnvironment(environment);
+        setWorkingDirectory(folder);
+        setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(this, &QProcess::readyRead, [this] { output += readAll(); });
+        start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+        return waitForStarted(startTimeoutMs);
+    }
+
+    QByteArray tail() const
+    {
+        return output.right(3000);
+    }
+
+    // Waits for the tunnel to come up; false if it did not, or the program ended first.
+    bool waitConnected()
+    {
+        return QTest::qWaitFor([this] { return output.contains(connectedLine) || state() == QProcess::NotRunning; },
+                               tunnelUpTimeoutMs)
+               && output.contains(connectedLine);
+    }
 
 protected:
     void setupChildProcess() override
@@ -99,6 +159,7 @@ private slots:
     void cleanupTestCase();
     void endsAsWindowClose_data();
     void endsAsWindowClose();
+    void renderEndsWhileLoginsWait();
 
 private:
     TestTunnel *m_tunnel = nullptr;
@@ -169,35 +230,14 @@ void TestShutdownSignals::endsAsWindowClose()
 
     QTemporaryDir programFolder;
     QVERIFY(programFolder.isValid());
-    QProcessEnvironment programEnvironment = QProcessEnvironment::systemEnvironment();
-    programEnvironment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    programEnvironment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-    programEnvironment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-    programEnvironment.remove(QStringLiteral("LUMENBRIDGE_SERIAL_DIR"));
-
     ProgramProcess program;
     program.ignoreHangup = ignoreHangup;
-    program.setProcessEnvironment(programEnvironment);
-    program.setWorkingDirectory(programFolder.path());
-    program.setProcessChannelMode(QProcess::MergedChannels);
-    QByteArray output;
-    connect(&program, &QProcess::readyRead, this, [&] { output += program.readAll(); });
-    const auto stopProgram = qScopeGuard([&program] {
-        if (program.state() != QProcess::NotRunning) {
-            program.kill();
-            program.waitForFinished(endTimeoutMs);
-        }
-        removeLeftovers();
-    });
-    program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
-    QVERIFY(program.waitForStarted(startTimeoutMs));
+    QVERIFY(program.startIn(programFolder.path()));
     const qint64 programPid = program.processId();
+    const QByteArray &output = program.output;
 
     // Logged in, the stored port's pair made, the last device's tunnel up through the real daemon.
-    QTRY_VERIFY2_WITH_TIMEOUT(output.contains(connectedLine) || program.state() == QProcess::NotRunning,
-                              qPrintable(QString::fromLocal8Bit(output.right(3000))),
-                              tunnelUpTimeoutMs);
-    QVERIFY2(output.contains(connectedLine), qPrintable(QString::fromLocal8Bit(output.right(3000))));
+    QVERIFY2(program.waitConnected(), program.tail().constData());
     const QList<qint64> daemons = ProcessTable::children(programPid, "openvpn");
     QCOMPARE(daemons.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(!pairLinks().isEmpty(), startTimeoutMs);
@@ -208,7 +248,7 @@ void TestShutdownSignals::endsAsWindowClose()
     for (const int number : qAsConst(sent)) {
         QCOMPARE(::kill(static_cast<pid_t>(programPid), number), 0);
     }
-    QVERIFY2(finished.wait(endTimeoutMs), qPrintable(QString::fromLocal8Bit(output.right(3000))));
+    QVERIFY2(finished.wait(endTimeoutMs), program.tail().constData());
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
 
@@ -216,8 +256,9 @@ void TestShutdownSignals::endsAsWindowClose()
     QCOMPARE(output.count("ShutdownSignals::readSignals()"), 1);
     QVERIFY(output.contains(QByteArray("Signal ") + QByteArray::number(ending) + ' '));
 
-    // The window's close path ran: tunnel stopped, pairs removed, window geometry saved.
-    QTRY_VERIFY_WITH_TIMEOUT(!ProcessTable::isLive(daemons.first()), endTimeoutMs);
+    // The window's close path ran: tunnel stopped and its daemon ended with the program, pairs removed, window
+    // geometry saved.
+    QVERIFY(!ProcessTable::isLive(daemons.first()));
     QCOMPARE(SerialTestRig::pairLines(), QStringList());
     QCOMPARE(pairLinks(), QStringList());
     QTRY_COMPARE_WITH_TIMEOUT(serialProcesses(), QStringList(), endTimeoutMs);
@@ -225,6 +266,64 @@ void TestShutdownSignals::endsAsWindowClose()
     // Run from a folder of its own, it left nothing there.
     QCOMPARE(QDir(programFolder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
              QStringList());
+}
+
+// The stored login waits at the portal while the page's render process ends and the window is replaced, again and
+// again. The closed windows' logins are answered first, the last window's last: one login goes on, and one tunnel.
+void TestShutdownSignals::renderEndsWhileLoginsWait()
+{
+    constexpr int windowEnds = 3;
+    TestEnvironment environment;
+    const QJsonObject data =
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}});
+    PortalSession session;
+    QVERIFY(session.start(data));
+    storeStartState(data.value(QStringLiteral("domains")).toArray());
+    TestPortal::Behaviour held;
+    held.hold = true;
+    session.portal().setBehaviour(TestPortal::Route::Login, held);
+    QList<int> logins;
+    connect(&session.portal(), &TestPortal::requestReceived, this, [&](int index) {
+        if (session.portal().requests().at(index).route == TestPortal::Route::Login) {
+            logins.append(index);
+        }
+    });
+
+    QTemporaryDir programFolder;
+    QVERIFY(programFolder.isValid());
+    ProgramProcess program;
+    QVERIFY(program.startIn(programFolder.path()));
+    const qint64 programPid = program.processId();
+    QList<qint64> ended;
+    for (int window = 0; window < windowEnds; ++window) {
+        QTRY_COMPARE_WITH_TIMEOUT(logins.size(), window + 1, startTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!liveRenderers(programPid).isEmpty(), startTimeoutMs);
+        const QList<qint64> renderers = liveRenderers(programPid);
+        QCOMPARE(renderers.size(), 1);
+        QVERIFY(!ended.contains(renderers.first()));
+        QCOMPARE(::kill(static_cast<pid_t>(renderers.first()), SIGKILL), 0);
+        ended.append(renderers.first());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(logins.size(), windowEnds + 1, endTimeoutMs);
+    for (const int index : qAsConst(logins)) {
+        // The closed windows' requests may have been dropped with their login; the last one is answered.
+        const bool released = session.portal().releaseHeld(index);
+        QVERIFY(released || index != logins.last());
+    }
+
+    QVERIFY2(program.waitConnected(), program.tail().constData());
+    // The closed windows' answers came first and started nothing: one domain list, one configuration, one daemon.
+    QCOMPARE(session.requestCount(TestPortal::Route::Domains), 1);
+    QCOMPARE(session.requestCount(TestPortal::Route::VpnConfig), 1);
+    const QList<qint64> daemons = ProcessTable::children(programPid, "openvpn");
+    QCOMPARE(daemons.size(), 1);
+
+    QSignalSpy finished(&program, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QCOMPARE(::kill(static_cast<pid_t>(programPid), SIGTERM), 0);
+    QVERIFY2(finished.wait(endTimeoutMs), program.tail().constData());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(!ProcessTable::isLive(daemons.first()));
 }
 
 // The tunnel, the portal and the program share this process's own namespaces.

@@ -241,7 +241,10 @@ bool TestTunnel::makePki()
                      QStringLiteral("-key"),
                      key,
                      QStringLiteral("-subj"),
-                     QStringLiteral("/CN=") + name,
+                     QStringLiteral("/CN=")
+                         + (name == QLatin1String("server")
+                                ? QString(m_serverName).replace(QLatin1Char('/'), QLatin1String("\\/"))
+                                : name),
                      QStringLiteral("-out"),
                      request})
             || !run(openssl,
@@ -274,6 +277,11 @@ void TestTunnel::setBehindGateway(bool behind)
 void TestTunnel::setPushedOptions(const QStringList &options)
 {
     m_pushed = options;
+}
+
+void TestTunnel::setServerName(const QString &name)
+{
+    m_serverName = name;
 }
 
 bool TestTunnel::makeNetwork()

@@ -44,6 +44,8 @@ public:
     void setBehindGateway(bool behind);
     // Before start() or startServer(): options the server pushes to its clients ("route 10.1.0.0 255.255.0.0").
     void setPushedOptions(const QStringList &options);
+    // Before start(): the common name of the server's certificate, which the client's daemon writes into its log.
+    void setServerName(const QString &name);
 
     // Makes the PKI, the namespace and the veth pair, and starts the server.
     [[nodiscard]] bool start();
@@ -97,4 +99,5 @@ private:
     bool m_networkMade = false;
     bool m_behindGateway = false;
     QStringList m_pushed;
+    QString m_serverName = QStringLiteral("server");
 };

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include <fcntl.h>
@@ -25,6 +24,7 @@
 #include "vpn/engine/ProfileParser.h"
 #include "vpn/engine/ProfilePolicy.h"
 #include "vpn/engine/RouteLookup.h"
+#include "vpn/engine/TunCounters.h"
 
 namespace lumen::engine
 {
@@ -177,15 +177,6 @@ int launchDaemon(void *data)
     execDaemon(launch->argv, launch->environment, launch->outputFd, launch->execErrorFd, launch->parent);
 }
 
-std::int64_t readCounter(const std::string &path, std::int64_t fallback)
-{
-    std::ifstream file(path);
-    std::int64_t value = 0;
-    if (file >> value) {
-        return value;
-    }
-    return fallback;
-}
 } // namespace
 
 // Everything that belongs to one run of the daemon; only connect()'s thread touches it.
@@ -212,6 +203,13 @@ struct OpenVPNClient::Session
     Clock::time_point connectDeadline = Clock::time_point::max();
     Clock::time_point nextTick = Clock::time_point::max();
     Status failure;
+    // The tun device as last read. A reconnect may give the daemon a new one, whose counters start at zero: what
+    // the earlier devices counted is kept in the base, so the packets span the whole session, as the bytes do.
+    int tunIndex = 0;
+    std::uint64_t tunPacketsIn = 0;
+    std::uint64_t tunPacketsOut = 0;
+    std::uint64_t packetsBaseIn = 0;
+    std::uint64_t packetsBaseOut = 0;
 
     ~Session()
     {
@@ -364,12 +362,7 @@ TransportStats OpenVPNClient::transport_stats() const
     stats.bytesOut = m_bytesOut;
     const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lastBytesInGrowth);
     stats.lastPacketReceived = static_cast<int>(std::min<std::int64_t>(since.count() * 1024 / 1000, INT32_MAX));
-    if (!m_tunDevice.empty()) {
-        // The device goes with the daemon; the last counts read stay then.
-        const std::string base = "/sys/class/net/" + m_tunDevice + "/statistics/";
-        m_packetsIn = readCounter(base + "rx_packets", m_packetsIn);
-        m_packetsOut = readCounter(base + "tx_packets", m_packetsOut);
-    }
+    // Read on the connection's own thread as the daemon reports its byte count: this call never waits on I/O.
     stats.packetsIn = m_packetsIn;
     stats.packetsOut = m_packetsOut;
     return stats;
@@ -403,7 +396,6 @@ Status OpenVPNClient::connect()
         m_connecting = true;
         m_haveStats = false;
         m_bytesIn = m_bytesOut = m_packetsIn = m_packetsOut = 0;
-        m_tunDevice.clear();
     }
     Session session;
     Status status = run(session);
@@ -866,16 +858,10 @@ void OpenVPNClient::handleLine(Session &session, const std::string &line)
         }
         const std::size_t textStart = fields[0].size() + fields[1].size() + 2;
         const std::string text = payload.substr(textStart);
-        const std::string opened = "TUN/TAP device ";
-        const std::size_t at = text.find(opened);
-        if (at != std::string::npos && text.find(" opened", at) != std::string::npos) {
-            const std::size_t begin = at + opened.size();
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_tunDevice = text.substr(begin, text.find(' ', begin) - begin);
-        }
         log(LogInfo(text + '\n'));
     } else if (kind == "BYTECOUNT") {
         handleByteCount(payload);
+        samplePackets(session);
     } else if (kind == "HOLD") {
         if (!session.holdReleased) {
             // Without "hold off" every restart would wait for us and we would release it at once, skipping
@@ -900,6 +886,10 @@ void OpenVPNClient::handleState(Session &session, const std::string &payload)
     }
     const std::string &name = fields[1];
     const std::string reason = fields.size() > 2 ? fields[2] : std::string();
+    if (name == "CONNECTED" || name == "RECONNECTING" || name == "EXITING") {
+        // The device as it comes up, and its last counts before a restart or the end may close it.
+        samplePackets(session);
+    }
     if (name == "CONNECTED") {
         session.connected = true;
         std::string info;
@@ -989,6 +979,26 @@ void OpenVPNClient::handleByteCount(const std::string &payload)
     m_haveStats = true;
     m_bytesIn = in;
     m_bytesOut = out;
+}
+
+void OpenVPNClient::samplePackets(Session &session)
+{
+    const TunCounters::Reading reading = TunCounters::of(session.pid);
+    if (!reading.found) {
+        // No device yet, or it is gone: the last figures stand.
+        return;
+    }
+    if (reading.interfaceIndex != session.tunIndex || reading.packetsIn < session.tunPacketsIn
+        || reading.packetsOut < session.tunPacketsOut) {
+        session.packetsBaseIn += session.tunPacketsIn;
+        session.packetsBaseOut += session.tunPacketsOut;
+    }
+    session.tunIndex = reading.interfaceIndex;
+    session.tunPacketsIn = reading.packetsIn;
+    session.tunPacketsOut = reading.packetsOut;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_packetsIn = static_cast<std::int64_t>(session.packetsBaseIn + session.tunPacketsIn);
+    m_packetsOut = static_cast<std::int64_t>(session.packetsBaseOut + session.tunPacketsOut);
 }
 
 } // namespace lumen::engine

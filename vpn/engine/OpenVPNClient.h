@@ -61,6 +61,7 @@ private:
     void handlePassword(Session &session, const std::string &payload);
     void handleFatal(Session &session, const std::string &message);
     void handleByteCount(const std::string &payload);
+    void samplePackets(Session &session);
     void fail(Session &session, const std::string &name, const std::string &message);
     void terminate(Session &session);
     void emitEvent(const std::string &name, const std::string &info, bool error = false, bool fatal = false);
@@ -84,9 +85,8 @@ private:
     bool m_haveStats = false;
     std::int64_t m_bytesIn = 0;
     std::int64_t m_bytesOut = 0;
-    mutable std::int64_t m_packetsIn = 0;
-    mutable std::int64_t m_packetsOut = 0;
-    std::string m_tunDevice;
+    std::int64_t m_packetsIn = 0;
+    std::int64_t m_packetsOut = 0;
     std::chrono::steady_clock::time_point m_lastBytesInGrowth;
 };
 

@@ -7,34 +7,15 @@
 #include <linux/rtnetlink.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
+
+#include "vpn/engine/RouteSocket.h"
 
 // The kernel's netlink macros are C, with C casts.
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 
 namespace
 {
-constexpr int replyTimeoutMs = 1000;
-
-// A route socket with a bound wait for the kernel's answer, the request sent on it; -1 on failure.
-int sendToKernel(const nlmsghdr &request)
-{
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0) {
-        return -1;
-    }
-    timeval timeout = {replyTimeoutMs / 1000, (replyTimeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_nl kernel = {};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, &request, request.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The gateway, output link and metric a route message carries, and the table it belongs to.
 RouteLookup::Route routeOf(nlmsghdr *header, unsigned *table, unsigned *metric)
 {
@@ -83,7 +64,7 @@ RouteLookup::Route lookup(const in_addr &destination)
     attribute->rta_len = RTA_LENGTH(sizeof(in_addr));
     std::memcpy(RTA_DATA(attribute), &destination, sizeof(in_addr));
     request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_SPACE(sizeof(in_addr));
-    const int fd = sendToKernel(request.header);
+    const int fd = RouteSocket::send(request.header);
     if (fd < 0) {
         return {};
     }
@@ -117,7 +98,7 @@ RouteLookup::Route lookupDefault()
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.message.rtm_family = AF_INET;
-    const int fd = sendToKernel(request.header);
+    const int fd = RouteSocket::send(request.header);
     if (fd < 0) {
         return {};
     }
