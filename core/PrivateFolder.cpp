@@ -3,7 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <mutex>
+#include <vector>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@ namespace
 {
 constexpr int maxLinksFollowed = 40;
 constexpr mode_t privateMode = S_IRWXU;
+constexpr std::size_t maxLookupBytes = 1 << 20;
 
 std::deque<std::string> components(const std::string &path)
 {
@@ -50,9 +55,74 @@ bool trustedOwner(const struct stat &info)
     return info.st_uid == 0 || info.st_uid == geteuid();
 }
 
+// Runs a reentrant account lookup, growing its buffer until the entry fits; the lookup reads the entry while the
+// buffer lives. Its result: 0 or an errno value.
+template <typename Lookup>
+int lookUp(Lookup lookup)
+{
+    std::vector<char> buffer(1024);
+    int result = lookup(buffer.data(), buffer.size());
+    while (result == ERANGE && buffer.size() < maxLookupBytes) {
+        buffer.resize(buffer.size() * 2);
+        result = lookup(buffer.data(), buffer.size());
+    }
+    return result;
+}
+
+// Whether a user other than the owner may hold the group: one listed as its member, or an account whose primary
+// group it is. Under user private groups a folder made with umask 002 is group-writable for its owner alone.
+// A lookup that fails counts as such a user.
+bool groupReachesOthers(gid_t gid, uid_t owner)
+{
+    std::vector<std::string> members;
+    const int groupLookup = lookUp([&](char *buffer, std::size_t size) {
+        struct group entry = {};
+        struct group *found = nullptr;
+        const int result = getgrgid_r(gid, &entry, buffer, size, &found);
+        for (char **member = result == 0 && found ? found->gr_mem : nullptr; member && *member; ++member) {
+            members.emplace_back(*member);
+        }
+        return result;
+    });
+    if (groupLookup != 0) {
+        return true;
+    }
+    for (const std::string &member : members) {
+        bool isOwner = false;
+        const int result = lookUp([&](char *buffer, std::size_t size) {
+            struct passwd entry = {};
+            struct passwd *found = nullptr;
+            const int lookup = getpwnam_r(member.c_str(), &entry, buffer, size, &found);
+            isOwner = lookup == 0 && found && found->pw_uid == owner;
+            return lookup;
+        });
+        if (result != 0 || !isOwner) {
+            return true;
+        }
+    }
+    // The account list is walked through one position per process.
+    static std::mutex walking;
+    const std::lock_guard<std::mutex> lock(walking);
+    bool shared = false;
+    int result = 0;
+    setpwent();
+    while (!shared && result == 0) {
+        result = lookUp([&](char *buffer, std::size_t size) {
+            struct passwd entry = {};
+            struct passwd *found = nullptr;
+            const int lookup = getpwent_r(&entry, buffer, size, &found);
+            shared = lookup == 0 && found && found->pw_gid == gid && found->pw_uid != owner;
+            return lookup;
+        });
+    }
+    endpwent();
+    return shared || result != ENOENT;
+}
+
 bool writableByOthers(const struct stat &info)
 {
-    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return (info.st_mode & S_IWOTH) != 0
+           || ((info.st_mode & S_IWGRP) != 0 && groupReachesOthers(info.st_gid, info.st_uid));
 }
 
 // Walks the path as the kernel would, component by component, following a link only where it sits in a folder

@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "records/OrvDevice.h"
@@ -338,6 +340,8 @@ void TestOrvSettings::foldersOthersCouldChange_data()
     QTest::newRow("organisation folder writable by everyone") << int(HostileFolder::WritableByAll) << true;
     QTest::newRow("configuration folder of another user") << int(HostileFolder::InForeignBase) << true;
     QTest::newRow("a private folder is used") << -1 << false;
+    // As a umask of 002 leaves them under user private groups.
+    QTest::newRow("folders writable by our own group are used") << -2 << false;
 }
 
 // Root must neither read, write nor chmod through a settings folder that another user could change.
@@ -356,6 +360,9 @@ void TestOrvSettings::foldersOthersCouldChange()
         reached = planted.reached;
     } else {
         QVERIFY(QDir().mkpath(reached));
+        QVERIFY(kind == -1
+                || (chmod(QFile::encodeName(base).constData(), 0775) == 0
+                    && chmod(QFile::encodeName(reached).constData(), 0775) == 0));
     }
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(base));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, base);

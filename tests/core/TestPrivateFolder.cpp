@@ -24,7 +24,7 @@ namespace
 {
 constexpr uid_t nobody = 65534;
 
-// One step of a scene: "d path mode", "l path target", "o path" (owned by nobody), "f path" (a plain file).
+// One step of a scene: "d path mode", "l path target", "o path" (owned by nobody), "g path gid", "f path" (a file).
 bool build(const QString &root, const QStringList &steps)
 {
     for (const QString &step : steps) {
@@ -40,6 +40,8 @@ bool build(const QString &root, const QStringList &steps)
             ok = symlink(resolved.constData(), path.constData()) == 0;
         } else if (kind == QLatin1Char('o')) {
             ok = lchown(path.constData(), nobody, nobody) == 0;
+        } else if (kind == QLatin1Char('g')) {
+            ok = lchown(path.constData(), uid_t(-1), words.value(2).toUInt()) == 0;
         } else if (kind == QLatin1Char('f')) {
             QFile file(QString::fromLocal8Bit(path));
             ok = file.open(QIODevice::WriteOnly);
@@ -92,6 +94,12 @@ void TestPrivateFolder::folders_data()
                                             << "owned by another user";
     QTest::newRow("parent writable by others") << QStringList{"d p 777"} << "p/a"
                                                << "writable by others";
+    // Root's group is root's own: no member, no other account's primary group.
+    QTest::newRow("folder writable by our own group") << QStringList{"d a 775"} << "a"
+                                                      << "";
+    QTest::newRow("parent writable by a group another account has as its own")
+        << QStringList{"d p 775", "g p 65534"} << "p/a"
+        << "writable by others";
     QTest::newRow("sticky shared parent, our folder") << QStringList{"d t 1777", "d t/a 700"} << "t/a"
                                                       << "";
     QTest::newRow("sticky shared parent, folder planted by another")

@@ -204,7 +204,9 @@ void TestProfilePolicy::validAccepted_data()
         "data-ciphers-fallback AES-128-CBC\nrcvbuf 393216\nsndbuf 393216\nverb 6\n");
     QTest::newRow("proxies") << QByteArray("client\ndev tun\nremote h 443 tcp\nhttp-proxy proxy.example 3128\n"
                                            "http-proxy-option VERSION 1.1\nhttp-proxy-option AGENT \"Agent/1.0 (x)\"\n"
-                                           "http-proxy-option CUSTOM-HEADER X-Flag \"a b\"\n<ca>\nC\n</ca>\n");
+                                           "http-proxy-option CUSTOM-HEADER X-Flag \"a b\"\n<ca>\nC\n</ca>\n"
+                                           "<connection>\nremote h\nhttp-proxy-option CUSTOM-HEADER X!#$%&'*+.^_`|~1 "
+                                           "\"(a=1; b) <c@d>\"\n</connection>\n");
 }
 
 void TestProfilePolicy::validAccepted()

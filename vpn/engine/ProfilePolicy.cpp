@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include <arpa/inet.h>
@@ -17,17 +18,19 @@ namespace
 enum class Kind
 {
     None,
-    Words,      // one of a blank-separated list
-    Number,     // a decimal number in [min, max], or one of the words
-    Host,       // a host name or an address
-    Ipv4,       // a dotted IPv4 address, or one of the words
-    Ipv6Prefix, // an IPv6 address with an optional /bits
-    Ipv6,       // an IPv6 address, or one of the words
-    Device,     // tun or tap, optionally numbered
-    Token,      // cipher, digest and curve names and lists
-    Text,       // printable text compared by the daemon, never opened
-    Hex,        // hexadecimal bytes, optionally colon-separated
-    Marker,     // "[inline]": the content follows as a block
+    Words,       // one of a blank-separated list
+    Number,      // a decimal number in [min, max], or one of the words
+    Host,        // a host name or an address
+    Ipv4,        // a dotted IPv4 address, or one of the words
+    Ipv6Prefix,  // an IPv6 address with an optional /bits
+    Ipv6,        // an IPv6 address, or one of the words
+    Device,      // tun or tap, optionally numbered
+    Token,       // cipher, digest and curve names and lists
+    Text,        // printable ASCII, blanks included: no control character and no byte above 0x7e; never opened
+    FieldName,   // an HTTP header name: RFC 9110 token characters only
+    HttpVersion, // digit.digit, as the request line carries it
+    Hex,         // hexadecimal bytes, optionally colon-separated
+    Marker,      // "[inline]": the content follows as a block
 };
 
 struct Check
@@ -101,7 +104,7 @@ const Rule rules[] = {
     {"rport", 1, 1, {number(1, 65535)}, Line | InConnection},
     {"float", 0, 0, {}, Line | InConnection},
     {"http-proxy", 2, 2, {kind(Kind::Host), number(1, 65535)}, Line | InConnection},
-    {"http-proxy-option", 1, 3, {words("VERSION AGENT CUSTOM-HEADER"), kind(Kind::Text)}, Line | InConnection},
+    {"http-proxy-option", 2, 3, {kind(Kind::Text)}, Line | InConnection}, // and one of its forms below
     {"socks-proxy", 1, 2, {kind(Kind::Host), number(1, 65535)}, Line | InConnection},
     {"explicit-exit-notify", 0, 1, {number(0, 10)}, Line | InConnection},
     // crypto and TLS: key material inline only
@@ -187,14 +190,29 @@ const Rule rules[] = {
     {"connection", 0, 0, {}, Block},
 };
 
-const Rule *findRule(const std::string &name)
+// The daemon sends these to the proxy as they stand: VERSION in the request line, AGENT as the User-Agent line,
+// a custom header as "name: value", or a name given alone as a whole line of its own. Each form therefore has a
+// fixed shape, and none can hold a line break or a byte a proxy might take for one.
+const Rule proxyOptions[] = {
+    {"VERSION", 1, 1, {kind(Kind::HttpVersion)}, 0},
+    {"AGENT", 1, 1, {kind(Kind::Text)}, 0},
+    {"CUSTOM-HEADER", 2, 2, {kind(Kind::FieldName), kind(Kind::Text)}, 0},
+};
+
+template <std::size_t count>
+const Rule *findIn(const Rule (&table)[count], const std::string &name)
 {
-    for (const Rule &rule : rules) {
+    for (const Rule &rule : table) {
         if (name == rule.name) {
             return &rule;
         }
     }
     return nullptr;
+}
+
+const Rule *findRule(const std::string &name)
+{
+    return findIn(rules, name);
 }
 
 // A name or argument as it may appear in a message: printable, short.
@@ -242,6 +260,12 @@ bool inList(const std::string &value, const char *list)
 bool isAlnum(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// RFC 9110 tchar.
+bool isTokenChar(unsigned char c)
+{
+    return isAlnum(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 bool isHexDigit(unsigned char c)
@@ -329,6 +353,11 @@ bool matches(const std::string &value, const Check &check)
     case Kind::Text:
         return onlyOf(
             value, [](unsigned char c) { return c >= 0x20 && c < 0x7f; }, 200);
+    case Kind::FieldName:
+        return onlyOf(value, isTokenChar, 200);
+    case Kind::HttpVersion:
+        return value.size() == 3 && value[0] >= '0' && value[0] <= '9' && value[1] == '.' && value[2] >= '0'
+               && value[2] <= '9';
     case Kind::Hex:
         return onlyOf(
             value, [](unsigned char c) { return isHexDigit(c) || c == ':'; }, 200);
@@ -441,6 +470,17 @@ private:
             }
             return refuse("the directive '" + directive.name + "' does not accept '" + shown(arg) + "'",
                           directive.line);
+        }
+        if (&rule == findRule("http-proxy-option")) {
+            // The first argument names the form the rest must take.
+            const Rule *form = findIn(proxyOptions, directive.args.front());
+            ProfileDirective rest = directive;
+            rest.name += " " + rest.args.front();
+            rest.args.erase(rest.args.begin());
+            return form ? checkArguments(*form, rest)
+                        : refuse("the directive '" + directive.name + "' does not accept '"
+                                     + shown(directive.args.front()) + "'",
+                                 directive.line);
         }
         return true;
     }
