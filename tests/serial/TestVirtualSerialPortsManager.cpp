@@ -64,8 +64,8 @@ private slots:
     void cleanup();
     void constructionCopiesBridgeAndSparesOtherPairs();
     void helpersNeverRunFromWorkingDirectory();
-    void programFolderChosenOrRefused_data();
-    void programFolderChosenOrRefused();
+    void programFolderRefused_data();
+    void programFolderRefused();
     void createRefused_data();
     void createRefused();
     void bridgeFollowsTunnelAndReconnects();
@@ -231,7 +231,7 @@ void TestVirtualSerialPortsManager::helpersNeverRunFromWorkingDirectory()
     QCOMPARE(SerialTestRig::entries(work), planting);
 }
 
-void TestVirtualSerialPortsManager::programFolderChosenOrRefused_data()
+void TestVirtualSerialPortsManager::programFolderRefused_data()
 {
     QTest::addColumn<QStringList>("scene");
     QTest::addColumn<QString>("runtime");   // XDG_RUNTIME_DIR, below the scene
@@ -242,11 +242,11 @@ void TestVirtualSerialPortsManager::programFolderChosenOrRefused_data()
     const QString run = QStringLiteral("/run/lumenbridge-bin/com2tcp");
     QTest::newRow("runtime folder owned by another user") << QStringList{"d rt 0700", "o rt"} << "rt"
                                                           << "rt" << run;
+    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
+                                                       << "rt" << QString();
     QTest::newRow("runtime folder is another user's link in a shared folder")
         << QStringList{"d shared 01777", "d target 0700", "l shared/rt /target", "o shared/rt"} << "shared/rt"
         << "target" << run;
-    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
-                                                       << "rt" << QString();
     QTest::newRow("program folder is a link")
         << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-bin /target"} << "rt"
         << "target" << QString();
@@ -254,7 +254,7 @@ void TestVirtualSerialPortsManager::programFolderChosenOrRefused_data()
 
 // The program folder comes from XDG_RUNTIME_DIR when that is root's: a folder that another user could change is
 // refused, and said so.
-void TestVirtualSerialPortsManager::programFolderChosenOrRefused()
+void TestVirtualSerialPortsManager::programFolderRefused()
 {
     QFETCH(QStringList, scene);
     QFETCH(QString, runtime);

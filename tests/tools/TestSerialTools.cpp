@@ -114,8 +114,8 @@ private slots:
     void bridgeDeliversEverythingAtClose_data();
     void bridgeDeliversEverythingAtClose();
     void renamedHolderIsRecognised();
-    void pairFolderChosenOrRefused_data();
-    void pairFolderChosenOrRefused();
+    void pairFolderRefused_data();
+    void pairFolderRefused();
     void sidesBelongToTheirUsers_data();
     void sidesBelongToTheirUsers();
 
@@ -606,7 +606,7 @@ void TestSerialTools::sidesBelongToTheirUsers()
     QVERIFY(!QFileInfo(folder + "/COM9").isSymLink());
 }
 
-void TestSerialTools::pairFolderChosenOrRefused_data()
+void TestSerialTools::pairFolderRefused_data()
 {
     QTest::addColumn<QStringList>("scene");
     QTest::addColumn<QString>("runtime");    // XDG_RUNTIME_DIR, below the scene
@@ -621,13 +621,13 @@ void TestSerialTools::pairFolderChosenOrRefused_data()
     QTest::newRow("runtime folder owned by another user") << QStringList{"d rt 0700", "o rt"} << "rt"
                                                           << ""
                                                           << "rt" << run;
+    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
+                                                       << ""
+                                                       << "rt" << QString();
     QTest::newRow("runtime folder is another user's link in a shared folder")
         << QStringList{"d shared 01777", "d target 0700", "l shared/rt /target", "o shared/rt"} << "shared/rt"
         << ""
         << "target" << run;
-    QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
-                                                       << ""
-                                                       << "rt" << QString();
     QTest::newRow("pair folder is a link")
         << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-serial /target"} << "rt"
         << ""
@@ -639,7 +639,7 @@ void TestSerialTools::pairFolderChosenOrRefused_data()
 
 // Both tools run as root: a pair folder another user could change is refused, and nothing is made in it; a runtime
 // folder that is not root's is passed over for /run.
-void TestSerialTools::pairFolderChosenOrRefused()
+void TestSerialTools::pairFolderRefused()
 {
     QFETCH(QStringList, scene);
     QFETCH(QString, runtime);
