@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <QByteArray>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -16,13 +15,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/InvokingUser.h"
 #include "core/Log.h"
 
 namespace
@@ -33,72 +32,6 @@ constexpr int fallbackOpenMax = 65536;
 constexpr int execFailedExitCode = 127;
 
 QString programForTests;
-
-// The user the program runs for, as the elevation tools name it.
-struct InvokingUser
-{
-    enum Kind
-    {
-        None,
-        Valid,
-        Invalid
-    };
-
-    Kind kind = None;
-    uid_t uid = 0;
-    QString reason;
-};
-
-// A uid as the elevation tools write it: decimal digits only, within uid_t, not the "no user" value.
-bool parseUid(const QByteArray &text, uid_t *uid)
-{
-    if (text.isEmpty() || text.size() > 10) {
-        return false;
-    }
-    unsigned long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned long long>(c - '0');
-    }
-    if (value >= static_cast<unsigned long long>(static_cast<uid_t>(-1))) {
-        return false;
-    }
-    *uid = static_cast<uid_t>(value);
-    return true;
-}
-
-InvokingUser invokingUser()
-{
-    InvokingUser user;
-    const char *names[] = {"PKEXEC_UID", "SUDO_UID"};
-    bool found = false;
-    for (const char *name : names) {
-        if (!qEnvironmentVariableIsSet(name)) {
-            continue;
-        }
-        uid_t uid = 0;
-        if (!parseUid(qgetenv(name), &uid)) {
-            user.kind = InvokingUser::Invalid;
-            user.reason = QString::fromLatin1(name) + QStringLiteral(" is not a user id");
-            return user;
-        }
-        if (found && uid != user.uid) {
-            user.kind = InvokingUser::Invalid;
-            user.reason = QStringLiteral("PKEXEC_UID and SUDO_UID name different users");
-            return user;
-        }
-        found = true;
-        user.uid = uid;
-    }
-    // Root elevated by root is still root's own session.
-    if (!found || user.uid == 0) {
-        return user;
-    }
-    user.kind = InvokingUser::Valid;
-    return user;
-}
 
 QString openerProgram()
 {
@@ -147,14 +80,12 @@ bool ownedFolder(const std::string &path, uid_t uid)
 
 // The user's own session: home, names, a fixed PATH, the session bus and runtime folder when the user has them,
 // and the display variables the desktop needs. Nothing else of root's environment goes along.
-std::vector<std::string> userEnvironment(const passwd &entry)
+std::vector<std::string> userEnvironment(const InvokingUser &user)
 {
-    std::vector<std::string> result{std::string("HOME=") + entry.pw_dir,
-                                    std::string("USER=") + entry.pw_name,
-                                    std::string("LOGNAME=") + entry.pw_name,
-                                    "PATH=/usr/local/bin:/usr/bin:/bin"};
-    const std::string runtime = "/run/user/" + std::to_string(entry.pw_uid);
-    if (ownedFolder(runtime, entry.pw_uid)) {
+    std::vector<std::string> result{
+        "HOME=" + user.home, "USER=" + user.name, "LOGNAME=" + user.name, "PATH=/usr/local/bin:/usr/bin:/bin"};
+    const std::string runtime = "/run/user/" + std::to_string(user.uid);
+    if (ownedFolder(runtime, user.uid)) {
         result.push_back("XDG_RUNTIME_DIR=" + runtime);
         result.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
     }
@@ -175,20 +106,13 @@ std::vector<std::string> userEnvironment(const passwd &entry)
     return result;
 }
 
-bool prepare(uid_t uid, const QUrl &url, Launch *launch, QString *error)
+bool prepare(const InvokingUser &user, const QUrl &url, Launch *launch, QString *error)
 {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-        *error = QStringLiteral("no user with the id %1").arg(uid);
-        return false;
-    }
     int count = 32;
     launch->groups.resize(static_cast<size_t>(count));
-    while (getgrouplist(entry.pw_name, entry.pw_gid, launch->groups.data(), &count) < 0) {
+    while (getgrouplist(user.name.c_str(), user.gid, launch->groups.data(), &count) < 0) {
         if (count <= static_cast<int>(launch->groups.size()) || count > maxGroups) {
-            *error = QStringLiteral("cannot list the groups of ") + QString::fromLocal8Bit(entry.pw_name);
+            *error = QStringLiteral("cannot list the groups of ") + QString::fromStdString(user.name);
             return false;
         }
         launch->groups.resize(static_cast<size_t>(count));
@@ -202,9 +126,9 @@ bool prepare(uid_t uid, const QUrl &url, Launch *launch, QString *error)
     }
     launch->program = QFile::encodeName(program).toStdString();
     launch->argumentStrings = {launch->program, url.toEncoded().toStdString()};
-    launch->environmentStrings = userEnvironment(entry);
-    launch->uid = entry.pw_uid;
-    launch->gid = entry.pw_gid;
+    launch->environmentStrings = userEnvironment(user);
+    launch->uid = user.uid;
+    launch->gid = user.gid;
     launch->seal();
     return true;
 }
@@ -301,13 +225,13 @@ bool BrowserOpener::open(const QUrl &url)
     if (geteuid() != 0) {
         return QDesktopServices::openUrl(url);
     }
-    const InvokingUser user = invokingUser();
-    if (user.kind == InvokingUser::None) {
+    const InvokingUser user = InvokingUser::fromEnvironment();
+    if (user.kind == InvokingUser::Kind::None) {
         return QDesktopServices::openUrl(url);
     }
-    QString error = user.reason;
+    QString error = QString::fromStdString(user.reason);
     Launch launch;
-    if (user.kind == InvokingUser::Valid && prepare(user.uid, url, &launch, &error) && launchAsUser(launch, &error)) {
+    if (user.kind == InvokingUser::Kind::Valid && prepare(user, url, &launch, &error) && launchAsUser(launch, &error)) {
         return true;
     }
     // Never fall back to a browser run as root.

@@ -148,6 +148,15 @@ bool ExecCommand::waitForFinished()
     return process && process->waitForFinished(waitTimeoutMs);
 }
 
+QString ExecCommand::errorLine()
+{
+    if (!process) {
+        return QString();
+    }
+    const QByteArray errors = process->readAllStandardError();
+    return QString::fromLocal8Bit(errors.left(errors.indexOf('\n'))).trimmed();
+}
+
 void ExecCommand::onStarted()
 {
     writeLog(4, logModule, "onStarted", program);

@@ -28,6 +28,9 @@ public:
     void kill();
     bool waitForStarted();
     bool waitForFinished();
+    // The first line the last program wrote to its standard error, trimmed; empty when it wrote none or when it was
+    // taken before.
+    QString errorLine();
 
     QString output;
 

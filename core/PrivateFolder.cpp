@@ -16,6 +16,7 @@ namespace
 constexpr int maxLinksFollowed = 40;
 constexpr mode_t privateMode = S_IRWXU;
 constexpr std::size_t maxLookupBytes = 1 << 20;
+constexpr mode_t sharedMode = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
 std::deque<std::string> components(const std::string &path)
 {
@@ -127,7 +128,7 @@ bool writableByOthers(const struct stat &info)
 
 // Walks the path as the kernel would, component by component, following a link only where it sits in a folder
 // nobody else can change, and checking every folder passed through.
-bool walk(const std::string &path, bool create, std::string *error)
+bool walk(const std::string &path, bool create, std::string *error, mode_t mode = privateMode)
 {
     if (path.empty() || path.front() != '/') {
         return fail(error, "not an absolute path: " + path);
@@ -166,7 +167,7 @@ bool walk(const std::string &path, bool create, std::string *error)
             if (errno != ENOENT || !create) {
                 return fail(error, next + ": " + std::strerror(errno));
             }
-            if (mkdir(next.c_str(), privateMode) != 0 && errno != EEXIST) {
+            if (mkdir(next.c_str(), mode) != 0 && errno != EEXIST) {
                 return fail(error, "cannot create " + next + ": " + std::strerror(errno));
             }
             if (lstat(next.c_str(), &info) != 0) {
@@ -206,7 +207,7 @@ bool walk(const std::string &path, bool create, std::string *error)
             if (writableByOthers(info)) {
                 return fail(error, next + " is writable by others");
             }
-            if (create && (info.st_mode & 07777) != privateMode && chmod(next.c_str(), privateMode) != 0) {
+            if (create && (info.st_mode & 07777) != mode && chmod(next.c_str(), mode) != 0) {
                 return fail(error, "cannot close " + next + ": " + std::strerror(errno));
             }
             return true;
@@ -232,4 +233,9 @@ bool PrivateFolder::ensure(const std::string &path, std::string *error)
 bool PrivateFolder::check(const std::string &path, std::string *error)
 {
     return walk(path, false, error);
+}
+
+bool PrivateFolder::ensureShared(const std::string &path, std::string *error)
+{
+    return walk(path, true, error, sharedMode);
 }

@@ -12,6 +12,9 @@ public:
     // Makes the folder and its missing parents 0700 and closes a folder of ours that others may read to 0700.
     // False, with the reason in error, when the path is relative or anything on it could be changed by another user.
     [[nodiscard]] static bool ensure(const std::string &path, std::string *error = nullptr);
+    // The same as ensure with 0755 in place of 0700: others may read the folder, only we may change it. For files
+    // that other users' programs must reach, such as the serial pair links.
+    [[nodiscard]] static bool ensureShared(const std::string &path, std::string *error = nullptr);
     // The same checks, creating and changing nothing; a missing folder is an error.
     [[nodiscard]] static bool check(const std::string &path, std::string *error = nullptr);
 };

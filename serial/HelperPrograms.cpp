@@ -13,13 +13,13 @@
 #include <unistd.h>
 
 #include "core/PrivateFolder.h"
+#include "core/RuntimeFolder.h"
 
 namespace
 {
 constexpr const char *setupcName = "setupc.exe";
 constexpr const char *com2tcpName = "com2tcp";
 constexpr const char *com2tcpFolderName = "/lumenbridge-bin";
-constexpr const char *runtimeFallback = "/run";
 
 QString setupcFolderOverride;
 
@@ -39,9 +39,7 @@ std::string nativePath(const QString &path)
 // The folder's path only; whether it may be used is for the caller to check.
 QString com2tcpFolderPath()
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    return (runtime.isEmpty() ? QString::fromLatin1(runtimeFallback) : QFile::decodeName(runtime))
-           + QLatin1String(com2tcpFolderName);
+    return QFile::decodeName(QByteArray::fromStdString(RuntimeFolder::path())) + QLatin1String(com2tcpFolderName);
 }
 
 // A program we may run as root: a real file (never a link), ours or root's, that nobody else may write, in a

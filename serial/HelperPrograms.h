@@ -3,8 +3,9 @@
 #include <QString>
 
 // Where the serial ports' outside programs run from, never the working directory: setupc.exe beside the program,
-// com2tcp unpacked into lumenbridge-bin in XDG_RUNTIME_DIR (or /run). A path is handed out only once the file and
-// its folders are found to be ones nobody else can change. Static functions for the GUI thread.
+// com2tcp unpacked into lumenbridge-bin in the runtime folder (XDG_RUNTIME_DIR when it is ours, else /run). A path is
+// handed out only once the file and its folders are found to be ones nobody else can change. Static functions for
+// the GUI thread.
 class HelperPrograms
 {
 public:

@@ -21,6 +21,8 @@ constexpr int lastPortNumber = 256;
 constexpr int onlineConnectDelayMs = 4000;
 constexpr int maxTcpPort = 65535;
 constexpr int tunnelConnected = 3;
+// The pair tool's answer that a name is in use; any other failure ends the name search.
+constexpr int setupcNameTaken = 2;
 
 void log(int level, const char *function, const QString &message)
 {
@@ -36,6 +38,14 @@ QString setupcProgram(const char *function)
         log(2, function, error);
     }
     return path;
+}
+
+// The tool's own reason, so that a refusal reads as itself and not as a busy name.
+QString toolFailure(const QString &command, ExecCommand *runner)
+{
+    const QString reason = runner->errorLine();
+    return QStringLiteral("setupc.exe %1 failed with exit code %2").arg(command).arg(runner->exitCode())
+           + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
 }
 
 // Windows port names know no case: "com2" and "COM2" are one port.
@@ -102,8 +112,14 @@ bool VirtualSerialPort::runSetupc(const QStringList &arguments)
     }
     execCommand->setProgram(setupcProgram("VirtualSerialPort::runSetupc"));
     execCommand->setArguments(arguments);
-    return execCommand->start() && execCommand->waitForStarted() && execCommand->waitForFinished()
-           && execCommand->exitCode() == 0;
+    if (!execCommand->start() || !execCommand->waitForStarted() || !execCommand->waitForFinished()) {
+        return false;
+    }
+    if (execCommand->exitCode() != 0) {
+        log(2, "VirtualSerialPort::runSetupc", toolFailure(arguments.value(0), execCommand));
+        return false;
+    }
+    return true;
 }
 
 bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
@@ -141,6 +157,10 @@ bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
         }
         if (!execCommand->waitForFinished()) {
             log(1, function, QStringLiteral("com0com busynames not finished"));
+            return false;
+        }
+        if (execCommand->exitCode() != 0 && execCommand->exitCode() != setupcNameTaken) {
+            log(1, function, toolFailure(QStringLiteral("busynames"), execCommand));
             return false;
         }
         // The tool prints names as they were given, in any case.

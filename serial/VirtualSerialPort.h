@@ -25,7 +25,8 @@ public:
     explicit VirtualSerialPort(QObject *parent = nullptr);
     ~VirtualSerialPort() override;
 
-    // Chooses COM<n> and CNCAORV<n>; false (names left "COM" and "CNCAORV") when no free number was found.
+    // Chooses COM<n> and CNCAORV<n>; false (names left "COM" and "CNCAORV") when no free number was found or the
+    // pair tool failed for another reason than a name in use.
     bool assignPortsName(const QList<VirtualSerialPort *> &ports);
     [[nodiscard]] bool create(const QList<VirtualSerialPort *> &ports);
     [[nodiscard]] bool destroy();

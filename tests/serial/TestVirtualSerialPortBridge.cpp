@@ -31,6 +31,13 @@ const QByteArray prefixMatchingSetupc = "#!/bin/sh\n"
 const QByteArray failingSetupc = "#!/bin/sh\n"
                                  "echo \"$@\" >> calls.log\n"
                                  "exit 1\n";
+// Exit code 2 is the tool's "name in use".
+const QByteArray allTakenSetupc = "#!/bin/sh\n"
+                                  "exit 2\n";
+// The real tool with a pair folder that others may write into, which it refuses.
+const QByteArray refusingSetupc = "#!/bin/sh\n"
+                                  "mkdir -p shared && chmod 0777 shared\n"
+                                  "LUMENBRIDGE_SERIAL_DIR=\"$PWD/shared\" exec " SETUPC_PATH " \"$@\"\n";
 } // namespace
 
 // The live side of a port: its names, its pair, the device's reply and the bridge, run against the stand-ins.
@@ -125,7 +132,7 @@ void TestVirtualSerialPortBridge::nameSearchAndCreate_data()
     QTest::addColumn<QString>("serialName");
     QTest::addColumn<QString>("tcpName");
     QTest::addColumn<bool>("created");
-    QTest::addColumn<QString>("critical");
+    QTest::addColumn<QString>("critical"); // <work> stands for the working directory
 
     QTest::newRow("nothing taken") << QByteArray() << QStringList() << QStringList() << "COM2"
                                    << "CNCAORV2" << true << QString();
@@ -147,9 +154,15 @@ void TestVirtualSerialPortBridge::nameSearchAndCreate_data()
         << "CNCAORV3" << true << QString();
     QTest::newRow("no setupc.exe") << QByteArray("none") << QStringList() << QStringList() << "COM"
                                    << "CNCAORV" << false << logLine("assignPortsName", "com0com busynames not started");
-    QTest::newRow("busynames fails for every candidate")
-        << failingSetupc << QStringList() << QStringList() << "COM"
-        << "CNCAORV" << false << logLine("assignPortsName", "No free port name up to COM256");
+    QTest::newRow("every name taken") << allTakenSetupc << QStringList() << QStringList() << "COM"
+                                      << "CNCAORV" << false
+                                      << logLine("assignPortsName", "No free port name up to COM256");
+    // Any other failure is the tool's, not a busy name: the search ends at once, with the tool's own reason.
+    QTest::newRow("pair folder refused") << refusingSetupc << QStringList() << QStringList() << "COM"
+                                         << "CNCAORV" << false
+                                         << logLine("assignPortsName",
+                                                    "setupc.exe busynames failed with exit code 3: refusing the pair "
+                                                    "folder <work>/shared: <work>/shared is writable by others");
 }
 
 void TestVirtualSerialPortBridge::nameSearchAndCreate()
@@ -161,6 +174,7 @@ void TestVirtualSerialPortBridge::nameSearchAndCreate()
     QFETCH(QString, tcpName);
     QFETCH(bool, created);
     QFETCH(QString, critical);
+    critical.replace(QLatin1String("<work>"), m_rig->workingPath());
 
     if (script == "none") {
         m_rig->removeSetupc();
@@ -190,7 +204,7 @@ void TestVirtualSerialPortBridge::nameSearchAndCreate()
     QCOMPARE(port->create(m_ports), created);
     QCOMPARE(port->serialName, serialName);
     QCOMPARE(port->tcpName, tcpName);
-    QCOMPARE(log.contains(critical), !critical.isEmpty());
+    QCOMPARE(log.count(critical), critical.isEmpty() ? 0 : 1);
 
     QFile calls(m_rig->workingPath() + QStringLiteral("/calls.log"));
     if (calls.open(QIODevice::ReadOnly)) {

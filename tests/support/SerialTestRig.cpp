@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -182,6 +184,12 @@ bool SerialTestRig::buildScene(const QString &root, const QStringList &steps)
         }
     }
     return true;
+}
+
+bool SerialTestRig::usePrivateRun()
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0;
 }
 
 QStringList SerialTestRig::entries(const QString &folder)

@@ -58,6 +58,9 @@ public:
     // "l path target" (a link; a target starting with '/' is below root), "o path" (handed to nobody, 65534),
     // "f path" (an empty file). Handing over needs root.
     [[nodiscard]] static bool buildScene(const QString &root, const QStringList &steps);
+    // Gives the calling thread, and the programs it starts from then on, an empty /run of its own (a tmpfs in a
+    // private mount namespace), so that the tools' default folders are used without touching the machine's. Root only.
+    [[nodiscard]] static bool usePrivateRun();
     // What a folder holds, hidden entries included.
     static QStringList entries(const QString &folder);
 

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/HostileFolder.h"
 #include "tests/support/ProcessTable.h"
 #include "tests/support/SerialTestRig.h"
 #include "tools/setupc/Relay.h"
@@ -93,6 +94,7 @@ class TestSerialTools : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void pairCarriesDataBothWays();
@@ -114,6 +116,8 @@ private slots:
     void renamedHolderIsRecognised();
     void pairFolderRefused_data();
     void pairFolderRefused();
+    void sidesBelongToTheirUsers_data();
+    void sidesBelongToTheirUsers();
 
 private:
     using Run = SerialTestRig::Run;
@@ -121,6 +125,14 @@ private:
     // The pair folder, the working directory and the environment of each test function.
     QScopedPointer<SerialTestRig> m_rig;
 };
+
+void TestSerialTools::initTestCase()
+{
+    // As root the tools' default folder is /run/lumenbridge-serial: this test's own /run, never the machine's.
+    if (geteuid() == 0) {
+        QVERIFY(SerialTestRig::usePrivateRun());
+    }
+}
 
 void TestSerialTools::init()
 {
@@ -531,43 +543,109 @@ void TestSerialTools::renamedHolderIsRecognised()
     QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM2"));
 }
 
+void TestSerialTools::sidesBelongToTheirUsers_data()
+{
+    QTest::addColumn<QByteArray>("sudoUid"); // null: not set
+    QTest::addColumn<QString>("user");       // who tries, from the links folder
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("allowed");
+
+    const QString open("exec 3<>COM2 && printf ping >&3 && head -c 4 <&3");
+    QTest::newRow("invoking user opens the visible side") << QByteArray("65534") << "65534" << open << true;
+    QTest::newRow("invoking user cannot open the hidden side") << QByteArray("65534") << "65534"
+                                                               << "exec 3<>CNCAORV2" << false;
+    QTest::newRow("invoking user cannot put a link into the folder") << QByteArray("65534") << "65534"
+                                                                     << "ln -s /dev/null COM9" << false;
+    QTest::newRow("another user cannot open the visible side") << QByteArray("65534") << "1" << open << false;
+    QTest::newRow("no invoking user: the visible side is root's") << QByteArray() << "65534" << open << false;
+    QTest::newRow("an id the account database does not know")
+        << QByteArray("3999999999") << "3999999999" << open << false;
+}
+
+// Run as root for a user, the pair's visible side is that user's alone; the hidden side and the folder stay root's.
+void TestSerialTools::sidesBelongToTheirUsers()
+{
+    QFETCH(QByteArray, sudoUid);
+    QFETCH(QString, user);
+    QFETCH(QString, command);
+    QFETCH(bool, allowed);
+    if (geteuid() != 0) {
+        QSKIP("needs root to become another user");
+    }
+    // As sudo starts the program: no runtime folder, so the links go to /run/lumenbridge-serial.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"LUMENBRIDGE_SERIAL_DIR", "XDG_RUNTIME_DIR", "PKEXEC_UID", "SUDO_UID"}) {
+        env.remove(name);
+    }
+    if (!sudoUid.isNull()) {
+        env.insert("SUDO_UID", QString::fromLatin1(sudoUid));
+    }
+    QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env).exitCode, 0);
+    const auto removePair = qScopeGuard([&env] { SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env); });
+    const QString folder("/run/lumenbridge-serial");
+    // Not even the tty group may write into the bridge.
+    QCOMPARE(QFileInfo(folder + "/CNCAORV2").groupId(), uint(0));
+    for (const char *name : {"/COM2", "/CNCAORV2", "/.lock", "/.holder-0", "/pairs"}) {
+        QCOMPARE(QFileInfo(folder + name).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::WriteOther),
+                 QFile::Permissions());
+    }
+
+    const int hidden = ::open(qPrintable(folder + "/CNCAORV2"), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(hidden >= 0);
+    const auto closeHidden = qScopeGuard([hidden] { close(hidden); });
+    QProcess asUser;
+    asUser.setWorkingDirectory(folder);
+    asUser.start("setpriv", {"--reuid=" + user, "--regid=" + user, "--clear-groups", "sh", "-c", command});
+    if (allowed) {
+        QCOMPARE(receive(hidden, 4, 5000), QByteArray("ping"));
+        QCOMPARE(write(hidden, "pong", 4), ssize_t(4));
+    }
+    QVERIFY(asUser.waitForFinished(5000));
+    QCOMPARE(asUser.readAllStandardOutput(), allowed ? QByteArray("pong") : QByteArray());
+    QCOMPARE(asUser.readAllStandardError().contains("Permission denied"), !allowed);
+    QVERIFY(!QFileInfo(folder + "/COM9").isSymLink());
+}
+
 void TestSerialTools::pairFolderRefused_data()
 {
     QTest::addColumn<QStringList>("scene");
     QTest::addColumn<QString>("runtime");    // XDG_RUNTIME_DIR, below the scene
     QTest::addColumn<QString>("testFolder"); // LUMENBRIDGE_SERIAL_DIR when not empty
     QTest::addColumn<QString>("untouched");  // a folder nothing may be created in
-    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("links");      // where the links go, below the scene or absolute; empty: refused
 
+    const QString run("/run/lumenbridge-serial");
     QTest::newRow("private runtime folder") << QStringList{"d rt 0700"} << "rt"
-                                            << "" << QString() << false;
+                                            << "" << QString() << "rt/lumenbridge-serial";
+    // Root started through sudo may keep the user's runtime folder: not root's to write in, so passed over.
     QTest::newRow("runtime folder owned by another user") << QStringList{"d rt 0700", "o rt"} << "rt"
                                                           << ""
-                                                          << "rt" << true;
+                                                          << "rt" << run;
     QTest::newRow("runtime folder writable by others") << QStringList{"d rt 0777"} << "rt"
                                                        << ""
-                                                       << "rt" << true;
+                                                       << "rt" << QString();
     QTest::newRow("runtime folder is another user's link in a shared folder")
         << QStringList{"d shared 01777", "d target 0700", "l shared/rt /target", "o shared/rt"} << "shared/rt"
         << ""
-        << "target" << true;
+        << "target" << run;
     QTest::newRow("pair folder is a link")
         << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-serial /target"} << "rt"
         << ""
-        << "target" << true;
+        << "target" << QString();
     QTest::newRow("pair folder of the tests is a link") << QStringList{"d target 0700", "l serial /target"} << ""
                                                         << "serial"
-                                                        << "target" << true;
+                                                        << "target" << QString();
 }
 
-// Both tools run as root: a pair folder another user could change is refused, and nothing is made in it.
+// Both tools run as root: a pair folder another user could change is refused, and nothing is made in it; a runtime
+// folder that is not root's is passed over for /run.
 void TestSerialTools::pairFolderRefused()
 {
     QFETCH(QStringList, scene);
     QFETCH(QString, runtime);
     QFETCH(QString, testFolder);
     QFETCH(QString, untouched);
-    QFETCH(bool, refused);
+    QFETCH(QString, links);
     if (geteuid() != 0) {
         QSKIP("needs root to hand folders to another user");
     }
@@ -591,18 +669,21 @@ void TestSerialTools::pairFolderRefused()
     bridge.start(COM2TCP_PATH, {"//./CNCAORV2", "127.0.0.1", "1"});
     QVERIFY(bridge.waitForFinished(10000));
     const QString bridgeErrors = QString::fromLocal8Bit(bridge.readAllStandardError());
-    if (refused) {
+    if (links.isEmpty()) {
         QCOMPARE(installed.exitCode, 3);
         QVERIFY2(installed.errors.startsWith("refusing the pair folder "), qPrintable(installed.errors));
         QVERIFY2(bridgeErrors.startsWith("refusing the pair folder "), qPrintable(bridgeErrors));
-        QCOMPARE(SerialTestRig::entries(root + "/" + untouched), before);
     } else {
         QCOMPARE(installed.exitCode, 0);
-        const QFileInfo folder(root + "/" + runtime + "/lumenbridge-serial");
-        QVERIFY(folder.isDir() && !folder.isSymLink());
-        QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
-                 QFile::Permissions());
+        const QString folder = links.startsWith('/') ? links : root + "/" + links;
+        // Others' programs reach the ports; only root changes the folder.
+        QCOMPARE(HostileFolder::modeOf(folder), 0755);
+        QCOMPARE(QFileInfo(folder).ownerId(), uint(0));
+        QVERIFY(QFileInfo(folder + "/COM2").isSymLink());
         QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env).exitCode, 0);
+    }
+    if (!untouched.isEmpty()) {
+        QCOMPARE(SerialTestRig::entries(root + "/" + untouched), before);
     }
     QVERIFY(bridge.exitCode() != 0);
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/PrivateFolder.h"
+#include "core/RuntimeFolder.h"
 
 namespace serialtools
 {
@@ -35,13 +36,12 @@ bool deviceFolder(bool create, std::string *folder, std::string *error)
     std::string path;
     if (const char *tests = std::getenv("LUMENBRIDGE_SERIAL_DIR"); tests && *tests) {
         path = tests;
-    } else if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        path = std::string(runtime) + "/lumenbridge-serial";
     } else {
-        path = "/run/lumenbridge-serial";
+        path = RuntimeFolder::path() + "/lumenbridge-serial";
     }
     std::string reason;
-    const bool trusted = create ? PrivateFolder::ensure(path, &reason) : PrivateFolder::check(path, &reason);
+    // Readable by all, so that the user's own programs find the ports; writable by us alone.
+    const bool trusted = create ? PrivateFolder::ensureShared(path, &reason) : PrivateFolder::check(path, &reason);
     if (!trusted) {
         if (error) {
             *error = "refusing the pair folder " + path + ": " + reason;

@@ -7,11 +7,11 @@
 namespace serialtools
 {
 
-// The folder of the pair links: LUMENBRIDGE_SERIAL_DIR (tests), else lumenbridge-serial in XDG_RUNTIME_DIR, else
-// /run/lumenbridge-serial. Both tools run as root, so the folder must be one nobody else can change: a real folder
-// (never a link), ours, closed to others, reached through folders only root or we can change. With create, a
-// missing folder is made 0700. False, with the reason in error, for a folder that fails those checks; a runtime
-// folder of another user is refused, not swapped for another.
+// The folder of the pair links: LUMENBRIDGE_SERIAL_DIR (tests), else lumenbridge-serial in the runtime folder
+// (RuntimeFolder: as root started through sudo or pkexec, /run). Both tools run as root, so the folder must be one
+// nobody else can change: a real folder (never a link), ours, writable by nobody else, reached through folders only
+// root or we can change. With create, a missing folder is made 0755, so that the user's programs can reach the
+// ports. False, with the reason in error, for a folder that fails those checks.
 [[nodiscard]] bool deviceFolder(bool create, std::string *folder, std::string *error);
 
 // Strips the Windows device prefix ("//./NAME" or "\\.\NAME") that callers put before a port name.

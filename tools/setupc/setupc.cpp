@@ -3,7 +3,8 @@
 // process; its two sides appear as links named after the ports in the device folder. The registry of pairs is
 // the file "pairs" in that folder, guarded by flock on ".lock" so that concurrent calls do not interfere. Each
 // holder keeps an exclusive flock on ".holder-<number>" for as long as it lives: that lock, not a process name or
-// a pid, tells a live pair from a dead one.
+// a pid, tells a live pair from a dead one. Run as root for a user (through sudo or pkexec), the first side of each
+// pair belongs to that user and the second to root alone; only root changes the folder.
 
 #include <algorithm>
 #include <cctype>
@@ -23,12 +24,14 @@
 #include <fnmatch.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "core/InvokingUser.h"
 #include "tools/setupc/Relay.h"
 
 namespace
@@ -41,6 +44,13 @@ constexpr int exitSystem = 3;
 constexpr int exitNoSuchPair = 4;
 constexpr std::size_t maxNameLength = 64;
 constexpr int holderStopWaitMs = 5000;
+
+// Who may open a pair side: its owner alone.
+struct Owner
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
 
 struct Pair
 {
@@ -173,16 +183,21 @@ public:
     {
         const std::string path = folder() + "/pairs";
         const std::string temporary = path + ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::trunc);
-            for (const Pair &pair : pairs) {
-                out << pair.number << ' ' << pair.holder << ' ' << pair.nameA << ' ' << pair.nameB << '\n';
-            }
-            out.flush();
-            if (!out) {
-                std::cerr << "cannot write " << temporary << "\n";
-                return false;
-            }
+        std::ostringstream text;
+        for (const Pair &pair : pairs) {
+            text << pair.number << ' ' << pair.holder << ' ' << pair.nameA << ' ' << pair.nameB << '\n';
+        }
+        // Others may read the folder; whatever root's umask, only we may change the pids that remove signals.
+        unlink(temporary.c_str());
+        const int fd = open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const std::string bytes = text.str();
+        bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        if (fd >= 0 && close(fd) != 0) {
+            written = false;
+        }
+        if (!written) {
+            std::cerr << "cannot write " << temporary << ": " << std::strerror(errno) << "\n";
+            return false;
         }
         if (std::rename(temporary.c_str(), path.c_str()) != 0) {
             std::cerr << "cannot replace " << path << ": " << std::strerror(errno) << "\n";
@@ -237,7 +252,10 @@ struct PtySide
     std::string slavePath;
 };
 
-bool openPty(PtySide &side)
+// The slave is reached through its master, never by a path, and is given its owner and mode 0600 before any link
+// names it. Until then it had the devpts defaults (group tty may write, on Debian), so a hang-up cuts off any handle
+// opened in that moment before the holder opens it again.
+bool openPty(PtySide &side, const Owner &owner)
 {
     side.master = posix_openpt(O_RDWR | O_NOCTTY);
     if (side.master < 0 || grantpt(side.master) != 0 || unlockpt(side.master) != 0) {
@@ -248,8 +266,19 @@ bool openPty(PtySide &side)
         return false;
     }
     side.slavePath = name;
+    const int first = ioctl(side.master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (first < 0) {
+        return false;
+    }
+    // Only root may hang up a terminal; run by anyone else, the pair is no more than that user's own.
+    const bool closed = fchown(first, owner.uid, owner.gid) == 0 && fchmod(first, S_IRUSR | S_IWUSR) == 0
+                        && (geteuid() != 0 || ioctl(first, TIOCVHANGUP) == 0);
+    close(first);
+    if (!closed) {
+        return false;
+    }
     // The holder keeps the slave open itself, so the master never reports a hang-up between two users of the port.
-    side.slave = open(name, O_RDWR | O_NOCTTY);
+    side.slave = ioctl(side.master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (side.slave < 0) {
         return false;
     }
@@ -271,7 +300,7 @@ void removeOwnLink(const std::string &name, const std::string &target)
 }
 
 // Runs in the forked holder: builds the pair, reports "ok" or the reason on the pipe, then relays until stopped.
-[[noreturn]] void runHolder(const Pair &pair, int lockFd, int readyFd)
+[[noreturn]] void runHolder(const Pair &pair, const Owner &visibleOwner, int lockFd, int readyFd)
 {
     close(lockFd);
     setsid();
@@ -297,7 +326,7 @@ void removeOwnLink(const std::string &name, const std::string &target)
     const int holderLock = open(holderLockPath(pair.number).c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (holderLock < 0 || flock(holderLock, LOCK_EX | LOCK_NB) != 0) {
         failure = "cannot lock " + holderLockPath(pair.number) + ": " + std::strerror(errno);
-    } else if (!openPty(a) || !openPty(b)) {
+    } else if (!openPty(a, visibleOwner) || !openPty(b, Owner{geteuid(), getegid()})) {
         failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
     } else if (symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
         failure = "cannot create " + linkPath(pair.nameA) + ": " + std::strerror(errno);
@@ -353,6 +382,14 @@ int install(const std::string &first, const std::string &second)
     }
     pair.number = registry.freeNumber();
 
+    // The user root runs for gets the first side; without one, or with an environment that names none clearly, both
+    // sides stay ours alone.
+    Owner visibleOwner{geteuid(), getegid()};
+    const InvokingUser user = InvokingUser::fromEnvironment();
+    if (geteuid() == 0 && user.kind == InvokingUser::Kind::Valid) {
+        visibleOwner = Owner{user.uid, user.gid};
+    }
+
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         std::cerr << "pipe: " << std::strerror(errno) << "\n";
@@ -366,7 +403,7 @@ int install(const std::string &first, const std::string &second)
     }
     if (holder == 0) {
         close(ready[0]);
-        runHolder(pair, registry.lockFd(), ready[1]);
+        runHolder(pair, visibleOwner, registry.lockFd(), ready[1]);
     }
     close(ready[1]);
     std::string report;
