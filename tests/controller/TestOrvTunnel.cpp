@@ -163,11 +163,11 @@ void TestOrvTunnel::connectThenReconnectNextRun()
         QCOMPARE(QProcess::execute(QStringLiteral("ping"),
                                    {"-c", "3", "-i", "0.2", "-W", "2", m_tunnel->serverTunnelAddress()}),
                  0);
-        QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("bytesIn").toDouble() > before.value("bytesIn").toDouble(),
-                                 waitMs);
+        // Packets are read with the daemon's byte count, once a second.
+        QTRY_VERIFY_WITH_TIMEOUT(orv.getVpnStatsJson().value("packetsIn").toDouble() >= 3, waitMs);
         const QJsonObject after = orv.getVpnStatsJson();
+        QVERIFY(after.value("bytesIn").toDouble() > before.value("bytesIn").toDouble());
         QVERIFY(after.value("bytesOut").toDouble() > before.value("bytesOut").toDouble());
-        QVERIFY(after.value("packetsIn").toDouble() >= 3);
         QVERIFY(after.value("packetsOut").toDouble() >= 3);
         QVERIFY(after.value("lastPacketReceived").isDouble());
 
