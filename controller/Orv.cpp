@@ -95,14 +95,11 @@ Orv::Orv(QObject *parent)
     api = new Api();
     connect(api, SIGNAL(onGetDomainsSuccess(int, QString)), this, SLOT(loadDomainsSuccess(int, QString)));
     connect(api, SIGNAL(onGetDomainsError(int, QString)), this, SLOT(loadDomainsError(int, QString)));
-    connect(api,
-            SIGNAL(onGetVpnDomainConfigSuccess(int, QString, int)),
-            this,
-            SLOT(getVpnDomainConfigSuccess(int, QString, int)));
-    connect(api,
-            SIGNAL(onGetVpnDomainConfigError(int, QString, int)),
-            this,
-            SLOT(getVpnDomainConfigError(int, QString, int)));
+    // Configuration requests go out on a client of their own each (startVpnDevice); a reply this one brings belongs
+    // to no start of ours and is ignored.
+    connect(
+        api, SIGNAL(onGetVpnDomainConfigSuccess(int, QString)), this, SLOT(getVpnDomainConfigSuccess(int, QString)));
+    connect(api, SIGNAL(onGetVpnDomainConfigError(int, QString)), this, SLOT(getVpnDomainConfigError(int, QString)));
 
     reloading = false;
 
@@ -714,7 +711,17 @@ void Orv::startVpnDevice(int id)
         writeLog(4, vpnModule, function, QStringLiteral("Getting VPN domain config..."));
         lastDeviceId = id;
         // A start still waiting for its reply is superseded: its reply will be ignored.
-        m_configRequestId = api->getVpnDomainConfig(auth->apiKey, domain->id);
+        m_configRequest = new Api(this);
+        m_configRequest->setObjectName(QStringLiteral("configRequest"));
+        connect(m_configRequest,
+                SIGNAL(onGetVpnDomainConfigSuccess(int, QString)),
+                this,
+                SLOT(getVpnDomainConfigSuccess(int, QString)));
+        connect(m_configRequest,
+                SIGNAL(onGetVpnDomainConfigError(int, QString)),
+                this,
+                SLOT(getVpnDomainConfigError(int, QString)));
+        m_configRequest->getVpnDomainConfig(auth->apiKey, domain->id);
         m_configDeviceId = id;
         return;
     }
@@ -772,21 +779,26 @@ bool Orv::hasExited(const char *function)
 void Orv::cancelPendingStarts()
 {
     vpnStartPending = false;
-    m_configRequestId = 0;
+    m_configRequest = nullptr;
 }
 
 // A configuration asked for before logout, exit, a stop or a newer start must not bring a tunnel up afterwards, nor
 // carry another start's device. Such a reply says nothing about the start under way, so no signal goes out.
-bool Orv::isReplyOfCurrentStart(int requestId)
+bool Orv::isReplyOfCurrentStart()
 {
-    if (requestId == 0 || requestId != m_configRequestId) {
+    QObject *request = sender();
+    // A request's own client has done its work with its one answer; the controller's client stays.
+    if (request != nullptr && request != api) {
+        request->deleteLater();
+    }
+    if (request != m_configRequest || m_configRequest == nullptr) {
         writeLog(4,
                  vpnModule,
                  "Orv::isReplyOfCurrentStart",
-                 QStringLiteral("Reply of an earlier or cancelled start ignored (request %1)").arg(requestId));
+                 QStringLiteral("Reply of an earlier or cancelled start ignored"));
         return false;
     }
-    m_configRequestId = 0;
+    m_configRequest = nullptr;
     return true;
 }
 
@@ -796,9 +808,9 @@ void Orv::configError(const QString &message)
     emit onVpnStartGetConfigError();
 }
 
-void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
+void Orv::getVpnDomainConfigSuccess(int status, QString data)
 {
-    if (!isReplyOfCurrentStart(requestId)) {
+    if (!isReplyOfCurrentStart()) {
         return;
     }
     if (status != 200) {
@@ -907,11 +919,11 @@ void Orv::getVpnDomainConfigSuccess(int status, QString data, int requestId)
     vpn->stop();
 }
 
-void Orv::getVpnDomainConfigError(int status, QString data, int requestId)
+void Orv::getVpnDomainConfigError(int status, QString data)
 {
     Q_UNUSED(status)
     Q_UNUSED(data)
-    if (!isReplyOfCurrentStart(requestId)) {
+    if (!isReplyOfCurrentStart()) {
         return;
     }
     emit onVpnStartGetConfigError();

@@ -104,8 +104,8 @@ public slots:
 private slots:
     void loadDomainsSuccess(int status, QString data);
     void loadDomainsError(int status, QString data);
-    void getVpnDomainConfigSuccess(int status, QString data, int requestId);
-    void getVpnDomainConfigError(int status, QString data, int requestId);
+    void getVpnDomainConfigSuccess(int status, QString data);
+    void getVpnDomainConfigError(int status, QString data);
     void onVpnConnected(int device_id);
     void onVpnDisconnected();
     void onGetApiKeySuccess();
@@ -120,7 +120,7 @@ private:
     bool tourIsNeeded(const QString &key);
     void tourIsNotNeeded(const QString &key);
     void cancelPendingStarts();
-    bool isReplyOfCurrentStart(int requestId);
+    bool isReplyOfCurrentStart();
     bool hasExited(const char *function);
     void configError(const QString &message);
     void forgetProfileFiles();
@@ -138,9 +138,10 @@ private:
     bool vpnStartPending = false;
 
     int m_reloadIntervalMs;
-    // The configuration request of the start under way and its device; 0 once answered or disowned. Replies come
-    // in any order: only this request's reply is used.
-    int m_configRequestId = 0;
+    // The portal client carrying the configuration request of the start under way; null once answered or disowned.
+    // Each request has a client of its own (a child named "configRequest", gone after its one answer), so a reply is
+    // told from those of earlier or cancelled starts, whatever their order.
+    Api *m_configRequest = nullptr;
     int m_configDeviceId = -1;
     // The device of the start waiting for the old tunnel to go down.
     int m_pendingDeviceId = -1;

@@ -1,7 +1,5 @@
 #include "portal/Api.h"
 
-#include <limits>
-
 #include <QDebug>
 #include <QSettings>
 #include <QUrl>
@@ -15,8 +13,6 @@
 namespace
 {
 const QString apiPath = QStringLiteral("/api/v2/");
-// The request's number rides on the HttpRequest, which is the sender of its answer.
-const char *const requestIdProperty = "configRequestId";
 
 constexpr const char *logModule = "http_request";
 
@@ -88,19 +84,15 @@ void Api::getDomains(QString api_key)
     send(QStringLiteral("domain"), api_key, SLOT(getDomainsSuccess(int, QString)), SLOT(getDomainsError(int, QString)));
 }
 
-int Api::getVpnDomainConfig(QString api_key, int domain_id)
+void Api::getVpnDomainConfig(QString api_key, int domain_id)
 {
-    m_lastConfigRequestId = m_lastConfigRequestId == std::numeric_limits<int>::max() ? 1 : m_lastConfigRequestId + 1;
     send(QStringLiteral("vpn/domain/") + QString::number(domain_id),
          api_key,
          SLOT(getVpnDomainConfigSuccess(int, QString)),
-         SLOT(getVpnDomainConfigError(int, QString)),
-         m_lastConfigRequestId);
-    return m_lastConfigRequestId;
+         SLOT(getVpnDomainConfigError(int, QString)));
 }
 
-void Api::send(
-    const QString &resource, const QString &apiKey, const char *successSlot, const char *errorSlot, int requestId)
+void Api::send(const QString &resource, const QString &apiKey, const char *successSlot, const char *errorSlot)
 {
     auto *request = new HttpRequest;
     QByteArray token = apiKey.toLatin1();
@@ -111,16 +103,7 @@ void Api::send(
     request->setRawHeader(QByteArrayLiteral("x-access-token"), token);
     connect(request, SIGNAL(success(int, QString)), this, successSlot);
     connect(request, SIGNAL(error(int, QString)), this, errorSlot);
-    if (requestId != 0) {
-        request->setProperty(requestIdProperty, requestId);
-    }
     request->get(url(resource));
-}
-
-int Api::requestIdOfSender() const
-{
-    const QObject *request = sender();
-    return request ? request->property(requestIdProperty).toInt() : 0;
 }
 
 void Api::getApiKeySuccess(int status, QString data)
@@ -157,10 +140,10 @@ void Api::getDomainsError(int status, QString data)
 
 void Api::getVpnDomainConfigSuccess(int status, QString data)
 {
-    emit onGetVpnDomainConfigSuccess(status, data, requestIdOfSender());
+    emit onGetVpnDomainConfigSuccess(status, data);
 }
 
 void Api::getVpnDomainConfigError(int status, QString data)
 {
-    emit onGetVpnDomainConfigError(status, data, requestIdOfSender());
+    emit onGetVpnDomainConfigError(status, data);
 }

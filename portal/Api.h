@@ -4,8 +4,8 @@
 #include <QString>
 
 // Client of the portal's REST service: each slot sends one HttpRequest and its answer comes back as a signal pair.
-// GUI thread; its only state numbers the configuration requests. The controller owns one for the page and the domain
-// requests, Auth one for the key requests.
+// GUI thread; stateless. The controller owns one for the page and the domain requests and one for each configuration
+// request, Auth one for the key requests.
 class Api : public QObject
 {
     Q_OBJECT
@@ -25,16 +25,14 @@ signals:
     void onGetNewApiKeyError(int status, QString data);
     void onGetDomainsSuccess(int status, QString data);
     void onGetDomainsError(int status, QString data);
-    // requestId: what getVpnDomainConfig returned for the request this answers.
-    void onGetVpnDomainConfigSuccess(int status, QString data, int requestId);
-    void onGetVpnDomainConfigError(int status, QString data, int requestId);
+    void onGetVpnDomainConfigSuccess(int status, QString data);
+    void onGetVpnDomainConfigError(int status, QString data);
 
 public slots:
     void getApiKey(QString username, QString password);
     void getNewApiKey(QString api_key);
     void getDomains(QString api_key);
-    // Returns the request's number, never 0; replies can arrive in any order, each request having its own connection.
-    int getVpnDomainConfig(QString api_key, int domain_id);
+    void getVpnDomainConfig(QString api_key, int domain_id);
 
 private slots:
     void getApiKeySuccess(int status, QString data);
@@ -47,12 +45,5 @@ private slots:
     void getVpnDomainConfigError(int status, QString data);
 
 private:
-    void send(const QString &resource,
-              const QString &apiKey,
-              const char *successSlot,
-              const char *errorSlot,
-              int requestId = 0);
-    int requestIdOfSender() const;
-
-    int m_lastConfigRequestId = 0;
+    void send(const QString &resource, const QString &apiKey, const char *successSlot, const char *errorSlot);
 };

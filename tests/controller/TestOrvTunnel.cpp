@@ -306,11 +306,16 @@ void TestOrvTunnel::pendingStartAndTeardown()
     QVERIFY(OrvDriver::logIn(orv, waitMs));
     OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QVERIFY2(OrvDriver::connectDevice(orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
-    Api *api = orv.property("api").value<Api *>();
     bool acted = false;
     bool startedAtOnce = false;
     LogCapture log;
-    connect(api, &Api::onGetVpnDomainConfigSuccess, this, [&] {
+    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
+    QSignalSpy connected(vpn, &OrvVpn::onConnected);
+    orv.startVpnDevice(30);
+    // Connected after the controller: it runs right after the controller has accepted the configuration.
+    const QList<Api *> requests = orv.findChildren<Api *>(QStringLiteral("configRequest"));
+    QVERIFY(!requests.isEmpty());
+    connect(requests.last(), &Api::onGetVpnDomainConfigSuccess, this, [&] {
         QCOMPARE(vpn->getStatus(), 0);
         acted = true;
         if (action == QLatin1String("logout")) {
@@ -330,10 +335,6 @@ void TestOrvTunnel::pendingStartAndTeardown()
             startedAtOnce = log.count(newWorkerLine) > 0;
         }
     });
-
-    QSignalSpy disconnected(vpn, &OrvVpn::onDisconnected);
-    QSignalSpy connected(vpn, &OrvVpn::onConnected);
-    orv.startVpnDevice(30);
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), disconnections, waitMs);
     QVERIFY(acted);
     QVERIFY(!startedAtOnce);
