@@ -85,9 +85,8 @@ var app = {
         }, 200);
     },
 
-    // The fragments load while the channel opens; the application starts once both are done.
-    loadTemplate: function (whenLoaded) {
-        template.load(whenLoaded);
+    loadTemplate: function () {
+        template.load();
     },
 
     // Up to three divisions by 1024, each rounded to one decimal before the next comparison.
@@ -591,20 +590,12 @@ var vpnSignals = {
 };
 
 document.addEventListener('DOMContentLoaded', function () {
-    var pending = 2;
-    var started = function () {
-        pending -= 1;
-        if (pending === 0) {
-            app.deviceReady();
-        }
-    };
-    channelOpening.whenOpen(function (webChannel) {
+    new QWebChannel(qt.webChannelTransport, function (webChannel) {
         channel = webChannel;
         ORV = webChannel.objects.ORV;
         connectSignals();
-        started();
+        app.loadTemplate();
     });
-    app.loadTemplate(started);
     ORV_EVENTS.addListener(EVENT_API_KEY_GET_SUCCESS, function (event) {
         console.log(event.detail);
     });

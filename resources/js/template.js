@@ -15,14 +15,14 @@ var template = {
     // The markup fragments' texts by their place in `elements`; they go in together, in that order.
     markup: [],
     complete: false,
-    whenLoaded: null,
+    loadRequested: false,
 
     loadedElement: function () {
         template.loadedElements += 1;
         if (template.loadedElements === template.elements.length) {
             template.complete = true;
-            if (template.whenLoaded !== null) {
-                template.whenLoaded();
+            if (template.loadRequested) {
+                app.deviceReady();
             }
         }
     },
@@ -46,12 +46,12 @@ var template = {
         texts.forEach(template.loadedElement);
     },
 
-    // Calls whenLoaded once all fragments are in (at once if they already are).
-    load: function (whenLoaded) {
-        template.whenLoaded = whenLoaded;
+    // Starts the application once all fragments are in (at once if they already are).
+    load: function () {
+        template.loadRequested = true;
         template.start();
         if (template.complete) {
-            whenLoaded();
+            app.deviceReady();
         }
     },
 
