@@ -60,8 +60,15 @@ QStringList pairLinks()
     return links.entryList({QStringLiteral("COM*"), QStringLiteral("CNCA*")}, QDir::System | QDir::Files);
 }
 
-void storeStartState(const QJsonArray &domains)
+// The portal serves the tunnel's profile; the settings hold a login, the domains and a serial port of the device.
+bool startSession(PortalSession &session, const TestTunnel &tunnel)
 {
+    const QJsonObject data =
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(tunnel)}});
+    if (!session.start(data)) {
+        return false;
+    }
+    const QJsonArray domains = data.value(QStringLiteral("domains")).toArray();
     PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
     StoredSettings::setDomains(domains);
     VirtualSerialPort port;
@@ -70,6 +77,7 @@ void storeStartState(const QJsonArray &domains)
     StoredSettings::setSerialPorts({&port});
     // The start logs in and connects the last device by itself.
     StoredSettings::setValue(QStringLiteral("vpn/last_device_id"), deviceId);
+    return true;
 }
 
 // The web engine's render processes: the children of the program's sandboxed zygote, which they are forked from
@@ -221,11 +229,8 @@ void TestShutdownSignals::endsAsWindowClose()
     QFETCH(int, ending);
 
     TestEnvironment environment;
-    const QJsonObject data =
-        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}});
     PortalSession session;
-    QVERIFY(session.start(data));
-    storeStartState(data.value(QStringLiteral("domains")).toArray());
+    QVERIFY(startSession(session, *m_tunnel));
     QVERIFY(!StoredSettings::contains(QStringLiteral("window/size")));
 
     QTemporaryDir programFolder;
@@ -274,11 +279,8 @@ void TestShutdownSignals::renderEndsWhileLoginsWait()
 {
     constexpr int windowEnds = 3;
     TestEnvironment environment;
-    const QJsonObject data =
-        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}});
     PortalSession session;
-    QVERIFY(session.start(data));
-    storeStartState(data.value(QStringLiteral("domains")).toArray());
+    QVERIFY(startSession(session, *m_tunnel));
     TestPortal::Behaviour held;
     held.hold = true;
     session.portal().setBehaviour(TestPortal::Route::Login, held);
