@@ -35,6 +35,17 @@ private:
     Outcome run(HttpRequest *request, const QString &url);
 };
 
+// The warning that tells why a request got no answer, or empty.
+QString failureLine(const LogCapture &log)
+{
+    for (const LogCapture::Line &line : log.lines()) {
+        if (line.type == QtWarningMsg && line.text.startsWith(QLatin1String("HttpRequest::parseNetworkResponse(): "))) {
+            return line.text;
+        }
+    }
+    return QString();
+}
+
 void TestHttpRequest::initTestCase()
 {
     installConnectionWarningCheck();
@@ -174,6 +185,8 @@ void TestHttpRequest::refusedConnection()
     QCOMPARE(outcome.status, -1);
     QCOMPARE(outcome.text, QString());
     QVERIFY(log.contains(QStringLiteral("HttpRequest::parseNetworkResponse(): \"invalid status code: -1\"")));
+    QVERIFY2(failureLine(log).contains(QStringLiteral("/api/v2/domain failed: Connection refused")),
+             qPrintable(log.texts().join('\n')));
 }
 
 void TestHttpRequest::certificatePolicy_data()
@@ -196,7 +209,16 @@ void TestHttpRequest::certificatePolicy()
 
     auto *request = new HttpRequest;
     request->ignoreSslErrors = ignoreSslErrors;
+    LogCapture log;
     const Outcome outcome = run(request, device.baseAddress() + QStringLiteral("/api/v1/remote/access/1?api_key=key"));
+    // A refused certificate is told with its names; the key in the address is not.
+    const QString failure = failureLine(log);
+    QCOMPARE(failure.isEmpty(), status == 200);
+    QVERIFY2(failure.isEmpty()
+                 || (failure.contains(QStringLiteral("certificate error: "))
+                     && failure.contains(QStringLiteral("(subject: CN=device; issuer: CN=device)"))
+                     && !failure.contains(QStringLiteral("api_key"))),
+             qPrintable(failure));
     QCOMPARE(outcome.signalCount, 1);
     QCOMPARE(outcome.status, status);
     QCOMPARE(outcome.succeeded, status == 200);
