@@ -396,7 +396,7 @@ void Orv::m_exit()
 
 QString Orv::getApplicationVersion()
 {
-    return QStringLiteral("1.0.0");
+    return QStringLiteral(LUMENBRIDGE_VERSION);
 }
 
 QString Orv::getApplicationName()
