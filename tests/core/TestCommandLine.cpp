@@ -1,3 +1,5 @@
+#include <csignal>
+
 #include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -11,11 +13,42 @@ class TestCommandLine : public QObject
 private slots:
     void endsBeforeStart_data();
     void endsBeforeStart();
+    void runsOffscreenAsItIs();
+
+private:
+    // The program's environment: a fresh home with its own XDG folders, no display; then each entry of `changes`
+    // sets NAME=value, or removes NAME.
+    QProcessEnvironment environment(const QTemporaryDir &home, const QStringList &changes);
 };
+
+QProcessEnvironment TestCommandLine::environment(const QTemporaryDir &home, const QStringList &changes)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"QT_QPA_PLATFORM", "QT_QUICK_BACKEND", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.remove(QLatin1String(variable));
+    }
+    // Qt's fallback runtime folder would land here.
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    environment.insert(QStringLiteral("HOME"), home.path());
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment.insert(QLatin1String(variable), folder);
+    }
+    for (const QString &change : changes) {
+        if (change.contains(QLatin1Char('='))) {
+            environment.insert(change.section(QLatin1Char('='), 0, 0), change.section(QLatin1Char('='), 1));
+        } else {
+            environment.remove(change);
+        }
+    }
+    return environment;
+}
 
 void TestCommandLine::endsBeforeStart_data()
 {
-    QTest::addColumn<bool>("display");
+    QTest::addColumn<QStringList>("changes");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("inStdout");
@@ -30,7 +63,7 @@ void TestCommandLine::endsBeforeStart_data()
         QStringList inStderr;
     };
 
-    const QStringList version{QStringLiteral("Lumenbridge 1.0.0\n")};
+    const QStringList version{QStringLiteral("Lumenbridge " LUMENBRIDGE_VERSION "\n")};
     const QStringList help{QStringLiteral("helper"),
                            QStringLiteral("-g, --debug-level <4>"),
                            QStringLiteral("Debug level"),
@@ -51,26 +84,40 @@ void TestCommandLine::endsBeforeStart_data()
          {},
          {QStringLiteral("Missing value after '--debug-module'.")}},
     };
-    // The parser answers the same whether or not a window could be opened (an SSH session has no display).
-    for (const bool display : {true, false}) {
+    // The parser answers the same whether or not a window could be opened (an SSH session has no display, a
+    // forwarded one may be gone).
+    const QStringList offscreen{QStringLiteral("QT_QPA_PLATFORM=offscreen")};
+    const QStringList unreachable{QStringLiteral("DISPLAY=:97")};
+    for (const QStringList &changes : {offscreen, QStringList(), unreachable}) {
         for (const Case &c : cases) {
-            QTest::addRow("%s: %s", display ? "offscreen" : "no display", c.name)
-                << display << c.arguments << c.exitCode << c.inStdout << c.inStderr;
+            QTest::addRow("%s: %s", changes.isEmpty() ? "no display" : qPrintable(changes.first()), c.name)
+                << changes << c.arguments << c.exitCode << c.inStdout << c.inStderr;
         }
     }
     QTest::newRow("no display: platform chosen on the command line")
-        << false << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")}
-        << 0 << version << QStringList();
+        << QStringList() << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), "--version"} << 0
+        << version << QStringList();
     QTest::newRow("no display: a plain start says so instead of aborting")
-        << false << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
     QTest::newRow("no display: level and module given")
-        << false << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("all")}
-        << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), "all"} << 1
+        << QStringList() << QStringList{QStringLiteral("no display")};
+    QTest::newRow("unreachable display: a plain start says so instead of aborting")
+        << unreachable << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("display :97")};
+    QTest::newRow("unreachable X display chosen on the command line")
+        << unreachable << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb")} << 1 << QStringList()
+        << QStringList{QStringLiteral("display :97")};
+    // Started through sudo: no runtime folder. Qt's fallback would warn and make one.
+    QTest::newRow("no runtime folder: --version")
+        << QStringList{QStringLiteral("XDG_RUNTIME_DIR")} << QStringList{QStringLiteral("--version")} << 0 << version
+        << QStringList();
+    QTest::newRow("no runtime folder: --help") << QStringList{QStringLiteral("XDG_RUNTIME_DIR")}
+                                               << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
 }
 
 void TestCommandLine::endsBeforeStart()
 {
-    QFETCH(bool, display);
+    QFETCH(QStringList, changes);
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QStringList, inStdout);
@@ -78,23 +125,9 @@ void TestCommandLine::endsBeforeStart()
 
     QTemporaryDir home;
     QVERIFY(home.isValid());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        environment.remove(QLatin1String(variable));
-    }
-    if (display) {
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-    environment.insert(QStringLiteral("HOME"), home.path());
-    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        environment.insert(QLatin1String(variable), folder);
-    }
 
     QProcess program;
-    program.setProcessEnvironment(environment);
+    program.setProcessEnvironment(environment(home, changes));
     program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
     QVERIFY(program.waitForStarted(10000));
     // Ending by itself proves no window and no event loop were started.
@@ -112,7 +145,10 @@ void TestCommandLine::endsBeforeStart()
     }
     if (exitCode != 0) {
         QVERIFY(out.isEmpty());
+        QVERIFY2(err.count(QLatin1Char('\n')) == 1, qPrintable(err));
     }
+    QVERIFY2(!err.contains(QStringLiteral("QStandardPaths")), qPrintable(err));
+    QCOMPARE(QDir(home.path()).entryList({QStringLiteral("runtime-*")}, QDir::Dirs), QStringList());
 
     // Neither settings nor web-engine data were written anywhere under the home folder.
     QStringList written;
@@ -121,6 +157,40 @@ void TestCommandLine::endsBeforeStart()
         written.append(files.next());
     }
     QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char(' '))));
+}
+
+// Offscreen with no rendering back end chosen: the program picks software drawing, shows its window and runs
+// until a SIGTERM ends it through the event loop.
+void TestCommandLine::runsOffscreenAsItIs()
+{
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QProcess program;
+    program.setProcessEnvironment(environment(home, {QStringLiteral("QT_QPA_PLATFORM=offscreen")}));
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+    QVERIFY(program.waitForStarted(10000));
+    const auto ending = qScopeGuard([&program] {
+        program.kill();
+        program.waitForFinished(10000);
+    });
+    // The window is shown right after the handler of SIGTERM is in place; the signal waits for the event loop.
+    const QString statusPath = QStringLiteral("/proc/%1/status").arg(program.processId());
+    const auto handlesTerm = [&statusPath] {
+        QFile status(statusPath);
+        const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        const int at = text.indexOf("SigCgt:");
+        const QByteArray caught = at < 0 ? QByteArray() : text.mid(at + 7, text.indexOf('\n', at) - at - 7);
+        return (caught.trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1U;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(handlesTerm() || program.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
+    QVERIFY(program.waitForFinished(30000));
+    const QByteArray output = program.readAll();
+    QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0, output.constData());
+    QVERIFY2(output.contains("ShutdownSignals::readSignals()"), output.constData());
+    // Nor does a start warn about what the program itself sets up.
+    QVERIFY2(!output.contains("QStandardPaths") && !output.contains("has no notify signal"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
