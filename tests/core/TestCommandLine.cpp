@@ -1,5 +1,3 @@
-#include <csignal>
-
 #include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -13,35 +11,7 @@ class TestCommandLine : public QObject
 private slots:
     void endsBeforeStart_data();
     void endsBeforeStart();
-    void runsOffscreenAsItIs();
-
-private:
-    // The program's environment: a fresh home with its own XDG folders, no display; then each entry of `changes`
-    // sets NAME=value, or removes NAME.
-    QProcessEnvironment environment(const QTemporaryDir &home, const QStringList &changes);
 };
-
-QProcessEnvironment TestCommandLine::environment(const QTemporaryDir &home, const QStringList &changes)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *variable : {"QT_QPA_PLATFORM", "QT_QUICK_BACKEND", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        environment.remove(QLatin1String(variable));
-    }
-    // Qt's fallback runtime folder would land here.
-    environment.insert(QStringLiteral("TMPDIR"), home.path());
-    environment.insert(QStringLiteral("HOME"), home.path());
-    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
-        QDir().mkpath(folder);
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        environment.insert(QLatin1String(variable), folder);
-    }
-    for (const QString &change : changes) {
-        const int equals = change.indexOf(QLatin1Char('='));
-        equals < 0 ? environment.remove(change) : environment.insert(change.left(equals), change.mid(equals + 1));
-    }
-    return environment;
-}
 
 void TestCommandLine::endsBeforeStart_data()
 {
@@ -122,9 +92,27 @@ void TestCommandLine::endsBeforeStart()
 
     QTemporaryDir home;
     QVERIFY(home.isValid());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.remove(QLatin1String(variable));
+    }
+    // Qt's fallback runtime folder would land here.
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    environment.insert(QStringLiteral("HOME"), home.path());
+    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        environment.insert(QLatin1String(variable), folder);
+    }
+    // NAME=value sets a variable, NAME alone removes it.
+    for (const QString &change : changes) {
+        const int equals = change.indexOf(QLatin1Char('='));
+        equals < 0 ? environment.remove(change) : environment.insert(change.left(equals), change.mid(equals + 1));
+    }
 
     QProcess program;
-    program.setProcessEnvironment(environment(home, changes));
+    program.setProcessEnvironment(environment);
     program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
     QVERIFY(program.waitForStarted(10000));
     // Ending by itself proves no window and no event loop were started.
@@ -154,35 +142,6 @@ void TestCommandLine::endsBeforeStart()
         written.append(files.next());
     }
     QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char(' '))));
-}
-
-// Offscreen with no rendering back end chosen: the program picks software drawing, shows its window and runs
-// until a SIGTERM ends it through the event loop.
-void TestCommandLine::runsOffscreenAsItIs()
-{
-    QTemporaryDir home;
-    QProcess program;
-    program.setProcessEnvironment(environment(home, {QStringLiteral("QT_QPA_PLATFORM=offscreen")}));
-    program.setProcessChannelMode(QProcess::MergedChannels);
-    program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
-    QVERIFY(program.waitForStarted(10000));
-    // SIGTERM is caught from before the window is shown; the signal then waits for the event loop.
-    const QString status = QStringLiteral("/proc/%1/status").arg(program.processId());
-    const auto handlesTerm = [&status] {
-        QFile file(status);
-        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        const QByteArray caught = text.mid(text.indexOf("SigCgt:") + 7, 17).trimmed();
-        return (caught.toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1U;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(handlesTerm() || program.state() == QProcess::NotRunning, 20000);
-    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
-    const bool ended = program.waitForFinished(30000);
-    const QByteArray output = program.readAll();
-    QVERIFY2(ended && program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0, output.constData());
-    // Nor does a start warn about what the program itself sets up.
-    QVERIFY2(output.contains("ShutdownSignals::readSignals()") && !output.contains("QStandardPaths")
-                 && !output.contains("has no notify signal"),
-             output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
