@@ -1,14 +1,19 @@
 #include <cstdio>
+#include <string>
 
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QOpenGLContext>
 #include <QUrl>
 
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include "app/ShutdownSignals.h"
 #include "core/Log.h"
+#include "core/PrivateFolder.h"
+#include "core/RuntimeFolder.h"
 #include "vpn/OrvVpnThread.h"
 #include "window/MainWindow.h"
 #include "window/WebengineSupervisor.h"
@@ -18,28 +23,87 @@ namespace
 const char *const organizationName = "Orvane";
 const char *const organizationDomain = "orvane.example";
 const char *const applicationName = "Lumenbridge";
-const char *const applicationVersion = "1.0.0";
+const char *const applicationVersion = LUMENBRIDGE_VERSION;
 // The engine gives a daemon 5 s to end before it kills it.
 constexpr int tunnelEndTimeoutMs = 8000;
-} // namespace
 
-namespace
+// Where a window-system option sits on the command line (-platform, -display; Qt takes one dash or two): the index
+// of its value, or 0. The last one given wins, as in Qt.
+int windowSystemOption(int argc, char *argv[], const char *option)
 {
-// Without a display the default window system aborts the process before the command line is read. The
-// parser's answers (help, version, errors) need no screen, so they get the offscreen platform; a platform
-// chosen by the user (environment or -platform) is left alone.
-bool displayAvailable(int argc, char *argv[])
-{
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
-        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        return true;
-    }
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-platform") == 0 || qstrcmp(argv[i], "--platform") == 0) {
-            return true;
+    int found = 0;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (qstrcmp(argv[i], option) == 0 || (argv[i][0] == '-' && qstrcmp(argv[i] + 1, option) == 0)) {
+            found = i + 1;
         }
     }
-    return false;
+    return found;
+}
+
+QByteArray windowSystemChoice(int argc, char *argv[], const char *option, const char *variable)
+{
+    const int index = windowSystemOption(argc, argv, option);
+    return index > 0 ? QByteArray(argv[index]) : qgetenv(variable);
+}
+
+// Why no window can be opened, or empty. The X window system, Qt's default, aborts the process when it finds no
+// display or cannot reach it, before the command line is read; the caller answers with one line instead. Another
+// platform the user chose (offscreen, a Wayland session) is left to Qt.
+QString displayProblem(int argc, char *argv[])
+{
+    const QByteArray platform = windowSystemChoice(argc, argv, "-platform", "QT_QPA_PLATFORM");
+    const bool waylandSession =
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qgetenv("XDG_SESSION_TYPE") == "wayland";
+    if (!(platform.isEmpty() || platform.startsWith("xcb")) || (platform.isEmpty() && waylandSession)) {
+        return QString();
+    }
+    const QByteArray display = windowSystemChoice(argc, argv, "-display", "DISPLAY");
+    if (display.isEmpty()) {
+        return QStringLiteral("no display (DISPLAY is unset)");
+    }
+    int screen = 0;
+    xcb_connection_t *connection = xcb_connect(display.constData(), &screen);
+    const bool reached = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return reached ? QString() : QStringLiteral("cannot reach the display %1").arg(QString::fromLocal8Bit(display));
+}
+
+// The parser's answers need no screen: the offscreen platform, whichever one was chosen.
+void useOffscreen(int argc, char *argv[])
+{
+    static char offscreen[] = "offscreen";
+    qputenv("QT_QPA_PLATFORM", offscreen);
+    if (const int index = windowSystemOption(argc, argv, "-platform")) {
+        argv[index] = offscreen;
+    }
+}
+
+// Qt keeps its runtime files in XDG_RUNTIME_DIR and, without one, makes /tmp/runtime-root with a warning. A root
+// run that was handed none of its own (sudo drops it, or keeps the user's) gets a private folder, as the helper
+// programs do.
+void chooseRuntimeFolder()
+{
+    const QByteArray given = qgetenv("XDG_RUNTIME_DIR");
+    if (geteuid() != 0 || (!given.isEmpty() && RuntimeFolder::path() == given.toStdString())) {
+        return;
+    }
+    std::string error;
+    if (!PrivateFolder::ensure(RuntimeFolder::ownPath, &error)) {
+        writeLog(2, "main", QStringLiteral("No runtime folder of our own: ") + QString::fromStdString(error));
+        return;
+    }
+    qputenv("XDG_RUNTIME_DIR", RuntimeFolder::ownPath);
+}
+
+// Whether the parser alone answers this command line: help or version, nothing it does not know. Then no window
+// system, display or runtime folder is touched.
+bool answeredByParser(QCommandLineParser &parser, int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    return parser.parse(arguments) && (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version")));
 }
 } // namespace
 
@@ -58,13 +122,6 @@ int main(int argc, char *argv[])
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
 
-    const bool headless = !displayAvailable(argc, argv);
-    if (headless) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-
-    QApplication app(argc, argv);
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("helper"));
     parser.addHelpOption();
@@ -81,10 +138,29 @@ int main(int argc, char *argv[])
                                     QString());
     moduleOption.setDefaultValue(QStringLiteral("all"));
     parser.addOption(moduleOption);
+    if (answeredByParser(parser, argc, argv)) {
+        QCoreApplication answering(argc, argv);
+        parser.process(answering);
+    }
+
+    const QString noWindow = displayProblem(argc, argv);
+    if (!noWindow.isEmpty()) {
+        useOffscreen(argc, argv);
+    }
+    chooseRuntimeFolder();
+
+    QApplication app(argc, argv);
     parser.process(app);
-    if (headless) {
-        std::fputs("lumenbridge: cannot open the window: no display (DISPLAY and WAYLAND_DISPLAY are unset)\n", stderr);
+    if (!noWindow.isEmpty()) {
+        std::fprintf(stderr, "lumenbridge: cannot open the window: %s\n", qPrintable(noWindow));
         return 1;
+    }
+    // Where no OpenGL context can be made (the offscreen or minimal platform without an X display) the web view's
+    // scene graph aborts the process; unless the user chose a back end, it draws in software there.
+    const QOpenGLContext *shared = QOpenGLContext::globalShareContext();
+    if ((!shared || !shared->isValid()) && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")
+        && qEnvironmentVariableIsEmpty("QMLSCENE_DEVICE")) {
+        qputenv("QT_QUICK_BACKEND", "software");
     }
 
     debugLevel = parser.value(levelOption).toInt(nullptr, 10);

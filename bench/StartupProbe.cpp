@@ -233,7 +233,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Lumenbridge"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LUMENBRIDGE_VERSION));
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
     if (geteuid() == 0) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");

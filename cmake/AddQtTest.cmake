@@ -7,7 +7,6 @@ function(add_qt_test name)
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} testsupport Qt5::Test project_flags)
-    target_compile_definitions(${name} PRIVATE TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
                          ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")

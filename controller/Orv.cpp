@@ -272,12 +272,16 @@ QString Orv::getAllPageFiles(QString page_name)
 
 void Orv::setLanguage(QString language)
 {
+    const bool changed = this->language != language;
     this->language = language;
     useOrvSettingsFormat();
     OrvSettings settings;
     settings.beginGroup(QStringLiteral("orv"));
     settings.setValue(QStringLiteral("language"), language);
     settings.endGroup();
+    if (changed) {
+        emit onLanguageChanged();
+    }
 }
 
 bool Orv::create(int type, int deviceId)
@@ -389,7 +393,7 @@ void Orv::m_exit()
 
 QString Orv::getApplicationVersion()
 {
-    return QStringLiteral("1.0.0");
+    return QStringLiteral(LUMENBRIDGE_VERSION);
 }
 
 QString Orv::getApplicationName()

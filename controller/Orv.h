@@ -26,7 +26,7 @@ class Orv : public QObject
     Q_OBJECT
     // Read-only: the page only reads them, and a write from the page must not replace a program object.
     Q_PROPERTY(Api *api READ apiObject CONSTANT)
-    Q_PROPERTY(QString language READ currentLanguage)
+    Q_PROPERTY(QString language READ currentLanguage NOTIFY onLanguageChanged)
     Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager READ serialPortsManagerObject CONSTANT)
     Q_PROPERTY(Auth *auth READ authObject CONSTANT)
     Q_PROPERTY(OrvVpn *vpn READ vpnObject CONSTANT)
@@ -61,6 +61,7 @@ signals:
     void onVpnStartInvalidDomain();
     void onVpnStartGetConfigError();
     void onKill();
+    void onLanguageChanged();
 
 public slots:
     QString getAllPageFiles(QString page_name);

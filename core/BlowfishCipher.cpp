@@ -115,7 +115,8 @@ constexpr const char *initialSBox4 =
     "85cbfe4e8ae88dd87aaaf9b04cf9aa7e1948c25c02fb8a8c01c36ae4d6ebe1f990d4f869a65cdea03f09252dc208e69f"
     "b74e6132ce77e25b578fdfe33ac372e6";
 
-// Below this many bytes the caller's thread does the work alone: starting threads costs more than it saves.
+// Below this many bytes the caller's thread does the work alone: handing parts to other threads costs more than it
+// saves.
 constexpr qsizetype parallelThresholdBytes = 1 << 20;
 
 quint32 readWord(const char *bytes)

@@ -6,7 +6,7 @@
 
 // Blowfish in ECB mode over whole buffers, with optional padding (k bytes of value k).
 // A plain value object used by one thread at a time; the settings format makes one per file operation. Large
-// buffers are split across a few short-lived threads of its own, since ECB blocks are independent.
+// buffers are split across Qt's thread pool and the caller's thread, since ECB blocks are independent.
 class BlowfishCipher
 {
 public:

@@ -1,13 +1,15 @@
 #pragma once
 
 #include <algorithm>
-#include <thread>
+#include <numeric>
 #include <vector>
 
-#include <QtGlobal>
+#include <QThread>
+#include <QtConcurrentMap>
 
-// Splits CPU-bound work over a few short-lived threads and the caller's, for data nobody else touches meanwhile
-// (the settings store's buffers and value trees). The caller waits for every part; nothing outlives the call.
+// Splits CPU-bound work into a few parts for Qt's global thread pool and the caller's thread, for data nobody else
+// touches meanwhile (the settings store's buffers and value trees). A part no pool thread is free for runs on the
+// caller's thread; the caller waits for every part, and nothing outlives the call.
 class ParallelWork
 {
 public:
@@ -16,26 +18,22 @@ public:
     // How many parts `items` items are worth, at least `minItemsPerPart` each: 1 means the caller does it all.
     static int partsFor(qsizetype items, qsizetype minItemsPerPart)
     {
-        const auto hardware = static_cast<qsizetype>(std::max(1u, std::thread::hardware_concurrency()));
-        const qsizetype parts = std::min<qsizetype>(std::min<qsizetype>(hardware, maxParts), items / minItemsPerPart);
+        const auto processors = static_cast<qsizetype>(QThread::idealThreadCount());
+        const qsizetype parts = std::min<qsizetype>(std::min<qsizetype>(processors, maxParts), items / minItemsPerPart);
         return static_cast<int>(std::max<qsizetype>(1, parts));
     }
 
-    // Runs work(part) for every part from 0 to parts - 1; the last part on the caller's thread.
+    // Runs work(part) for every part from 0 to parts - 1.
     template <typename Work>
     static void run(int parts, Work work)
     {
-        std::vector<std::thread> helpers;
-        helpers.reserve(static_cast<size_t>(std::max(0, parts - 1)));
-        for (int part = 0; part + 1 < parts; ++part) {
-            helpers.emplace_back([&work, part] { work(part); });
+        if (parts == 1) {
+            work(0);
+            return;
         }
-        if (parts > 0) {
-            work(parts - 1);
-        }
-        for (std::thread &helper : helpers) {
-            helper.join();
-        }
+        std::vector<int> indices(static_cast<size_t>(std::max(0, parts)));
+        std::iota(indices.begin(), indices.end(), 0);
+        QtConcurrent::blockingMap(indices, [&work](int part) { work(part); });
     }
 
     // The first item of a part when `items` items are shared out evenly.

@@ -1,6 +1,7 @@
 #include "core/RuntimeFolder.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 std::string RuntimeFolder::path()
 {
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') {
+    if (runtime && runtime[0] == '/' && std::strcmp(runtime, ownPath) != 0) {
         struct stat info
         {
         };

@@ -9,6 +9,10 @@
 class RuntimeFolder
 {
 public:
+    // The private folder that the program, run as root without a runtime folder of its own, makes and hands Qt as
+    // XDG_RUNTIME_DIR. It is Qt's alone: the program's own files stay in /run, where the pair links are reachable.
+    static constexpr const char *ownPath = "/run/lumenbridge-runtime";
+
     // Only chooses; whether the folder may be used is for PrivateFolder to check.
     static std::string path();
 };

@@ -15,7 +15,7 @@ private slots:
 
 void TestCommandLine::endsBeforeStart_data()
 {
-    QTest::addColumn<bool>("display");
+    QTest::addColumn<QStringList>("changes");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("inStdout");
@@ -30,7 +30,7 @@ void TestCommandLine::endsBeforeStart_data()
         QStringList inStderr;
     };
 
-    const QStringList version{QStringLiteral("Lumenbridge 1.0.0\n")};
+    const QStringList version{QStringLiteral("Lumenbridge " LUMENBRIDGE_VERSION "\n")};
     const QStringList help{QStringLiteral("helper"),
                            QStringLiteral("-g, --debug-level <4>"),
                            QStringLiteral("Debug level"),
@@ -51,26 +51,40 @@ void TestCommandLine::endsBeforeStart_data()
          {},
          {QStringLiteral("Missing value after '--debug-module'.")}},
     };
-    // The parser answers the same whether or not a window could be opened (an SSH session has no display).
-    for (const bool display : {true, false}) {
+    // The parser answers the same whether or not a window could be opened (an SSH session has no display, a
+    // forwarded one may be gone).
+    const QStringList offscreen{QStringLiteral("QT_QPA_PLATFORM=offscreen")};
+    const QStringList unreachable{QStringLiteral("DISPLAY=:97")};
+    for (const QStringList &changes : {offscreen, QStringList(), unreachable}) {
         for (const Case &c : cases) {
-            QTest::addRow("%s: %s", display ? "offscreen" : "no display", c.name)
-                << display << c.arguments << c.exitCode << c.inStdout << c.inStderr;
+            QTest::addRow("%s: %s", changes.isEmpty() ? "no display" : qPrintable(changes.first()), c.name)
+                << changes << c.arguments << c.exitCode << c.inStdout << c.inStderr;
         }
     }
     QTest::newRow("no display: platform chosen on the command line")
-        << false << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")}
-        << 0 << version << QStringList();
+        << QStringList() << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), "--version"} << 0
+        << version << QStringList();
     QTest::newRow("no display: a plain start says so instead of aborting")
-        << false << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
     QTest::newRow("no display: level and module given")
-        << false << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("all")}
-        << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), "all"} << 1
+        << QStringList() << QStringList{QStringLiteral("no display")};
+    QTest::newRow("unreachable display: a plain start says so instead of aborting")
+        << unreachable << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("display :97")};
+    QTest::newRow("unreachable X display chosen on the command line")
+        << unreachable << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb")} << 1 << QStringList()
+        << QStringList{QStringLiteral("display :97")};
+    // Started through sudo: no runtime folder. Qt's fallback would warn and make one.
+    QTest::newRow("no runtime folder: --version")
+        << QStringList{QStringLiteral("XDG_RUNTIME_DIR")} << QStringList{QStringLiteral("--version")} << 0 << version
+        << QStringList();
+    QTest::newRow("no runtime folder: --help") << QStringList{QStringLiteral("XDG_RUNTIME_DIR")}
+                                               << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
 }
 
 void TestCommandLine::endsBeforeStart()
 {
-    QFETCH(bool, display);
+    QFETCH(QStringList, changes);
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QStringList, inStdout);
@@ -82,15 +96,19 @@ void TestCommandLine::endsBeforeStart()
     for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
         environment.remove(QLatin1String(variable));
     }
-    if (display) {
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
+    // Qt's fallback runtime folder would land here.
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
     environment.insert(QStringLiteral("HOME"), home.path());
     for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
         const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
         QVERIFY(QDir().mkpath(folder));
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         environment.insert(QLatin1String(variable), folder);
+    }
+    // NAME=value sets a variable, NAME alone removes it.
+    for (const QString &change : changes) {
+        const int equals = change.indexOf(QLatin1Char('='));
+        equals < 0 ? environment.remove(change) : environment.insert(change.left(equals), change.mid(equals + 1));
     }
 
     QProcess program;
@@ -112,7 +130,10 @@ void TestCommandLine::endsBeforeStart()
     }
     if (exitCode != 0) {
         QVERIFY(out.isEmpty());
+        QVERIFY2(err.count(QLatin1Char('\n')) == 1, qPrintable(err));
     }
+    QVERIFY2(!err.contains(QStringLiteral("QStandardPaths")), qPrintable(err));
+    QCOMPARE(QDir(home.path()).entryList({QStringLiteral("runtime-*")}, QDir::Dirs), QStringList());
 
     // Neither settings nor web-engine data were written anywhere under the home folder.
     QStringList written;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/ExecCommand.h"
+#include "core/RuntimeFolder.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
 #include "serial/HelperPrograms.h"
@@ -234,8 +235,8 @@ void TestVirtualSerialPortsManager::helpersNeverRunFromWorkingDirectory()
 void TestVirtualSerialPortsManager::programFolderRefused_data()
 {
     QTest::addColumn<QStringList>("scene");
-    QTest::addColumn<QString>("runtime");   // XDG_RUNTIME_DIR, below the scene
-    QTest::addColumn<QString>("untouched"); // a folder nothing may be written into
+    QTest::addColumn<QString>("runtime");   // XDG_RUNTIME_DIR, below the scene unless absolute
+    QTest::addColumn<QString>("untouched"); // a folder nothing may be written into, the same way
     QTest::addColumn<QString>("unpacked");  // where com2tcp goes; empty: refused
 
     // Root started through sudo may keep the user's runtime folder: not root's to write in, so passed over.
@@ -250,6 +251,9 @@ void TestVirtualSerialPortsManager::programFolderRefused_data()
     QTest::newRow("program folder is a link")
         << QStringList{"d rt 0700", "d target 0700", "l rt/lumenbridge-bin /target"} << "rt"
         << "target" << QString();
+    // Qt's folder, which the program makes for itself, is closed to the user who opens the pair links.
+    const QString own = QString::fromLatin1(RuntimeFolder::ownPath);
+    QTest::newRow("the program's own runtime folder") << QStringList() << own << own << run;
 }
 
 // The program folder comes from XDG_RUNTIME_DIR when that is root's: a folder that another user could change is
@@ -266,8 +270,12 @@ void TestVirtualSerialPortsManager::programFolderRefused()
     const QString root = m_rig->path() + QStringLiteral("/scene");
     QVERIFY(QDir().mkpath(root));
     QVERIFY(SerialTestRig::buildScene(root, scene));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QLatin1Char('/') + runtime));
-    const QStringList before = SerialTestRig::entries(root + QLatin1Char('/') + untouched);
+    const auto place = [&root](const QString &path) {
+        return path.startsWith('/') ? path : root + '/' + path;
+    };
+    QVERIFY(QDir().mkpath(place(runtime)));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(place(runtime)));
+    const QStringList before = SerialTestRig::entries(place(untouched));
 
     LogCapture log;
     makeManager();
@@ -278,7 +286,7 @@ void TestVirtualSerialPortsManager::programFolderRefused()
     QCOMPARE(said, unpacked.isEmpty());
     QCOMPARE(log.contains(managerLine("VirtualSerialPortsManager", QStringLiteral("com2tcp not copied"))),
              unpacked.isEmpty());
-    QCOMPARE(SerialTestRig::entries(root + QLatin1Char('/') + untouched), before);
+    QCOMPARE(SerialTestRig::entries(place(untouched)), before);
     QString error;
     QCOMPARE(HelperPrograms::com2tcpPath(&error), unpacked);
     QCOMPARE(error.isEmpty(), !unpacked.isEmpty());

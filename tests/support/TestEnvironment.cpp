@@ -87,5 +87,5 @@ void setProgramIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Lumenbridge"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LUMENBRIDGE_VERSION));
 }
