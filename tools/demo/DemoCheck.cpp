@@ -2,12 +2,9 @@
 
 #include <cstdio>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonObject>
+#include <QSaveFile>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -15,13 +12,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "controller/Orv.h"
-#include "tests/window/WindowDriver.h"
-#include "vpn/OrvVpn.h"
-#include "window/MainWindow.h"
+#include "tools/demo/DevToolsPage.h"
 
 namespace
 {
+constexpr int attachTimeoutMs = 60000;
 constexpr int loadTimeoutMs = 60000;
 constexpr int screenTimeoutMs = 30000;
 constexpr int connectTimeoutMs = 60000;
@@ -79,14 +74,15 @@ QByteArray readSerial(int fd)
 DemoCheck::DemoCheck(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
-    , m_driver(new WindowDriver(this))
+    , m_driver(new DevToolsPage(options.devToolsPort, this))
 {}
 
 DemoCheck::~DemoCheck() = default;
 
 int DemoCheck::run()
 {
-    const bool road = login() && openDomain() && connectDevice() && trafficFlows() && serialEcho() && logout();
+    const bool road =
+        login() && openDomain() && connectDevice() && trafficFlows() && serialEcho() && logout() && connectAgain();
     // A screenshot that could not be written fails the check too: each screen is part of what it delivers.
     const bool ok = road && m_screenshotsSaved;
     std::fprintf(stderr, "[check] %s\n", ok ? "every step worked" : "stopped at the first failure");
@@ -107,7 +103,7 @@ bool DemoCheck::report(const QString &step, bool ok, const QString &detail)
 
 void DemoCheck::screenshot(const QString &name)
 {
-    if (m_options.screenshotFolder.isEmpty() || !m_driver->window()) {
+    if (m_options.screenshotFolder.isEmpty()) {
         return;
     }
     // Let the page finish its transitions and paint two frames, then take the picture once the view holds still
@@ -120,10 +116,10 @@ void DemoCheck::screenshot(const QString &name)
                            settleTimeoutMs)) {
         std::fprintf(stderr, "[check] note: screenshot %s taken while the page still moves\n", qPrintable(name));
     }
-    QImage shot = m_driver->screenshot();
+    QByteArray shot = m_driver->screenshot();
     [[maybe_unused]] const bool still = QTest::qWaitFor(
         [this, &shot] {
-            const QImage next = m_driver->screenshot();
+            const QByteArray next = m_driver->screenshot();
             const bool same = next == shot;
             shot = next;
             return same;
@@ -133,18 +129,19 @@ void DemoCheck::screenshot(const QString &name)
                              .arg(m_options.screenshotFolder)
                              .arg(++m_screenshots, 2, 10, QLatin1Char('0'))
                              .arg(name);
-    if (!shot.save(path)) {
+    QSaveFile file(path);
+    if (shot.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(shot) != shot.size() || !file.commit()) {
         m_screenshotsSaved = false;
         report(QStringLiteral("screenshot ") + name, false, QStringLiteral("cannot write ") + path);
     }
 }
 
-int DemoCheck::vpnStatus() const
+int DemoCheck::vpnStatus()
 {
-    // Read through the properties the page itself reads.
-    const MainWindow *window = m_driver->window();
-    const auto *vpn = window && window->orv ? window->orv->property("vpn").value<OrvVpn *>() : nullptr;
-    return vpn ? vpn->property("status").toInt() : -1;
+    // Asked as the page's power button asks it.
+    const QVariant status = m_driver->evaluate(
+        QStringLiteral("new Promise(function (resolve) { ORV.vpn.getStatus(resolve); })"), nullptr, screenTimeoutMs);
+    return status.isValid() ? status.toInt() : -1;
 }
 
 int DemoCheck::domainOfDevice()
@@ -154,7 +151,7 @@ int DemoCheck::domainOfDevice()
         QStringLiteral("(function () { var row = document.querySelector(%1); if (row === null) return -1;"
                        " return parseInt(row.closest('.domain-container').querySelector('.domain')"
                        ".getAttribute('data-id'), 10); })()")
-            .arg(WindowDriver::quote(deviceRow(m_options.deviceId))),
+            .arg(DevToolsPage::quote(deviceRow(m_options.deviceId))),
         &answered);
     return answered && domainId.isValid() ? domainId.toInt() : -1;
 }
@@ -179,7 +176,18 @@ qint64 DemoCheck::shownBytes(const QString &box)
 
 bool DemoCheck::login()
 {
-    if (!report(QStringLiteral("page loads"), m_driver->open(loadTimeoutMs) && m_driver->waitForStart(loadTimeoutMs))) {
+    const bool attached = m_driver->attach(attachTimeoutMs);
+    if (!report(QStringLiteral("program's page reached"),
+                attached,
+                attached ? QStringLiteral("remote debugging port %1").arg(m_options.devToolsPort)
+                         : m_driver->errorString())) {
+        return false;
+    }
+    // The shell has started once the channel is open and the splash is gone.
+    if (!report(QStringLiteral("page loads"),
+                m_driver->waitFor(QStringLiteral("typeof ORV !== 'undefined' && getComputedStyle("
+                                                 "document.querySelector('.splash-screen')).display === 'none'"),
+                                  loadTimeoutMs))) {
         return false;
     }
     if (!report(QStringLiteral("login screen shown"), m_driver->waitFor(loginShown, screenTimeoutMs))) {
@@ -187,10 +195,7 @@ bool DemoCheck::login()
         return false;
     }
     screenshot(QStringLiteral("login"));
-    const bool typed = m_driver->type(QStringLiteral("input[name=\"username\"]"), m_options.username)
-                       && m_driver->type(QStringLiteral("input[name=\"password\"]"), m_options.password)
-                       && m_driver->click(QStringLiteral(".form-buttons button.login"));
-    if (!report(QStringLiteral("credentials entered"), typed)) {
+    if (!report(QStringLiteral("credentials entered"), enterCredentials())) {
         return false;
     }
     const bool shown = m_driver->waitFor(domainsShown, screenTimeoutMs);
@@ -204,6 +209,13 @@ bool DemoCheck::login()
                   QStringLiteral("navbar shows \"%1\"").arg(user));
 }
 
+bool DemoCheck::enterCredentials()
+{
+    return m_driver->type(QStringLiteral("input[name=\"username\"]"), m_options.username)
+           && m_driver->type(QStringLiteral("input[name=\"password\"]"), m_options.password)
+           && m_driver->click(QStringLiteral(".form-buttons button.login"));
+}
+
 bool DemoCheck::openDomain()
 {
     const int domainId = domainOfDevice();
@@ -212,7 +224,7 @@ bool DemoCheck::openDomain()
     }
     const QString closed = QStringLiteral("document.querySelector(%1).closest('.domain-container')"
                                           ".querySelector('.device-container').classList.contains('closed')")
-                               .arg(WindowDriver::quote(domainHeader(domainId)));
+                               .arg(DevToolsPage::quote(domainHeader(domainId)));
     // The page opens the remembered or the first domain by itself; a click on its header opens any other.
     const bool wasClosed = m_driver->evaluate(closed).toBool();
     if (wasClosed && !m_driver->click(domainHeader(domainId))) {
@@ -233,7 +245,7 @@ bool DemoCheck::connectDevice()
         return false;
     }
     const bool green = m_driver->waitFor(
-        QStringLiteral("document.querySelector(%1).classList.contains('bg-green')").arg(WindowDriver::quote(row)),
+        QStringLiteral("document.querySelector(%1).classList.contains('bg-green')").arg(DevToolsPage::quote(row)),
         connectTimeoutMs);
     screenshot(QStringLiteral("connected"));
     if (!report(QStringLiteral("device row shows connected"), green)) {
@@ -242,7 +254,7 @@ bool DemoCheck::connectDevice()
     const int status = vpnStatus();
     return report(QStringLiteral("tunnel connected"),
                   status == vpnConnected,
-                  QStringLiteral("controller's VPN status %1").arg(status));
+                  QStringLiteral("the program's VPN status %1").arg(status));
 }
 
 bool DemoCheck::trafficFlows()
@@ -338,7 +350,7 @@ bool DemoCheck::serialEcho()
         QStringLiteral("(function () { var e = document.querySelector(%1); return e !== null && e.textContent.trim() "
                        "!== '' && document.querySelector('#serialVirtualPortPage .form-overlay').classList"
                        ".contains('hidden'); })()")
-            .arg(WindowDriver::quote(created)),
+            .arg(DevToolsPage::quote(created)),
         screenTimeoutMs);
     screenshot(QStringLiteral("serial-port-created"));
     m_serialName = listed ? m_driver->text(created).trimmed() : QString();
@@ -346,6 +358,11 @@ bool DemoCheck::serialEcho()
         return false;
     }
 
+    return echoThroughPort(QStringLiteral("bytes echoed through the port"));
+}
+
+bool DemoCheck::echoThroughPort(const QString &step)
+{
     // The bridge to the device comes up on its own shortly after the pair; until then written bytes may be lost,
     // so each attempt writes a fresh line and waits a little for it to come back.
     const QString path = m_options.serialFolder + QLatin1Char('/') + m_serialName;
@@ -377,7 +394,7 @@ bool DemoCheck::serialEcho()
     if (fd >= 0) {
         ::close(fd);
     }
-    return report(QStringLiteral("bytes echoed through the port"),
+    return report(step,
                   echoed,
                   echoed ? QStringLiteral("%1 (%2 bytes)").arg(path).arg(line.size())
                          : QStringLiteral("%1 exists: %2, last read \"%3\"")
@@ -395,10 +412,24 @@ bool DemoCheck::logout()
         return false;
     }
     const bool down = QTest::qWaitFor([this] { return vpnStatus() == vpnDisconnected; }, connectTimeoutMs);
-    if (!report(QStringLiteral("tunnel closed"), down, QStringLiteral("controller's VPN status %1").arg(vpnStatus()))) {
+    if (!report(
+            QStringLiteral("tunnel closed"), down, QStringLiteral("the program's VPN status %1").arg(vpnStatus()))) {
         return false;
     }
     const QString path = m_options.serialFolder + QLatin1Char('/') + m_serialName;
     const bool removed = QTest::qWaitFor([&path] { return !QFileInfo::exists(path); }, screenTimeoutMs);
     return report(QStringLiteral("serial pair removed"), removed, path);
+}
+
+bool DemoCheck::connectAgain()
+{
+    // Every screen has its picture already.
+    m_options.screenshotFolder.clear();
+    if (!report(QStringLiteral("logged in again"),
+                enterCredentials() && m_driver->waitFor(domainsShown, screenTimeoutMs))) {
+        return false;
+    }
+    // The port made before the logout is kept: the tunnel to its device brings its pair and bridge back. The
+    // program is left so, with everything up that it must take down when it is ended.
+    return openDomain() && connectDevice() && echoThroughPort(QStringLiteral("bytes echoed through the kept port"));
 }

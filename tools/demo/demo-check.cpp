@@ -1,33 +1,22 @@
 #include <cstdio>
 
-#include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
 
 #include "tools/demo/DemoCheck.h"
 
-// Q_INIT_RESOURCE must be used outside any namespace: the page's resources live in a static library.
-static void registerPageResources()
-{
-    Q_INIT_RESOURCE(page);
-}
-
-// Drives the demo's main road through the real window; exit code 0 only when every step worked.
+// Drives the demo's main road through the page of the running program; exit code 0 only when every step worked.
 int main(int argc, char *argv[])
 {
-    // As the program itself does before its application object exists.
-    QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("orvane.example"));
-    QCoreApplication::setApplicationName(QStringLiteral("Lumenbridge"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(LUMENBRIDGE_VERSION));
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    registerPageResources();
-    QApplication application(argc, argv);
+    QCoreApplication application(argc, argv);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Checks the demo's main road through the page."));
+    parser.setApplicationDescription(QStringLiteral("Checks the demo's main road through the running program's page."));
     parser.addHelpOption();
+    const QCommandLineOption portOption(QStringLiteral("devtools-port"),
+                                        QStringLiteral("The program's remote debugging port on 127.0.0.1."),
+                                        QStringLiteral("n"));
     const QCommandLineOption userOption(
         QStringLiteral("username"), QStringLiteral("Portal user."), QStringLiteral("name"));
     const QCommandLineOption passwordOption(
@@ -40,28 +29,37 @@ int main(int argc, char *argv[])
                                             QStringLiteral("The device's TCP echo port."),
                                             QStringLiteral("n"),
                                             QStringLiteral("4001"));
+    const QCommandLineOption serialOption(QStringLiteral("serial-folder"),
+                                          QStringLiteral("Where the program's serial pair links appear."),
+                                          QStringLiteral("folder"));
     const QCommandLineOption screenshotsOption(
         QStringLiteral("screenshots"), QStringLiteral("Folder for the screenshots."), QStringLiteral("folder"));
-    parser.addOptions({userOption, passwordOption, deviceOption, deviceIpOption, echoPortOption, screenshotsOption});
+    parser.addOptions({portOption,
+                       userOption,
+                       passwordOption,
+                       deviceOption,
+                       deviceIpOption,
+                       echoPortOption,
+                       serialOption,
+                       screenshotsOption});
     parser.process(application);
 
     DemoCheck::Options options;
+    bool portIsNumber = false;
+    options.devToolsPort = parser.value(portOption).toUShort(&portIsNumber);
     options.username = parser.value(userOption);
     options.password = parser.value(passwordOption);
     bool deviceIsNumber = false;
     options.deviceId = parser.value(deviceOption).toInt(&deviceIsNumber);
     options.deviceIp = parser.value(deviceIpOption);
-    bool portIsNumber = false;
-    options.echoPort = parser.value(echoPortOption).toUShort(&portIsNumber);
+    bool echoPortIsNumber = false;
+    options.echoPort = parser.value(echoPortOption).toUShort(&echoPortIsNumber);
+    options.serialFolder = parser.value(serialOption);
     options.screenshotFolder = parser.value(screenshotsOption);
-    // Where the serial pair tool puts its links when the program runs it.
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    options.serialFolder = qEnvironmentVariableIsSet("LUMENBRIDGE_SERIAL_DIR")
-                               ? qEnvironmentVariable("LUMENBRIDGE_SERIAL_DIR")
-                               : QFile::decodeName(runtime) + QStringLiteral("/lumenbridge-serial");
-    if (options.username.isEmpty() || !deviceIsNumber || options.deviceIp.isEmpty() || !portIsNumber
-        || runtime.isEmpty()) {
-        std::fprintf(stderr, "needs --username, --password, --device, --device-ip and XDG_RUNTIME_DIR\n");
+    if (!portIsNumber || options.devToolsPort == 0 || options.username.isEmpty() || !deviceIsNumber
+        || options.deviceIp.isEmpty() || !echoPortIsNumber || options.serialFolder.isEmpty()) {
+        std::fprintf(stderr,
+                     "needs --devtools-port, --username, --password, --device, --device-ip and --serial-folder\n");
         return 2;
     }
     if (!options.screenshotFolder.isEmpty()) {
