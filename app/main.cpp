@@ -5,6 +5,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QOpenGLContext>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <unistd.h>
@@ -95,6 +96,36 @@ void chooseRuntimeFolder()
     qputenv("XDG_RUNTIME_DIR", RuntimeFolder::ownPath);
 }
 
+// As root, nothing in the environment may make the web engine run another program, load code or data from
+// elsewhere, or open the page to other users: whoever set it did not have root. The engine's remote debugging (the
+// demo check drives the page with it) is kept only on loopback.
+void dropUnsafeEnvironment()
+{
+    if (geteuid() != 0) {
+        return;
+    }
+    static const char *const unsafe[] = {"QTWEBENGINE_CHROMIUM_FLAGS",
+                                         "QTWEBENGINE_PROCESS_PATH",
+                                         "QTWEBENGINE_RESOURCES_PATH",
+                                         "QTWEBENGINE_LOCALES_PATH",
+                                         "QTWEBENGINE_DICTIONARIES_PATH",
+                                         "QT_PLUGIN_PATH",
+                                         "QT_QPA_PLATFORM_PLUGIN_PATH"};
+    for (const char *name : unsafe) {
+        if (qEnvironmentVariableIsSet(name)) {
+            qunsetenv(name);
+            std::fprintf(stderr, "lumenbridge: %s ignored: the program runs as root\n", name);
+        }
+    }
+    const QByteArray debugging = qgetenv("QTWEBENGINE_REMOTE_DEBUGGING");
+    static const QRegularExpression loopbackPort(QStringLiteral("^127\\.0\\.0\\.1:[1-9][0-9]{0,4}$"));
+    if (!debugging.isEmpty() && !loopbackPort.match(QString::fromLatin1(debugging)).hasMatch()) {
+        qunsetenv("QTWEBENGINE_REMOTE_DEBUGGING");
+        std::fputs("lumenbridge: QTWEBENGINE_REMOTE_DEBUGGING ignored: as root only 127.0.0.1:<port> is taken\n",
+                   stderr);
+    }
+}
+
 // Whether the parser alone answers this command line: help or version, nothing it does not know. Then no window
 // system, display or runtime folder is touched.
 bool answeredByParser(QCommandLineParser &parser, int argc, char *argv[])
@@ -121,6 +152,7 @@ int main(int argc, char *argv[])
     if (geteuid() == 0) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
+    dropUnsafeEnvironment();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("helper"));

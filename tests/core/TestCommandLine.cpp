@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 // Runs the built program with command lines that must end before any window or settings access.
 class TestCommandLine : public QObject
 {
@@ -80,6 +82,17 @@ void TestCommandLine::endsBeforeStart_data()
         << QStringList();
     QTest::newRow("no runtime folder: --help") << QStringList{QStringLiteral("XDG_RUNTIME_DIR")}
                                                << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
+    // As root, what the environment says cannot have the engine run a program or open the page to others.
+    if (geteuid() == 0) {
+        QTest::newRow("as root: engine flags ignored")
+            << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS=--renderer-cmd-prefix=/bin/false")}
+            << QStringList{QStringLiteral("--version")} << 0 << version
+            << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS ignored")};
+        QTest::newRow("as root: remote debugging off loopback ignored")
+            << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=0.0.0.0:9222")}
+            << QStringList{QStringLiteral("--version")} << 0 << version
+            << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING ignored")};
+    }
 }
 
 void TestCommandLine::endsBeforeStart()
