@@ -80,27 +80,6 @@ bool startSession(PortalSession &session, const TestTunnel &tunnel)
     return true;
 }
 
-// The web engine's render processes: the children of the program's sandboxed zygote, which they are forked from
-// and whose command line they keep.
-QList<qint64> liveRenderers(qint64 program)
-{
-    const QList<ProcessTable::Process> table = ProcessTable::processes();
-    QSet<qint64> zygotes;
-    for (const ProcessTable::Process &process : table) {
-        if (process.parent == program && process.commandLine.contains("--type=zygote")
-            && !process.commandLine.contains("--no-zygote-sandbox")) {
-            zygotes.insert(process.pid);
-        }
-    }
-    QList<qint64> renderers;
-    for (const ProcessTable::Process &process : table) {
-        if (process.isLive() && zygotes.contains(process.parent)) {
-            renderers.append(process.pid);
-        }
-    }
-    return renderers;
-}
-
 // The program as a user starts it from a shell, headless, with the signal dispositions a shell hands it: default,
 // or a hangup ignored (nohup). Its output is collected; it is killed if the test leaves it running.
 class ProgramProcess : public QProcess
@@ -302,8 +281,8 @@ void TestShutdownSignals::renderEndsWhileLoginsWait()
     QList<qint64> ended;
     for (int window = 0; window < windowEnds; ++window) {
         QTRY_COMPARE_WITH_TIMEOUT(logins.size(), window + 1, startTimeoutMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!liveRenderers(programPid).isEmpty(), startTimeoutMs);
-        const QList<qint64> renderers = liveRenderers(programPid);
+        QTRY_VERIFY_WITH_TIMEOUT(!ProcessTable::renderers(programPid).isEmpty(), startTimeoutMs);
+        const QList<qint64> renderers = ProcessTable::renderers(programPid);
         QCOMPARE(renderers.size(), 1);
         QVERIFY(!ended.contains(renderers.first()));
         QCOMPARE(::kill(static_cast<pid_t>(renderers.first()), SIGKILL), 0);

@@ -103,3 +103,22 @@ QSet<QByteArray> ProcessTable::socketInodes(qint64 pid)
     }
     return inodes;
 }
+
+QList<qint64> ProcessTable::renderers(qint64 program)
+{
+    const QList<Process> table = processes();
+    QSet<qint64> zygotes;
+    for (const Process &process : table) {
+        if (process.parent == program && process.commandLine.contains("--type=zygote")
+            && !process.commandLine.contains("--no-zygote-sandbox")) {
+            zygotes.insert(process.pid);
+        }
+    }
+    QList<qint64> found;
+    for (const Process &process : table) {
+        if (process.isLive() && zygotes.contains(process.parent)) {
+            found.append(process.pid);
+        }
+    }
+    return found;
+}

@@ -263,6 +263,14 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
         program.kill();
         program.waitForFinished(10000);
     });
+    // Every render process ends as soon as it is there, as one that cannot start does.
+    QTimer ender;
+    connect(&ender, &QTimer::timeout, this, [&program] {
+        for (const qint64 renderer : ProcessTable::renderers(program.processId())) {
+            ::kill(static_cast<pid_t>(renderer), SIGKILL);
+        }
+    });
+    ender.start(20);
 
     // The page's login route writes "LoginPage" to its console once per page.
     QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 1, 30000);
@@ -311,9 +319,6 @@ void TestWebengineSupervisor::renderProcessThatCannotStartIsRetriedSlower()
     QVERIFY(home.isValid());
     QProcessEnvironment environment = programEnvironment(home.path());
     QVERIFY(!environment.isEmpty());
-    // Every render process the engine tries to launch is run through a program that exits at once.
-    environment.insert(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"),
-                       QStringLiteral("--renderer-cmd-prefix=/bin/false"));
     QProcess program;
     program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::MergedChannels);
@@ -338,6 +343,14 @@ void TestWebengineSupervisor::renderProcessThatCannotStartIsRetriedSlower()
         program.kill();
         program.waitForFinished(10000);
     });
+    // Every render process ends as soon as it is there, as one that cannot start does.
+    QTimer ender;
+    connect(&ender, &QTimer::timeout, this, [&program] {
+        for (const qint64 renderer : ProcessTable::renderers(program.processId())) {
+            ::kill(static_cast<pid_t>(renderer), SIGKILL);
+        }
+    });
+    ender.start(20);
 
     const auto waitLine = [&lines](int delayMs) {
         const QString ending = QStringLiteral("next window in %1 ms\"").arg(delayMs);
