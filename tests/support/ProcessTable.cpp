@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 
 #include <unistd.h>
 
@@ -106,18 +107,24 @@ QSet<QByteArray> ProcessTable::socketInodes(qint64 pid)
 
 QList<qint64> ProcessTable::renderers(qint64 program)
 {
-    const QList<Process> table = processes();
-    QSet<qint64> zygotes;
-    for (const Process &process : table) {
-        if (process.parent == program && process.commandLine.contains("--type=zygote")
-            && !process.commandLine.contains("--no-zygote-sandbox")) {
-            zygotes.insert(process.pid);
+    QHash<qint64, qint64> parents;
+    QHash<qint64, bool> zygote;
+    for (const Process &process : processes()) {
+        if (process.isLive()) {
+            parents.insert(process.pid, process.parent);
+            zygote.insert(process.pid, process.commandLine.contains("--type=zygote"));
         }
     }
     QList<qint64> found;
-    for (const Process &process : table) {
-        if (process.isLive() && zygotes.contains(process.parent)) {
-            found.append(process.pid);
+    for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
+        if (!zygote.value(it.key()) || !zygote.value(it.value())) {
+            continue;
+        }
+        for (qint64 up = it.value(); up > 1; up = parents.value(up, 0)) {
+            if (up == program) {
+                found.append(it.key());
+                break;
+            }
         }
     }
     return found;

@@ -34,7 +34,7 @@ public:
     static QList<QByteArray> environment(qint64 pid);
     // The inodes of the sockets it holds open.
     static QSet<QByteArray> socketInodes(qint64 pid);
-    // The web engine's live render processes of a program: the children of its sandboxed zygote, which forks them
-    // and whose command line they keep.
+    // The web engine's live render processes of a program: its zygotes fork them, so they keep the zygote's
+    // command line.
     static QList<qint64> renderers(qint64 program);
 };

@@ -50,31 +50,6 @@ void endRenderProcess(MainWindow *window, Ending ending)
     }
 }
 
-// Render processes among the descendants of a process, found through /proc. The engine forks them from
-// its zygote, so they carry the zygote's command line: a renderer is a zygote's child.
-QList<qint64> rendererProcesses(qint64 root)
-{
-    QHash<qint64, qint64> parents;
-    QHash<qint64, bool> zygote;
-    for (const ProcessTable::Process &process : ProcessTable::processes()) {
-        parents.insert(process.pid, process.parent);
-        zygote.insert(process.pid, process.commandLine.contains("--type=zygote"));
-    }
-    QList<qint64> found;
-    for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
-        if (!zygote.value(it.key()) || !zygote.value(it.value())) {
-            continue;
-        }
-        for (qint64 up = it.value(); up > 1; up = parents.value(up, 0)) {
-            if (up == root) {
-                found.append(it.key());
-                break;
-            }
-        }
-    }
-    return found;
-}
-
 // The environment the program runs in for a test: headless, its folders in home, the page's console shown.
 // Empty when a folder cannot be made.
 QProcessEnvironment programEnvironment(const QString &home)
@@ -263,18 +238,10 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
         program.kill();
         program.waitForFinished(10000);
     });
-    // Every render process ends as soon as it is there, as one that cannot start does.
-    QTimer ender;
-    connect(&ender, &QTimer::timeout, this, [&program] {
-        for (const qint64 renderer : ProcessTable::renderers(program.processId())) {
-            ::kill(static_cast<pid_t>(renderer), SIGKILL);
-        }
-    });
-    ender.start(20);
 
     // The page's login route writes "LoginPage" to its console once per page.
     QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 1, 30000);
-    const QList<qint64> before = rendererProcesses(program.processId());
+    const QList<qint64> before = ProcessTable::renderers(program.processId());
     QCOMPARE(before.size(), 1);
     QCOMPARE(::kill(static_cast<pid_t>(before.first()), SIGKILL), 0);
 
@@ -282,7 +249,7 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
     QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 2, 30000);
     QCOMPARE(program.state(), QProcess::Running);
     QCOMPARE(output.count(crashLine.toLatin1()), 1);
-    QVERIFY(!rendererProcesses(program.processId()).contains(before.first()));
+    QVERIFY(!ProcessTable::renderers(program.processId()).contains(before.first()));
 }
 
 void TestWebengineSupervisor::recoveryDelay_data()
