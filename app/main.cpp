@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/ShutdownSignals.h"
+#include "core/FreedMemory.h"
 #include "core/Log.h"
 #include "window/MainWindow.h"
 #include "window/WebengineSupervisor.h"
@@ -42,6 +43,7 @@ bool displayAvailable(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    FreedMemory::mapLargeBlocksApart();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setOrganizationName(QString::fromLatin1(organizationName));
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(organizationDomain));
