@@ -12,6 +12,7 @@
 #include <xcb/xcb.h>
 
 #include "app/ShutdownSignals.h"
+#include "core/FreedMemory.h"
 #include "core/Log.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeFolder.h"
@@ -140,6 +141,7 @@ bool answeredByParser(QCommandLineParser &parser, int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    FreedMemory::mapLargeBlocksApart();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setOrganizationName(QString::fromLatin1(organizationName));
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(organizationDomain));

@@ -8,169 +8,17 @@
 //             CONNECTED with the same profile (StartupProbe --connect, root only).
 // Medians of repeated runs, the two sides alternating. Prints one "row" line per figure, tab-separated:
 //   row <what> <figure> <unit> <anchor> <anchor figure>
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QHash>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
-namespace
-{
-constexpr int readyTimeoutMs = 90000;
+#include "bench/BenchProcess.h"
 
-struct Memory
-{
-    qint64 mainRssKb = 0;
-    qint64 treePssKb = 0;
-};
-
-struct Run
-{
-    double readyMs = -1;
-    // From the process start to the moment the program reported on its page's clock, when it reports one.
-    double momentMs = -1;
-    Memory memory;
-};
-
-double epochMsNow()
-{
-    return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return -1;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-qint64 statusFieldKb(const QString &path, const QByteArray &field)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field)) {
-            return line.mid(field.size()).trimmed().split(' ').value(0).toLongLong();
-        }
-    }
-    return 0;
-}
-
-// The process and all its descendants, found through the parent field of /proc/<pid>/stat.
-QList<qint64> processTree(qint64 root)
-{
-    QHash<qint64, QList<qint64>> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid) {
-            continue;
-        }
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray text = stat.readAll();
-        // The command name may hold spaces and parentheses: the fields start after its last ')'.
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1) {
-            children[fields.at(1).toLongLong()].append(pid);
-        }
-    }
-    QList<qint64> tree{root};
-    for (int i = 0; i < tree.size(); ++i) {
-        tree += children.value(tree.at(i));
-    }
-    return tree;
-}
-
-Memory measureMemory(qint64 pid)
-{
-    Memory memory;
-    memory.mainRssKb = statusFieldKb(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS:");
-    for (qint64 member : processTree(pid)) {
-        memory.treePssKb += statusFieldKb(QStringLiteral("/proc/%1/smaps_rollup").arg(member), "Pss:");
-    }
-    return memory;
-}
-
-// Starts a program, times it to its "ready" line, reads its memory there, then closes its input and waits.
-Run runUntilReady(const QString &program, const QStringList &arguments)
-{
-    Run run;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.setStandardErrorFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    const double startEpochMs = epochMsNow();
-    process.start(program, arguments);
-    QByteArray output;
-    while (!output.contains("ready\n") && timer.elapsed() < readyTimeoutMs && process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(5);
-        output += process.readAllStandardOutput();
-    }
-    if (output.contains("ready\n")) {
-        run.readyMs = double(timer.nsecsElapsed()) / 1e6;
-        const int moment = output.indexOf("moment ");
-        if (moment >= 0) {
-            const double epochMs = output.mid(moment + 7, output.indexOf('\n', moment) - moment - 7).toDouble();
-            run.momentMs = epochMs > 0 ? epochMs - startEpochMs : -1;
-        }
-        run.memory = measureMemory(process.processId());
-    } else {
-        std::fprintf(
-            stderr, "StartupBench: %s %s never got ready\n", qPrintable(program), qPrintable(arguments.join(' ')));
-    }
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return run;
-}
-
-void printRow(const char *what, double figure, const char *unit, const char *anchor, double anchorFigure)
-{
-    std::printf("row\t%s\t%.1f\t%s\t%s\t%.1f\n", what, figure, unit, anchor, anchorFigure);
-    std::fflush(stdout);
-}
-
-bool startPortal(QProcess &portal, quint16 *port)
-{
-    portal.start(
-        QStringLiteral(TESTPORTAL_PATH),
-        {QStringLiteral("--data"), QStringLiteral(PORTAL_DATA_PATH), QStringLiteral("--port"), QStringLiteral("0")});
-    QByteArray output;
-    QElapsedTimer timer;
-    timer.start();
-    while (!output.contains('\n') && timer.elapsed() < 10000 && portal.state() != QProcess::NotRunning) {
-        portal.waitForReadyRead(50);
-        output += portal.readAllStandardOutput();
-    }
-    if (!output.startsWith("port ")) {
-        return false;
-    }
-    *port = quint16(output.mid(5).trimmed().toUInt());
-    return *port != 0;
-}
-} // namespace
+using namespace bench;
 
 int main(int argc, char *argv[])
 {
@@ -216,7 +64,9 @@ int main(int argc, char *argv[])
 
     QProcess portal;
     quint16 port = 0;
-    if (!startPortal(portal, &port)) {
+    startPortal(
+        portal, QStringLiteral(TESTPORTAL_PATH), {QStringLiteral("--data"), QStringLiteral(PORTAL_DATA_PATH)}, &port);
+    if (port == 0) {
         std::fprintf(stderr, "StartupBench: the test portal did not start\n");
         return 1;
     }

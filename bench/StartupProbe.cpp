@@ -3,7 +3,14 @@
 //   --until login                      prints "ready" once the login screen is shown
 //   --until permission                 prints "moment <epoch ms>" of the login screen's checkRootPermissions
 //                                      question (before the page's designed splash delay), then "ready"
-//   --until domains --portal-port N    logs in through the page and prints "ready" once the domain list is shown
+//   --until domains --portal-port N    logs in through the page and prints "ready" once the domain list is shown;
+//                                      before it, "login-rss <kB>" (its own resident size at the login screen) and
+//                                      "drawn <ms>" (the login click to the first frame of the list with a domain
+//                                      open, on the page's clock)
+//     --reloads K                      then K reloads of the list, one after the other (the 30 s timer pushed out
+//                                      of the way), each printing "reload <longest stall ms> <answer ms>": the
+//                                      page's longest time without running a timer from the reload's request until
+//                                      its rows show the new states, and a script's round trip right after it
 //   --connect N                        (root) in namespaces of its own, with a real OpenVPN server and the test
 //                                      portal: N times a click on a device to onConnected, each followed by the
 //                                      bare daemon's start to CONNECTED with the same profile; prints
@@ -31,8 +38,10 @@
 #include <unistd.h>
 
 #include "bench/BareDaemon.h"
+#include "bench/BenchProcess.h"
 #include "bench/StartupPageWait.h"
 #include "controller/Orv.h"
+#include "core/FreedMemory.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
 #include "tools/testportal/TestPortal.h"
@@ -52,6 +61,8 @@ namespace
 constexpr int screenTimeoutMs = 60000;
 constexpr int tunnelTimeoutMs = 30000;
 constexpr int benchDeviceId = 11;
+// The memory is read between reloads, where the program spends most of its 30 s period.
+constexpr int reloadSettleMs = 3000;
 
 // The login form is visible: the splash is gone and the form is laid out.
 const QString loginShown =
@@ -114,13 +125,107 @@ void writeSettings(const QString &portalAddress)
     }
 }
 
-bool logIn(MainWindow &window, const QString &username, const QString &password)
+// Set with the login click: a timer on the page notices the list drawn with a domain open, and keeps the moment the
+// frame after it was produced, on the page's clock (a poll from here would come late while the program is busy).
+const QString watchDrawing =
+    QStringLiteral("(function watch() {"
+                   "  if (location.pathname !== '/domains'"
+                   "      || document.querySelector('#domainsContainer .device-container:not(.closed)') === null) {"
+                   "    setTimeout(watch, 4);"
+                   "    return;"
+                   "  }"
+                   "  requestAnimationFrame(function () {"
+                   "    setTimeout(function () { window.__drawnAt = performance.now(); }, 0);"
+                   "  });"
+                   "})();");
+const QString listDrawn = QStringLiteral("window.__drawnAt !== undefined");
+
+bool logIn(MainWindow &window, const QString &username, const QString &password, int timeoutMs = screenTimeoutMs)
 {
     window.page()->runJavaScript(QStringLiteral("document.querySelector('input[name=\"username\"]').value = %1;"
                                                 "document.querySelector('input[name=\"password\"]').value = %2;"
-                                                "document.querySelector('.form-buttons button.login').click();")
-                                     .arg(quoted(username), quoted(password)));
-    return waitForPageExpression(window.page(), domainsShown, screenTimeoutMs);
+                                                "window.__loginClickedAt = performance.now();"
+                                                "document.querySelector('.form-buttons button.login').click();"
+                                                "%3")
+                                     .arg(quoted(username), quoted(password), watchDrawing));
+    return waitForPageExpression(window.page(), domainsShown, timeoutMs);
+}
+
+// A timer that runs every few milliseconds keeps the longest gap between its runs, and every reload the page has
+// applied is counted with the moment it was done.
+const QString stallMonitor =
+    QStringLiteral("(function () {"
+                   "  window.__longestGap = 0;"
+                   "  window.__lastTick = performance.now();"
+                   "  (function tick() {"
+                   "    var now = performance.now();"
+                   "    window.__longestGap = Math.max(window.__longestGap, now - window.__lastTick);"
+                   "    window.__lastTick = now;"
+                   "    setTimeout(tick, 4);"
+                   "  })();"
+                   "  window.__reloadsApplied = 0;"
+                   "  var apply = domains.on_domains_reloaded;"
+                   "  domains.on_domains_reloaded = function (list) {"
+                   "    apply.call(domains, list);"
+                   "    window.__reloadsApplied += 1;"
+                   "    window.__reloadAppliedAt = performance.now();"
+                   "  };"
+                   "  return true;"
+                   "})()");
+
+// The ids of the offline rows summed: a reload that changed rows changes it.
+const QString offlineRows =
+    QStringLiteral("Array.prototype.reduce.call(document.querySelectorAll('#domainsContainer .row.device.offline'),"
+                   "  function (sum, row) { return sum + Number(row.getAttribute('data-id')); }, 0)");
+
+QVariant pageValue(QWebEnginePage *page, const QString &expression, double *answerMs = nullptr)
+{
+    QVariant result;
+    QEventLoop loop;
+    QElapsedTimer timer;
+    timer.start();
+    page->runJavaScript(expression, [&loop, &result](const QVariant &value) {
+        result = value;
+        loop.quit();
+    });
+    QTimer::singleShot(screenTimeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (answerMs) {
+        *answerMs = double(timer.nsecsElapsed()) / 1e6;
+    }
+    return result;
+}
+
+// Asks the controller for reloads as its timer would, each once the page has shown the last one.
+bool measureReloads(MainWindow &window, int reloads)
+{
+    QWebEnginePage *page = window.page();
+    if (!pageValue(page, stallMonitor).toBool()) {
+        return false;
+    }
+    for (int i = 1; i <= reloads; ++i) {
+        const double offlineBefore = pageValue(page, offlineRows).toDouble();
+        pageValue(page, QStringLiteral("window.__longestGap = 0; true"));
+        QMetaObject::invokeMethod(window.orv, "reloadDomains");
+        // Done once a tick of the timer has run after the rows were changed, so that the gap around it counts.
+        const QString applied =
+            QStringLiteral("window.__reloadsApplied >= %1 && window.__lastTick > window.__reloadAppliedAt").arg(i);
+        if (!waitForPageExpression(page, applied, 10 * screenTimeoutMs)) {
+            std::fprintf(stderr, "StartupProbe: reload %d was not applied\n", i);
+            return false;
+        }
+        const double stallMs = pageValue(page, QStringLiteral("window.__longestGap")).toDouble();
+        double answerMs = 0;
+        pageValue(page, QStringLiteral("true"), &answerMs);
+        // The portal changes a tenth of the devices each time: a reload that changed no row measured nothing.
+        if (pageValue(page, offlineRows).toDouble() == offlineBefore) {
+            std::fprintf(stderr, "StartupProbe: reload %d changed no row\n", i);
+            return false;
+        }
+        std::printf("reload %.3f %.3f\n", stallMs, answerMs);
+        std::fflush(stdout);
+    }
+    return true;
 }
 
 void stayUntilInputCloses()
@@ -239,6 +344,7 @@ int main(int argc, char *argv[])
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
     registerPageResources();
+    FreedMemory::mapLargeBlocksApart();
     QApplication application(argc, argv);
 
     QCommandLineParser parser;
@@ -250,7 +356,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption passwordOption(
         QStringLiteral("password"), QStringLiteral("Password"), QStringLiteral("text"));
     const QCommandLineOption connectOption(QStringLiteral("connect"), QStringLiteral("Runs"), QStringLiteral("n"));
-    parser.addOptions({untilOption, portOption, userOption, passwordOption, connectOption});
+    const QCommandLineOption reloadsOption(
+        QStringLiteral("reloads"), QStringLiteral("Reloads after the list"), QStringLiteral("n"), QStringLiteral("0"));
+    parser.addOptions({untilOption, portOption, userOption, passwordOption, connectOption, reloadsOption});
     parser.process(application);
 
     if (connectMode) {
@@ -317,9 +425,32 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "StartupProbe: the login screen did not show\n");
         return 1;
     }
-    if (domains && !logIn(window, parser.value(userOption), parser.value(passwordOption))) {
-        std::fprintf(stderr, "StartupProbe: the domain list did not show\n");
-        return 1;
+    if (domains) {
+        std::printf("login-rss %lld\n", bench::statusFieldKb(QStringLiteral("/proc/self/status"), "VmRSS:"));
+        const int reloads = parser.value(reloadsOption).toInt();
+        if (reloads > 0) {
+            window.orv->setReloadIntervalMs(24 * 3600 * 1000);
+        }
+        // A big account may take minutes where the page is slow.
+        const int drawTimeoutMs = 10 * screenTimeoutMs;
+        if (!logIn(window, parser.value(userOption), parser.value(passwordOption), drawTimeoutMs)
+            || !waitForPageExpression(window.page(), listDrawn, drawTimeoutMs)) {
+            std::fprintf(stderr, "StartupProbe: the domain list did not show\n");
+            return 1;
+        }
+        std::printf("drawn %.3f\nrows %d\n",
+                    pageValue(window.page(), QStringLiteral("window.__drawnAt - window.__loginClickedAt")).toDouble(),
+                    pageValue(window.page(),
+                              QStringLiteral("document.querySelectorAll('#domainsContainer .row.device').length"))
+                        .toInt());
+        if (reloads > 0) {
+            if (!measureReloads(window, reloads)) {
+                return 1;
+            }
+            QEventLoop settle;
+            QTimer::singleShot(reloadSettleMs, &settle, &QEventLoop::quit);
+            settle.exec();
+        }
     }
     if (permission) {
         std::printf("moment %.3f\n", pageMomentEpochMs(window.page(), QStringLiteral("window.__permissionAskedAt")));

@@ -22,6 +22,7 @@
 
 #include "controller/BrowserOpener.h"
 #include "core/ExecCommand.h"
+#include "core/FreedMemory.h"
 #include "core/Log.h"
 #include "core/OrvSettings.h"
 #include "core/OrvSettingsFormat.h"
@@ -508,6 +509,8 @@ QJsonArray Orv::getDomainsJson()
     for (const OrvDomain *domain : qAsConst(domains)) {
         result.append(domain->toJson());
     }
+    // The channel sends the answer as a few copies of the whole list; they are gone in a moment.
+    FreedMemory::releaseSoon();
     return result;
 }
 
@@ -588,7 +591,9 @@ void Orv::loadDomainsSuccess(int status, QString data)
         return;
     }
     // The body came decoded from UTF-8; encoding it back the same way keeps names such as "Caffè" intact.
-    const QByteArray body = data.toUtf8();
+    QByteArray body = data.toUtf8();
+    // The conversion reserves three bytes a character; the copy kept below is the reply's own size.
+    body.squeeze();
     // A reply that brings the very list already merged and stored changes nothing: the parse, the merge and the
     // store are skipped, everything that follows them runs as usual.
     const bool unchanged = !m_storedDomainsReply.isEmpty() && body == m_storedDomainsReply;
@@ -639,6 +644,7 @@ void Orv::loadDomainsSuccess(int status, QString data)
             startVpnDevice(lastDeviceId);
         }
     }
+    FreedMemory::releaseSoon();
 }
 
 void Orv::mergeDomains(QList<OrvDomain *> fresh)

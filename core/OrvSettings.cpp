@@ -12,7 +12,6 @@
 
 #include "core/Log.h"
 #include "core/OrvSettingsFormat.h"
-#include "core/ParallelWork.h"
 #include "core/PrivateFolder.h"
 #include "records/OrvDevice.h"
 #include "records/OrvDomain.h"
@@ -170,20 +169,12 @@ QList<OrvDomain *> OrvSettings::getDomains()
 
 void OrvSettings::setDomains(QList<OrvDomain *> domains)
 {
-    // A long list is built in parts on a few threads: the records are only read, and the parts join in order.
-    constexpr int domainsPerPart = 128;
-    const int parts = ParallelWork::partsFor(domains.size(), domainsPerPart);
-    QVector<QVariantList> built(parts);
-    ParallelWork::run(parts, [&](int part) {
-        const qsizetype end = ParallelWork::partBegin(domains.size(), parts, part + 1);
-        QVariantList &list = built[part];
-        for (qsizetype i = ParallelWork::partBegin(domains.size(), parts, part); i < end; ++i) {
-            list.append(storedDomain(*domains.at(int(i))));
-        }
-    });
-    QVariantList list = built.first();
-    for (int part = 1; part < parts; ++part) {
-        list += built.at(part);
+    // Built on the caller's thread: the stored form is many small blocks that the settings cache keeps, and blocks
+    // made on helper threads would spread it over their heaps, which keep their pages when the next store frees it.
+    QVariantList list;
+    list.reserve(domains.size());
+    for (const OrvDomain *domain : qAsConst(domains)) {
+        list.append(storedDomain(*domain));
     }
     setValue(domainsKey, list);
 }

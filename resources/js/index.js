@@ -224,23 +224,70 @@ var app = {
         logout.addEventListener('click', function () {
             ORV.logout();
         });
-        app.tooltip(logout, 'bottom', 'logout');
+        app.addTooltips(logout, [{ selector: '.logout', placement: 'bottom', key: 'logout' }]);
 
         ORV_EVENTS.addListener(EVENT_AUTH_LOGOUT, function () {
             app_router.navigate('login', { trigger: true });
         });
     },
 
-    // A tooltip whose text is read in the current language each time it is made.
-    tooltip: function (element, placement, key) {
-        return new Tooltip(element, {
-            placement: placement,
-            title: function () {
-                return i18next.t(key);
-            },
-            delay: 150,
-            container: document.body
-        });
+    // The one tooltip on screen: the element it belongs to, the tooltip once shown, and its pending show.
+    hoverTip: null,
+    tooltipDelayMs: 150,
+
+    // Tooltips for the elements under `root` that match an entry's selector: one is made when the pointer has
+    // rested on such an element for the delay, in the current language, and goes as soon as the pointer leaves
+    // it. The listeners sit on `root`, so any number of elements costs nothing until one is hovered.
+    addTooltips: function (root, entries) {
+        root.addEventListener('mouseenter', function (event) {
+            var entry = entries.find(function (candidate) {
+                return event.target.matches(candidate.selector);
+            });
+            if (entry !== undefined) {
+                app.scheduleTooltip(event.target, entry);
+            }
+        }, true);
+        root.addEventListener('mouseleave', function (event) {
+            if (app.hoverTip !== null && app.hoverTip.element === event.target) {
+                app.removeTooltip();
+            }
+        }, true);
+    },
+
+    scheduleTooltip: function (element, entry) {
+        app.removeTooltip();
+        var tip = { element: element, tooltip: null, timer: null };
+        tip.timer = setTimeout(function () {
+            tip.timer = null;
+            // The element may have left the page meanwhile (a redrawn list): nothing to point at.
+            if (!document.body.contains(element)) {
+                return;
+            }
+            tip.tooltip = new Tooltip(element, {
+                placement: entry.placement,
+                title: function () {
+                    return i18next.t(entry.key);
+                },
+                trigger: 'manual',
+                container: document.body
+            });
+            tip.tooltip.show();
+        }, app.tooltipDelayMs);
+        app.hoverTip = tip;
+    },
+
+    removeTooltip: function () {
+        var tip = app.hoverTip;
+        app.hoverTip = null;
+        if (tip === null) {
+            return;
+        }
+        if (tip.timer !== null) {
+            clearTimeout(tip.timer);
+        }
+        if (tip.tooltip !== null) {
+            tip.tooltip.dispose();
+        }
     }
 };
 

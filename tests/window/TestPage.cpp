@@ -326,6 +326,19 @@ void TestPage::languageToggleOnDomainsScreen()
 
     // Back in English, everything outside the tour reads as it did before the first switch.
     QCOMPARE(stringList(driver.evaluate(textsOutsideTour())).join(QLatin1Char('|')), english.join(QLatin1Char('|')));
+
+    // The tooltip lies over the row above its icon: a click there goes to that row, and the tooltip goes as soon as
+    // the pointer leaves its icon, even onto the tooltip itself.
+    QCOMPARE(driver.evaluate(QStringLiteral("getComputedStyle(document.querySelector('.tooltip')).pointerEvents"))
+                 .toString(),
+             QStringLiteral("none"));
+    QVERIFY(driver
+                .evaluate(QStringLiteral("document.querySelector('#domainsContainer .connect').dispatchEvent("
+                                         "new MouseEvent('mouseleave', {relatedTarget: document.querySelector("
+                                         "'.tooltip')})); true"))
+                .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("Array.from(document.querySelectorAll('.tooltip')).every(function(t) {"
+                                          " return getComputedStyle(t).display === 'none'; })")));
 }
 
 void TestPage::trafficUnits_data()

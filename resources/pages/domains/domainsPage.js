@@ -16,39 +16,61 @@ function domainsPage() {
 
 var domains = {
     list: [],
-    tooltips: [],
     overlayDelayMs: 500,
     typeKeys: ['rs_232_a', 'rs_232_b', 'rs_485', 'usb'],
+    // The drawn device rows by their data-id (text), and the list they were drawn in: built once per drawing,
+    // so that a reload or a VPN event finds a row without searching the document.
+    rowIndex: new Map(),
+    indexedContainer: null,
+    // Rows whose name starts a connection: those online when the list was drawn. Held strongly: a weak set could
+    // lose a row whose script object the engine dropped and made anew.
+    connectableRows: new Set(),
 
     container: function () {
         return document.getElementById('domainsContainer');
     },
 
-    rows: function () {
-        var container = domains.container();
-        return container === null ? [] : Array.prototype.slice.call(container.querySelectorAll('.row.device'));
+    indexRows: function (container) {
+        var index = new Map();
+        var connectable = new Set();
+        container.querySelectorAll('.row.device').forEach(function (row) {
+            if (row.classList.contains('no-devices')) {
+                return;
+            }
+            var id = row.getAttribute('data-id');
+            if (!index.has(id)) {
+                index.set(id, row);
+            }
+            if (!row.classList.contains('offline')) {
+                connectable.add(row);
+            }
+        });
+        domains.rowIndex = index;
+        domains.connectableRows = connectable;
+        domains.indexedContainer = container;
     },
 
     rowOf: function (device_id) {
-        return domains.rows().find(function (row) {
-            return row.getAttribute('data-id') === String(device_id);
-        }) || null;
-    },
-
-    clearTooltips: function () {
-        domains.tooltips.forEach(function (tooltip) {
-            tooltip.dispose();
-        });
-        domains.tooltips = [];
+        var container = domains.container();
+        if (container === null || container !== domains.indexedContainer) {
+            return null;
+        }
+        return domains.rowIndex.get(String(device_id)) || null;
     },
 
     showPage: function () {
-        domains.clearTooltips();
+        app.removeTooltip();
         app_router.loadPage('domains', { variable: 'data' }, { list: domains.list });
         var container = domains.container();
+        domains.indexRows(container);
 
-        container.querySelectorAll('.device-container').forEach(function (devices) {
-            devices.style.maxHeight = devices.getBoundingClientRect().height + 'px';
+        // Every list is measured before any is closed: one layout for the whole drawing, not one per domain.
+        var lists = Array.prototype.slice.call(container.querySelectorAll('.device-container'));
+        var heights = lists.map(function (devices) {
+            return devices.getBoundingClientRect().height;
+        });
+        lists.forEach(function (devices, index) {
+            devices.style.maxHeight = heights[index] + 'px';
             devices.classList.add('closed');
         });
 
@@ -64,35 +86,10 @@ var domains = {
             }
         });
 
-        container.querySelectorAll('.connect').forEach(function (icon) {
-            domains.tooltips.push(app.tooltip(icon, 'top', 'start_vpn'));
-        });
-        domains.rows().forEach(function (row) {
-            if (row.classList.contains('no-devices') || row.classList.contains('offline')) {
-                return;
-            }
-            row.querySelector('.name').addEventListener('click', domains.onConnectClick);
-        });
-        container.querySelectorAll('.connect').forEach(function (icon) {
-            icon.addEventListener('click', domains.onConnectClick);
-        });
-
-        container.querySelectorAll('.web-ui').forEach(function (icon) {
-            icon.addEventListener('click', function () {
-                ORV.openDeviceWebUI(icon.closest('.row.device').getAttribute('data-id'));
-            });
-            domains.tooltips.push(app.tooltip(icon, 'top', 'open_web_ui'));
-        });
-
-        container.querySelectorAll('.settings').forEach(function (icon) {
-            icon.addEventListener('click', function () {
-                var device = domains.getDeviceByDeviceId(icon.closest('.row.device').getAttribute('data-id'));
-                if (device === null) {
-                    return;
-                }
-                domains.showVirtualSerialPortsPage(device, domains.slideIn);
-            });
-        });
+        // One listener for the icons of every row, and one tooltip made while the pointer is on an icon.
+        container.addEventListener('click', domains.onRowClick);
+        app.addTooltips(container, [{ selector: '.connect', placement: 'top', key: 'start_vpn' },
+                                    { selector: '.web-ui', placement: 'top', key: 'open_web_ui' }]);
 
         domains.installSidePageHandlers();
         ORV_EVENTS.addListener(EVENT_RELOAD_DOMAINS_SUCCESS, domains.onReloadEvent);
@@ -104,6 +101,25 @@ var domains = {
                 ORV.tour1IsNotNeeded();
             }
         });
+    },
+
+    onRowClick: function (event) {
+        var row = event.target.closest('.row.device');
+        if (row === null) {
+            return;
+        }
+        var id = row.getAttribute('data-id');
+        var icon = event.target.closest('.connect, .web-ui, .settings');
+        if (icon !== null && icon.classList.contains('web-ui')) {
+            ORV.openDeviceWebUI(id);
+        } else if (icon !== null && icon.classList.contains('settings')) {
+            var device = domains.getDeviceByDeviceId(id);
+            if (device !== null) {
+                domains.showVirtualSerialPortsPage(device, domains.slideIn);
+            }
+        } else if (icon !== null || (event.target.closest('.name') !== null && domains.connectableRows.has(row))) {
+            domains.connectRow(row);
+        }
     },
 
     onHeaderClick: function (event) {
@@ -133,11 +149,7 @@ var domains = {
         });
     },
 
-    onConnectClick: function (event) {
-        var row = event.target.closest('.row.device');
-        if (row === null) {
-            return;
-        }
+    connectRow: function (row) {
         domains.resetHighlight();
         domains.markConnecting(row);
         dom.vpn.connecting();
@@ -145,10 +157,11 @@ var domains = {
     },
 
     resetHighlight: function () {
-        domains.rows().forEach(function (row) {
-            if (!row.classList.contains('bg-orange') && !row.classList.contains('bg-green')) {
-                return;
-            }
+        var container = domains.container();
+        if (container === null) {
+            return;
+        }
+        container.querySelectorAll('.row.device.bg-orange, .row.device.bg-green').forEach(function (row) {
             row.classList.remove('bg-orange', 'bg-green');
             var spinner = row.querySelector('.spinner-vpn');
             spinner.classList.remove('loader');
