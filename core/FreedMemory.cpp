@@ -33,7 +33,7 @@ void FreedMemory::releaseSoon()
         timer = new QTimer(QCoreApplication::instance());
         timer->setSingleShot(true);
         timer->setInterval(releaseDelayMs);
-        QObject::connect(timer, &QTimer::timeout, &FreedMemory::release);
+        QObject::connect(timer, &QTimer::timeout, timer, &FreedMemory::release);
     }
     timer->start();
 }
