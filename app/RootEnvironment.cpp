@@ -29,6 +29,9 @@ constexpr const char *rootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/
 constexpr const char *usersFolder = "/lumenbridge-users/";
 constexpr const char *debuggingVariable = "QTWEBENGINE_REMOTE_DEBUGGING";
 constexpr const char *debuggingHost = "127.0.0.1:";
+// In /proc/<pid>/stat, the flags are the seventh field after the name; PF_KTHREAD marks a kernel thread.
+constexpr int kernelFlagsField = 7;
+constexpr unsigned long kernelThreadFlag = 0x00200000;
 
 // Text with no control characters, of a sane length: data that only ever names something.
 bool plain(const std::string &value)
@@ -169,6 +172,26 @@ bool sameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The system's own network: the one of the first process, or, where that one is hidden from us (a sandbox may hide
+// it even from root), the one of the kernel's thread starter, which the kernel never moves out of it.
+bool systemNetwork(struct stat *space)
+{
+    if (stat("/proc/1/ns/net", space) == 0) {
+        return true;
+    }
+    std::ifstream status("/proc/2/stat");
+    std::string line;
+    std::getline(status, line);
+    const std::string::size_type nameEnd = line.rfind(')');
+    std::istringstream fields(nameEnd == std::string::npos ? std::string() : line.substr(nameEnd + 1));
+    std::string field;
+    unsigned long flags = 0;
+    for (int i = 0; i < kernelFlagsField && fields >> field; ++i) {
+        flags = std::strtoul(field.c_str(), nullptr, 10);
+    }
+    return (flags & kernelThreadFlag) != 0 && stat("/proc/2/ns/net", space) == 0;
+}
+
 // Whether every id on the status file's "Uid:" line is root's; a process that is gone counts as root's.
 bool runsAsRoot(const std::string &pid)
 {
@@ -303,7 +326,7 @@ bool RootEnvironment::debuggingReachableByRootOnly()
     {
     };
 
-    if (stat("/proc/self/ns/net", &own) != 0 || stat("/proc/1/ns/net", &system) != 0 || sameFile(own, system)) {
+    if (stat("/proc/self/ns/net", &own) != 0 || !systemNetwork(&system) || sameFile(own, system)) {
         return false;
     }
     DIR *processes = opendir("/proc");
