@@ -59,8 +59,8 @@ void TestOrvBridge::publishedInterface()
             ++publicSlots;
         }
     }
-    QCOMPARE(signalNames.size(), 9);
-    QCOMPARE(signalNames.mid(7), (QStringList{"onKill", "onLanguageChanged"}));
+    QCOMPARE(signalNames.size(), 8);
+    QCOMPARE(signalNames.last(), QStringLiteral("onKill"));
     QCOMPARE(publicSlots, 37);
 
     // The four objects are published as nested objects, so their pointer types must be QObject pointers.
@@ -70,8 +70,7 @@ void TestOrvBridge::publishedInterface()
         properties.append(QString::fromLatin1(property.name()));
         // Read-only: nothing the page writes may replace a program object.
         QVERIFY(!property.isWritable());
-        // Only the language changes while the page runs; the page's copy follows it.
-        QCOMPARE(property.hasNotifySignal(), property.name() == QByteArray("language"));
+        QVERIFY(!property.hasNotifySignal());
         if (property.userType() != QMetaType::QString) {
             QVERIFY2(QMetaType::typeFlags(property.userType()) & QMetaType::PointerToQObject, property.name());
             QVERIFY2(property.read(&orv).value<QObject *>(), property.name());
@@ -115,11 +114,8 @@ void TestOrvBridge::languageFromLocaleThenSettings()
     {
         Orv orv;
         QCOMPARE(orv.property("language").toString(), QStringLiteral("it"));
-        QSignalSpy changed(&orv, &Orv::onLanguageChanged);
-        orv.setLanguage(QStringLiteral("en"));
         orv.setLanguage(QStringLiteral("en"));
         QCOMPARE(orv.property("language").toString(), QStringLiteral("en"));
-        QCOMPARE(changed.count(), 1);
     }
     {
         Orv orv;
