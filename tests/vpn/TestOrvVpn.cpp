@@ -1,7 +1,11 @@
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
@@ -47,6 +51,8 @@ private slots:
     void serverOnThisHostsNetworkKeepsItsWay();
     void reconnectsWhenThePushedOptionsChange();
     void longestCredentialsArrive();
+    void daemonStaysQuiet_data();
+    void daemonStaysQuiet();
 };
 
 namespace
@@ -107,6 +113,28 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The local port of the UDP socket a process holds, from the kernel's table of this namespace; 0 when none.
+quint16 udpPortOf(int pid)
+{
+    QSet<QByteArray> inodes;
+    const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString &fd : QDir(fdFolder).entryList(QDir::System | QDir::Files)) {
+        char target[64] = {};
+        const QByteArray link = QFile::encodeName(fdFolder + QLatin1Char('/') + fd);
+        const QByteArray name(target, int(qMax<ssize_t>(0, readlink(link.constData(), target, sizeof target - 1))));
+        if (name.startsWith("socket:[")) {
+            inodes.insert(name.mid(8, name.size() - 9));
+        }
+    }
+    for (const QByteArray &line : readAll(QStringLiteral("/proc/net/udp")).split('\n').mid(1)) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 9 && inodes.contains(fields.at(9))) {
+            return quint16(fields.at(1).split(':').value(1).toUInt(nullptr, 16));
+        }
+    }
+    return 0;
 }
 
 QString routes()
@@ -817,6 +845,80 @@ void TestOrvVpn::longestCredentialsArrive()
     QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
     QVERIFY(vpn.stop());
     QVERIFY(disconnected.wait(30000));
+}
+
+void TestOrvVpn::daemonStaysQuiet_data()
+{
+    QTest::addColumn<QStringList>("pushed");
+    QTest::addColumn<QByteArray>("profileLines");
+    QTest::addColumn<int>("strayPackets"); // sent to the daemon's port from this host rather than from its server
+    QTest::addColumn<int>("maxLines");     // of the daemon's log from the first ping to its end
+
+    // About a dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
+    // refused packet adds one.
+    QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << 25;
+    QTest::newRow("the server pushes mute and explicit-exit-notify")
+        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << 25;
+    QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << 25;
+    QTest::newRow("anyone on this host sends packets the daemon refuses")
+        << QStringList{} << QByteArray() << 100000 << 2000;
+}
+
+// Whatever the server pushes, the profile asks or anyone sends, the daemon's log stays within bounds and a stop
+// ends the tunnel at once.
+void TestOrvVpn::daemonStaysQuiet()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(QStringList, pushed);
+    QFETCH(QByteArray, profileLines);
+    QFETCH(int, strayPackets);
+    QFETCH(int, maxLines);
+    TestTunnel server;
+    server.setPushedOptions(pushed);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(useServer(vpn, server, dir.path()));
+    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
+    QVERIFY(profile.open(QIODevice::Append));
+    QVERIFY(profile.write(profileLines) == profileLines.size());
+    profile.close();
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')).right(5000)));
+    const int linesBefore = log.lines().size();
+
+    const Counters before = counters(vpn);
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    if (strayPackets > 0) {
+        const QList<int> daemons = clientDaemonPids();
+        QCOMPARE(daemons.size(), 1);
+        const quint16 port = udpPortOf(daemons.first());
+        QVERIFY(port != 0);
+        const int stray = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        QVERIFY(stray >= 0);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const char packet[40] = {};
+        for (int i = 0; i < strayPackets; ++i) {
+            sendto(stray, packet, sizeof packet, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
+        close(stray);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn + 200, 10000);
+    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    const int lines = log.lines().size() - linesBefore;
+    QVERIFY2(lines <= maxLines, qPrintable(QString::number(lines)));
 }
 
 // The tunnel and its routes stay inside namespaces of this process.

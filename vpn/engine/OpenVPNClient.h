@@ -57,6 +57,8 @@ private:
     void takeLines(Session &session, std::string &buffer, bool management);
     Status endSession(Session &session);
     void handleLine(Session &session, const std::string &line);
+    // One line of the daemon's log, passed on within the log's budget.
+    void logDaemonLine(Session &session, const std::string &text);
     void handleState(Session &session, const std::string &payload);
     void handlePassword(Session &session, const std::string &payload);
     void handleFatal(Session &session, const std::string &message);
