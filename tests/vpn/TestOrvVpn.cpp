@@ -53,6 +53,9 @@ private slots:
     void longestCredentialsArrive();
     void daemonStaysQuiet_data();
     void daemonStaysQuiet();
+    void existingDeviceLeftAlone_data();
+    void existingDeviceLeftAlone();
+    void retriesTakeTheirPause();
 };
 
 namespace
@@ -135,6 +138,19 @@ quint16 udpPortOf(int pid)
         }
     }
     return 0;
+}
+
+// A device as "ip" shows it: its flags, state, MTU and addresses; empty when it does not exist.
+QString deviceState(const QString &name)
+{
+    QString shown;
+    for (const char *what : {"link", "addr"}) {
+        QProcess ip;
+        ip.start(QStringLiteral("ip"), {QStringLiteral("-o"), QLatin1String(what), QStringLiteral("show"), name});
+        ip.waitForFinished(30000);
+        shown += QString::fromLocal8Bit(ip.readAllStandardOutput());
+    }
+    return shown;
 }
 
 QString routes()
@@ -919,6 +935,102 @@ void TestOrvVpn::daemonStaysQuiet()
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     const int lines = log.lines().size() - linesBefore;
     QVERIFY2(lines <= maxLines, qPrintable(QString::number(lines)));
+}
+
+void TestOrvVpn::existingDeviceLeftAlone_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("device"); // made persistent before the start, and named by the profile
+    QTest::addColumn<QByteArray>("profileLines");
+
+    QTest::newRow("dev tap7, a tap device bridged somewhere") << "tap"
+                                                              << "tap7" << QByteArray("dev tap7\n");
+    QTest::newRow("dev tun8 of the server's type") << "tun"
+                                                   << "tun8" << QByteArray("dev tun8\n");
+    QTest::newRow("dev tun0, written as a tap device") << "tap"
+                                                       << "tun0" << QByteArray("dev tun0\ndev-type tap\n");
+}
+
+// The root daemon never takes over a device that exists: whatever the profile names, the kernel makes a new one.
+void TestOrvVpn::existingDeviceLeftAlone()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(QString, mode);
+    QFETCH(QString, device);
+    QFETCH(QByteArray, profileLines);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"),
+                               {QStringLiteral("tuntap"),
+                                QStringLiteral("add"),
+                                QStringLiteral("dev"),
+                                device,
+                                QStringLiteral("mode"),
+                                mode}),
+             0);
+    const auto removeDevice = qScopeGuard([&device] {
+        QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), device});
+    });
+    const QString before = deviceState(device);
+    QVERIFY(!before.isEmpty());
+
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(useServer(vpn, server, dir.path()));
+    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
+    QVERIFY(profile.open(QIODevice::Append));
+    QVERIFY(profile.write(profileLines) == profileLines.size());
+    profile.close();
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')).right(5000)));
+
+    // The device the daemon opened and configured is another one, of the type asked for.
+    const QStringList opened = log.texts().filter(QRegularExpression(QStringLiteral("TUN/TAP device \\S+ opened")));
+    QCOMPARE(opened.size(), 1);
+    const QString used =
+        QRegularExpression(QStringLiteral("TUN/TAP device (\\S+) opened")).match(opened.first()).captured(1);
+    QVERIFY2(used != device && used.startsWith(mode), qPrintable(used));
+    QVERIFY(deviceState(used).contains(QLatin1String("inet ")));
+    QCOMPARE(deviceState(device), before);
+    if (mode == QLatin1String("tun")) {
+        QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    }
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QCOMPARE(deviceState(device), before);
+}
+
+// However short the profile's pause between connection tries, the daemon waits a second between them: the program
+// hears of each try, and hundreds a second would drown it.
+void TestOrvVpn::retriesTakeTheirPause()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server(TestTunnel::Protocol::Tcp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    // The server's profile, sent to a port of this namespace where nothing listens: each try is refused at once.
+    QString text = server.profileText();
+    text.replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), QStringLiteral("\nremote 127.0.0.1 9"));
+    text.replace(QRegularExpression(QStringLiteral("\nconnect-retry [^\n]*")), QStringLiteral("\nconnect-retry 0 0"));
+    QVERIFY(text.contains(QLatin1String("\nremote 127.0.0.1 9\n")) && text.contains(QLatin1String("retry 0 0\n")));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
+    QVERIFY(writeText(path, text.toUtf8()));
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.start());
+    // The first try, then three more, each after a pause of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(connecting.count() >= 4, 30000);
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
 }
 
 // The tunnel and its routes stay inside namespaces of this process.
