@@ -7,7 +7,6 @@
 #include <linux/rtnetlink.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "vpn/engine/RouteSocket.h"
 
@@ -64,23 +63,17 @@ RouteLookup::Route lookup(const in_addr &destination)
     attribute->rta_len = RTA_LENGTH(sizeof(in_addr));
     std::memcpy(RTA_DATA(attribute), &destination, sizeof(in_addr));
     request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_SPACE(sizeof(in_addr));
-    const int fd = RouteSocket::send(request.header);
-    if (fd < 0) {
-        return {};
-    }
-    alignas(nlmsghdr) char reply[8192];
-    const ssize_t length = recv(fd, reply, sizeof reply, 0);
-    close(fd);
-    int left = static_cast<int>(length);
-    for (auto *header = reinterpret_cast<nlmsghdr *>(reply); length > 0 && NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-        if (header->nlmsg_type == RTM_NEWROUTE) {
-            unsigned table = 0;
-            unsigned metric = 0;
-            return routeOf(header, &table, &metric);
+    RouteLookup::Route route;
+    RouteSocket::ask(request.header, [&route](nlmsghdr &header) {
+        if (header.nlmsg_type != RTM_NEWROUTE) {
+            return true;
         }
-    }
-    return {};
+        unsigned table = 0;
+        unsigned metric = 0;
+        route = routeOf(&header, &table, &metric);
+        return false;
+    });
+    return route;
 }
 
 // The main table's default route with the lowest metric, from a dump of the table: a lookup of 0.0.0.0 would
@@ -98,40 +91,22 @@ RouteLookup::Route lookupDefault()
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.message.rtm_family = AF_INET;
-    const int fd = RouteSocket::send(request.header);
-    if (fd < 0) {
-        return {};
-    }
     RouteLookup::Route best;
     unsigned bestMetric = ~0U;
-    bool done = false;
-    alignas(nlmsghdr) char reply[16384];
-    while (!done) {
-        const ssize_t length = recv(fd, reply, sizeof reply, 0);
-        if (length <= 0) {
-            break;
+    RouteSocket::ask(request.header, [&best, &bestMetric](nlmsghdr &header) {
+        const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(&header));
+        if (header.nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
+            return true;
         }
-        int left = static_cast<int>(length);
-        for (auto *header = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                done = true;
-                break;
-            }
-            const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(header));
-            if (header->nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
-                continue;
-            }
-            unsigned table = 0;
-            unsigned metric = 0;
-            const RouteLookup::Route route = routeOf(header, &table, &metric);
-            if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
-                best = route;
-                bestMetric = metric;
-            }
+        unsigned table = 0;
+        unsigned metric = 0;
+        const RouteLookup::Route route = routeOf(&header, &table, &metric);
+        if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
+            best = route;
+            bestMetric = metric;
         }
-    }
-    close(fd);
+        return true;
+    });
     return best;
 }
 } // namespace
