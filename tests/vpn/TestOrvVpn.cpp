@@ -56,6 +56,8 @@ private slots:
     void existingDeviceLeftAlone_data();
     void existingDeviceLeftAlone();
     void retriesTakeTheirPause();
+    void stopDuringNameLookups_data();
+    void stopDuringNameLookups();
 };
 
 namespace
@@ -97,10 +99,17 @@ QList<int> clientDaemonPids()
     return pids;
 }
 
-// Points the tunnel object at the server: its inline profile written into folder, its user and password.
-bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder)
+// Points the tunnel object at the server: its inline profile, with the lines added, written into folder, its user
+// and password.
+bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder, const QByteArray &addedLines = {})
 {
-    if (!vpn.setConfigPath(server.writeProfile(folder))) {
+    const QString path = server.writeProfile(folder);
+    QFile profile(path);
+    if (!profile.open(QIODevice::Append) || profile.write(addedLines) != addedLines.size()) {
+        return false;
+    }
+    profile.close();
+    if (!vpn.setConfigPath(path)) {
         return false;
     }
     vpn.setCredentials(server.user(), server.password());
@@ -894,11 +903,7 @@ void TestOrvVpn::daemonStaysQuiet()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(useServer(vpn, server, dir.path()));
-    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
-    QVERIFY(profile.open(QIODevice::Append));
-    QVERIFY(profile.write(profileLines) == profileLines.size());
-    profile.close();
+    QVERIFY(useServer(vpn, server, dir.path(), profileLines));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
@@ -976,11 +981,7 @@ void TestOrvVpn::existingDeviceLeftAlone()
 
     QTemporaryDir dir;
     OrvVpn vpn;
-    QVERIFY(useServer(vpn, server, dir.path()));
-    QFile profile(dir.filePath(QStringLiteral("client.ovpn")));
-    QVERIFY(profile.open(QIODevice::Append));
-    QVERIFY(profile.write(profileLines) == profileLines.size());
-    profile.close();
+    QVERIFY(useServer(vpn, server, dir.path(), profileLines));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     LogCapture log;
@@ -1029,6 +1030,91 @@ void TestOrvVpn::retriesTakeTheirPause()
     // The first try, then three more, each after a pause of its own.
     QTRY_VERIFY_WITH_TIMEOUT(connecting.count() >= 4, 30000);
     QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+}
+
+void TestOrvVpn::stopDuringNameLookups_data()
+{
+    QTest::addColumn<bool>("defaultGateway");
+    // With a default gateway the program looks the names up before it starts the daemon, to know whether the
+    // servers are reached through it; without, the daemon is the first to ask.
+    QTest::newRow("the program's lookups") << true;
+    QTest::newRow("the daemon's lookups") << false;
+}
+
+// A stop while the servers' names are being looked up ends the tunnel at once, however long the resolver would take,
+// and the next start does not wait for those lookups.
+void TestOrvVpn::stopDuringNameLookups()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(bool, defaultGateway);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const auto removeLink = qScopeGuard([] {
+        QProcess::execute(QStringLiteral("ip"),
+                          {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
+    });
+    if (defaultGateway) {
+        for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
+                                       QStringLiteral("link set lbdg0p up"),
+                                       QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
+                                       QStringLiteral("link set lbdg0 up"),
+                                       QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
+            QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))), 0);
+        }
+    }
+    // This namespace's resolver takes every question on its port and never answers.
+    const int resolver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(resolver >= 0);
+    const auto closeResolver = qScopeGuard([resolver] { close(resolver); });
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(bind(resolver, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    QTemporaryDir dir;
+    const QByteArray resolvConf = QFile::encodeName(dir.filePath(QStringLiteral("resolv.conf")));
+    QVERIFY(writeText(QFile::decodeName(resolvConf), "nameserver 127.0.0.1\n"));
+    // The mounts are this test process's own.
+    QCOMPARE(mount(resolvConf.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+    const auto unmount = qScopeGuard([] { umount2("/etc/resolv.conf", MNT_DETACH); });
+
+    QString named = server.profileText();
+    QString remotes;
+    for (const char *name : {"a", "b", "c", "d", "e", "f"}) {
+        remotes += QStringLiteral("\nremote %1.vpn.lumen.test 1194").arg(QLatin1String(name));
+    }
+    named.replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes);
+    const QString path = dir.filePath(QStringLiteral("named.ovpn"));
+    QVERIFY(writeText(path, named.toUtf8()));
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(vpn.start());
+    // The first question has reached the resolver.
+    char question[512];
+    QTRY_VERIFY_WITH_TIMEOUT(recv(resolver, question, sizeof question, MSG_PEEK | MSG_DONTWAIT) > 0, 10000);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    // The program's own lookups are given up before the daemon starts.
+    QCOMPARE(connecting.count(), defaultGateway ? 0 : 1);
+    connecting.clear();
+
+    // The next start, to the server by its address, has its daemon running at once and connects.
+    QVERIFY(useServer(vpn, server, dir.path()));
+    clock.restart();
+    QVERIFY(vpn.start());
+    QVERIFY(connecting.wait(30000));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(connected.wait(30000));
     QVERIFY(vpn.stop());
     QVERIFY(disconnected.wait(30000));
 }

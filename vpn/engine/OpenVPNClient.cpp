@@ -348,6 +348,12 @@ Status OpenVPNClient::provide_creds(const ProvideCreds &creds)
     return status;
 }
 
+bool OpenVPNClient::isStopRequested() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stopRequested;
+}
+
 void OpenVPNClient::stop()
 {
     {
@@ -506,9 +512,11 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
     // A pushed route that covers the server must not take the tunnel's own path: a host route keeps the server on
     // the default gateway it is reached by now. A server reached another way (on a network of this host, through
     // another gateway) keeps that way; a host route through the default gateway would cut it off.
-    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts)) {
+    // Looking up the servers' names may take the resolver's time-outs: a stop does not wait for them (the daemon is
+    // then not started at all).
+    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts, m_wakeFd)) {
         args.insert(args.end(), {"--route", "remote_host", "255.255.255.255", "net_gateway"});
-    } else {
+    } else if (!isStopRequested()) {
         log(LogInfo("The server is not reached through the default gateway: no host route is added for it\n"));
     }
     // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
@@ -551,12 +559,7 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         status = {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
         return false;
     }
-    bool stoppedBeforeStart = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        stoppedBeforeStart = m_stopRequested;
-    }
-    if (stoppedBeforeStart) {
+    if (isStopRequested()) {
         close(outputPipe[0]);
         close(outputPipe[1]);
         close(execPipe[0]);
@@ -841,6 +844,12 @@ void OpenVPNClient::terminate(Session &session)
         return;
     }
     session.terminating = true;
+    if (session.cancelled && !TunCounters::of(session.pid).found) {
+        // Without a tun device the daemon has changed nothing here yet, and it may be waiting on the resolver, which
+        // it leaves for a SIGTERM only once the resolver's time-outs have passed.
+        kill(session.pid, SIGKILL);
+        return;
+    }
     if (session.managementFd >= 0) {
         sendCommand(session, "signal SIGTERM\n");
     } else {

@@ -67,6 +67,7 @@ private:
     void fail(Session &session, const std::string &name, const std::string &message);
     void terminate(Session &session);
     void emitEvent(const std::string &name, const std::string &info, bool error = false, bool fatal = false);
+    bool isStopRequested() const;
     void sendCommand(Session &session, const std::string &command);
 
     Config m_config;

@@ -5,9 +5,8 @@
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
+#include "vpn/engine/HostLookup.h"
 #include "vpn/engine/RouteSocket.h"
 
 // The kernel's netlink macros are C, with C casts.
@@ -125,42 +124,21 @@ RouteLookup::Route RouteLookup::defaultRoute()
     return lookupDefault();
 }
 
-std::vector<std::string> RouteLookup::addressesOf(const std::string &host)
-{
-    in_addr literal = {};
-    if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
-        return {host};
-    }
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
-        return {};
-    }
-    std::vector<std::string> addresses;
-    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr, text, sizeof text);
-        addresses.emplace_back(text);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
-bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts)
+bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd)
 {
     const Route fallback = defaultRoute();
     if (!fallback.found || !fallback.viaGateway) {
         return false;
     }
-    for (const std::string &host : hosts) {
-        for (const std::string &address : addressesOf(host)) {
-            const Route route = to(address);
-            if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
-                || route.interfaceIndex != fallback.interfaceIndex) {
-                return false;
-            }
+    std::vector<std::string> addresses;
+    if (!HostLookup::addressesOf(hosts, cancelFd, addresses)) {
+        return false;
+    }
+    for (const std::string &address : addresses) {
+        const Route route = to(address);
+        if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
+            || route.interfaceIndex != fallback.interfaceIndex) {
+            return false;
         }
     }
     return true;
