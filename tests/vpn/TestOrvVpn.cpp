@@ -51,10 +51,8 @@ private slots:
     void serverOnThisHostsNetworkKeepsItsWay();
     void reconnectsWhenThePushedOptionsChange();
     void longestCredentialsArrive();
-    void daemonStaysQuiet_data();
-    void daemonStaysQuiet();
-    void existingDeviceLeftAlone_data();
-    void existingDeviceLeftAlone();
+    void hostileSettingsHeld_data();
+    void hostileSettingsHeld();
     void retriesTakeTheirPause();
     void stopDuringNameLookups_data();
     void stopDuringNameLookups();
@@ -127,32 +125,13 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The local port of the UDP socket a process holds, from the kernel's table of this namespace; 0 when none.
-quint16 udpPortOf(int pid)
-{
-    QSet<QByteArray> inodes;
-    const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
-    for (const QString &fd : QDir(fdFolder).entryList(QDir::System | QDir::Files)) {
-        char target[64] = {};
-        const QByteArray link = QFile::encodeName(fdFolder + QLatin1Char('/') + fd);
-        const QByteArray name(target, int(qMax<ssize_t>(0, readlink(link.constData(), target, sizeof target - 1))));
-        if (name.startsWith("socket:[")) {
-            inodes.insert(name.mid(8, name.size() - 9));
-        }
-    }
-    for (const QByteArray &line : readAll(QStringLiteral("/proc/net/udp")).split('\n').mid(1)) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 9 && inodes.contains(fields.at(9))) {
-            return quint16(fields.at(1).split(':').value(1).toUInt(nullptr, 16));
-        }
-    }
-    return 0;
-}
-
-// A device as "ip" shows it: its flags, state, MTU and addresses; empty when it does not exist.
+// A device as "ip" shows it: its flags, state, MTU and addresses; nothing for no name.
 QString deviceState(const QString &name)
 {
     QString shown;
+    if (name.isEmpty()) {
+        return shown;
+    }
     for (const char *what : {"link", "addr"}) {
         QProcess ip;
         ip.start(QStringLiteral("ip"), {QStringLiteral("-o"), QLatin1String(what), QStringLiteral("show"), name});
@@ -160,6 +139,30 @@ QString deviceState(const QString &name)
         shown += QString::fromLocal8Bit(ip.readAllStandardOutput());
     }
     return shown;
+}
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A default route through a gateway on a veth link "lbdg0" of this namespace, which the test deletes afterwards.
+bool addDefaultGateway()
+{
+    for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
+                                   QStringLiteral("link set lbdg0p up"),
+                                   QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
+                                   QStringLiteral("link set lbdg0 up"),
+                                   QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
+        if (QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 QString routes()
@@ -772,13 +775,7 @@ void TestOrvVpn::serverOnThisHostsNetworkKeepsItsWay()
         QProcess::execute(QStringLiteral("ip"),
                           {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
     });
-    for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
-                                   QStringLiteral("link set lbdg0p up"),
-                                   QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
-                                   QStringLiteral("link set lbdg0 up"),
-                                   QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))), 0);
-    }
+    QVERIFY(addDefaultGateway());
     QTemporaryDir dir;
     OrvVpn vpn;
     QVERIFY(useServer(vpn, server, dir.path()));
@@ -872,35 +869,52 @@ void TestOrvVpn::longestCredentialsArrive()
     QVERIFY(disconnected.wait(30000));
 }
 
-void TestOrvVpn::daemonStaysQuiet_data()
+void TestOrvVpn::hostileSettingsHeld_data()
 {
     QTest::addColumn<QStringList>("pushed");
     QTest::addColumn<QByteArray>("profileLines");
     QTest::addColumn<int>("strayPackets"); // sent to the daemon's port from this host rather than from its server
+    QTest::addColumn<QString>("existing"); // a persistent device of the profile's type, made before the start
     QTest::addColumn<int>("maxLines");     // of the daemon's log from the first ping to its end
 
-    // About a dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
+    // A dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
     // refused packet adds one.
-    QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << 25;
+    QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << "" << 25;
     QTest::newRow("the server pushes mute and explicit-exit-notify")
-        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << 25;
-    QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << 25;
+        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << "" << 25;
+    QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << "" << 25;
     QTest::newRow("anyone on this host sends packets the daemon refuses")
-        << QStringList{} << QByteArray() << 100000 << 2000;
+        << QStringList{} << QByteArray() << 100000 << "" << 2000;
+    QTest::newRow("dev tap7, a tap device bridged somewhere")
+        << QStringList{} << QByteArray("dev tap7\n") << 0 << "tap7" << 25;
+    QTest::newRow("dev tun8 of the server's type") << QStringList{} << QByteArray("dev tun8\n") << 0 << "tun8" << 25;
+    QTest::newRow("dev tun0, written as a tap device")
+        << QStringList{} << QByteArray("dev tun0\ndev-type tap\n") << 0 << "tun0" << 25;
 }
 
-// Whatever the server pushes, the profile asks or anyone sends, the daemon's log stays within bounds and a stop
-// ends the tunnel at once.
-void TestOrvVpn::daemonStaysQuiet()
+// What a server pushes, a profile asks or anyone on this host sends: the daemon's log stays within bounds, a stop
+// ends the tunnel at once, and no device that exists is taken over.
+void TestOrvVpn::hostileSettingsHeld()
 {
     REQUIRE_TUNNELS();
     QFETCH(QStringList, pushed);
     QFETCH(QByteArray, profileLines);
     QFETCH(int, strayPackets);
+    QFETCH(QString, existing);
     QFETCH(int, maxLines);
+    const QString mode = profileLines.contains("tap") ? QStringLiteral("tap") : QStringLiteral("tun");
     TestTunnel server;
     server.setPushedOptions(pushed);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const auto removeDevice = qScopeGuard([&existing] {
+        QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), existing});
+    });
+    if (!existing.isEmpty()) {
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"),
+                                   QStringLiteral("tuntap add dev %1 mode %2").arg(existing, mode).split(' ')),
+                 0);
+    }
+    const QString before = deviceState(existing);
     QTemporaryDir dir;
     OrvVpn vpn;
     QVERIFY(useServer(vpn, server, dir.path(), profileLines));
@@ -911,27 +925,27 @@ void TestOrvVpn::daemonStaysQuiet()
     QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')).right(5000)));
     const int linesBefore = log.lines().size();
 
-    const Counters before = counters(vpn);
-    QCOMPARE(ping(server.serverTunnelAddress()), 0);
-    if (strayPackets > 0) {
-        const QList<int> daemons = clientDaemonPids();
-        QCOMPARE(daemons.size(), 1);
-        const quint16 port = udpPortOf(daemons.first());
-        QVERIFY(port != 0);
+    // The device the daemon opened is a new one, of the type asked for.
+    const QRegularExpression opened(QStringLiteral("TUN/TAP device (\\S+) opened"));
+    const QString used = opened.match(log.texts().filter(opened).value(0)).captured(1);
+    QVERIFY2(used != existing && used.startsWith(mode), qPrintable(used));
+    if (mode == QLatin1String("tun")) {
+        const Counters before = counters(vpn);
+        QCOMPARE(ping(server.serverTunnelAddress()), 0);
+        // The only UDP socket of this namespace is the daemon's.
+        const QByteArray sockets = readAll(QStringLiteral("/proc/net/udp"));
+        const quint16 port = quint16(
+            sockets.split('\n').value(1).simplified().split(' ').value(1).split(':').value(1).toUInt(nullptr, 16));
+        const sockaddr_in to = loopback(port);
         const int stray = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        QVERIFY(stray >= 0);
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const char packet[40] = {};
         for (int i = 0; i < strayPackets; ++i) {
-            sendto(stray, packet, sizeof packet, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            sendto(stray, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
         }
         close(stray);
+        QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn + 200, 10000);
+        QCOMPARE(ping(server.serverTunnelAddress()), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn + 200, 10000);
-    QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    QCOMPARE(deviceState(existing), before);
 
     QElapsedTimer clock;
     clock.start();
@@ -940,68 +954,7 @@ void TestOrvVpn::daemonStaysQuiet()
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     const int lines = log.lines().size() - linesBefore;
     QVERIFY2(lines <= maxLines, qPrintable(QString::number(lines)));
-}
-
-void TestOrvVpn::existingDeviceLeftAlone_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("device"); // made persistent before the start, and named by the profile
-    QTest::addColumn<QByteArray>("profileLines");
-
-    QTest::newRow("dev tap7, a tap device bridged somewhere") << "tap"
-                                                              << "tap7" << QByteArray("dev tap7\n");
-    QTest::newRow("dev tun8 of the server's type") << "tun"
-                                                   << "tun8" << QByteArray("dev tun8\n");
-    QTest::newRow("dev tun0, written as a tap device") << "tap"
-                                                       << "tun0" << QByteArray("dev tun0\ndev-type tap\n");
-}
-
-// The root daemon never takes over a device that exists: whatever the profile names, the kernel makes a new one.
-void TestOrvVpn::existingDeviceLeftAlone()
-{
-    REQUIRE_TUNNELS();
-    QFETCH(QString, mode);
-    QFETCH(QString, device);
-    QFETCH(QByteArray, profileLines);
-    TestTunnel server;
-    QVERIFY2(server.start(), qPrintable(server.errorString()));
-    QCOMPARE(QProcess::execute(QStringLiteral("ip"),
-                               {QStringLiteral("tuntap"),
-                                QStringLiteral("add"),
-                                QStringLiteral("dev"),
-                                device,
-                                QStringLiteral("mode"),
-                                mode}),
-             0);
-    const auto removeDevice = qScopeGuard([&device] {
-        QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), device});
-    });
-    const QString before = deviceState(device);
-    QVERIFY(!before.isEmpty());
-
-    QTemporaryDir dir;
-    OrvVpn vpn;
-    QVERIFY(useServer(vpn, server, dir.path(), profileLines));
-    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
-    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
-    LogCapture log;
-    QVERIFY(vpn.start());
-    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')).right(5000)));
-
-    // The device the daemon opened and configured is another one, of the type asked for.
-    const QStringList opened = log.texts().filter(QRegularExpression(QStringLiteral("TUN/TAP device \\S+ opened")));
-    QCOMPARE(opened.size(), 1);
-    const QString used =
-        QRegularExpression(QStringLiteral("TUN/TAP device (\\S+) opened")).match(opened.first()).captured(1);
-    QVERIFY2(used != device && used.startsWith(mode), qPrintable(used));
-    QVERIFY(deviceState(used).contains(QLatin1String("inet ")));
-    QCOMPARE(deviceState(device), before);
-    if (mode == QLatin1String("tun")) {
-        QCOMPARE(ping(server.serverTunnelAddress()), 0);
-    }
-    QVERIFY(vpn.stop());
-    QVERIFY(disconnected.wait(30000));
-    QCOMPARE(deviceState(device), before);
+    QCOMPARE(deviceState(existing), before);
 }
 
 // However short the profile's pause between connection tries, the daemon waits a second between them: the program
@@ -1011,17 +964,11 @@ void TestOrvVpn::retriesTakeTheirPause()
     REQUIRE_TUNNELS();
     TestTunnel server(TestTunnel::Protocol::Tcp);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
-    // The server's profile, sent to a port of this namespace where nothing listens: each try is refused at once.
-    QString text = server.profileText();
-    text.replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), QStringLiteral("\nremote 127.0.0.1 9"));
-    text.replace(QRegularExpression(QStringLiteral("\nconnect-retry [^\n]*")), QStringLiteral("\nconnect-retry 0 0"));
-    QVERIFY(text.contains(QLatin1String("\nremote 127.0.0.1 9\n")) && text.contains(QLatin1String("retry 0 0\n")));
+    // Nothing listens on the server's port any more: each try is refused at once.
+    server.killServer();
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("client.ovpn"));
-    QVERIFY(writeText(path, text.toUtf8()));
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(path));
-    vpn.setCredentials(server.user(), server.password());
+    QVERIFY(useServer(vpn, server, dir.path(), "connect-retry 0 0\n"));
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
     QElapsedTimer clock;
@@ -1055,23 +1002,12 @@ void TestOrvVpn::stopDuringNameLookups()
         QProcess::execute(QStringLiteral("ip"),
                           {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
     });
-    if (defaultGateway) {
-        for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
-                                       QStringLiteral("link set lbdg0p up"),
-                                       QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
-                                       QStringLiteral("link set lbdg0 up"),
-                                       QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
-            QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))), 0);
-        }
-    }
+    QVERIFY(!defaultGateway || addDefaultGateway());
     // This namespace's resolver takes every question on its port and never answers.
     const int resolver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     QVERIFY(resolver >= 0);
     const auto closeResolver = qScopeGuard([resolver] { close(resolver); });
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(53);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = loopback(53);
     QCOMPARE(bind(resolver, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     QTemporaryDir dir;
     const QByteArray resolvConf = QFile::encodeName(dir.filePath(QStringLiteral("resolv.conf")));
@@ -1080,14 +1016,12 @@ void TestOrvVpn::stopDuringNameLookups()
     QCOMPARE(mount(resolvConf.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
     const auto unmount = qScopeGuard([] { umount2("/etc/resolv.conf", MNT_DETACH); });
 
-    QString named = server.profileText();
-    QString remotes;
-    for (const char *name : {"a", "b", "c", "d", "e", "f"}) {
-        remotes += QStringLiteral("\nremote %1.vpn.lumen.test 1194").arg(QLatin1String(name));
-    }
-    named.replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes);
+    const QString remotes =
+        QStringLiteral("\nremote a.vpn.test\nremote b.vpn.test\nremote c.vpn.test\nremote d.vpn.test"
+                       "\nremote e.vpn.test\nremote f.vpn.test");
     const QString path = dir.filePath(QStringLiteral("named.ovpn"));
-    QVERIFY(writeText(path, named.toUtf8()));
+    QVERIFY(writeText(
+        path, server.profileText().replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes).toUtf8()));
     OrvVpn vpn;
     QVERIFY(vpn.setConfigPath(path));
     vpn.setCredentials(server.user(), server.password());
