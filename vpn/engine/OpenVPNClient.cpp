@@ -211,7 +211,7 @@ struct OpenVPNClient::Session
     double logAllowance = logBurstLines;
     Clock::time_point logRefilled = Clock::now();
     std::uint64_t logLeftOut = 0;
-    Clock::time_point logLeftOutSaid = Clock::time_point::min();
+    Clock::time_point logLeftOutSaid = Clock::now() - std::chrono::seconds(1);
     // The tun device as last read. A reconnect may give the daemon a new one, whose counters start at zero: what
     // the earlier devices counted is kept in the base, so the packets span the whole session, as the bytes do.
     int tunIndex = 0;
