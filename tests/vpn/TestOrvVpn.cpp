@@ -907,7 +907,9 @@ void TestOrvVpn::hostileSettingsHeld()
     server.setPushedOptions(pushed);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     const auto removeDevice = qScopeGuard([&existing] {
-        QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), existing});
+        if (!existing.isEmpty()) {
+            QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), existing});
+        }
     });
     if (!existing.isEmpty()) {
         QCOMPARE(QProcess::execute(QStringLiteral("ip"),
