@@ -880,6 +880,9 @@ void TestOrvVpn::hostileSettingsHeld_data()
     // A dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
     // refused packet adds one.
     QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << "" << 25;
+    // The daemon reads the name of "\ 'verb' 11" as verb.
+    QTest::newRow("the server pushes verb 11 spelt otherwise")
+        << QStringList{"\\\\ 'verb' 11"} << QByteArray() << 0 << "" << 25;
     QTest::newRow("the server pushes mute and explicit-exit-notify")
         << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << "" << 25;
     QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << "" << 25;

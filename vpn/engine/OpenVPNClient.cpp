@@ -499,7 +499,9 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "100",
                                      // What the server may not change: how much the daemon logs (verb 7 writes the
                                      // keys, verb 9 and above floods the log), and how long it waits to notify the
-                                     // server when told to stop.
+                                     // server when told to stop. The filters compare the pushed text, so options
+                                     // whose name comes quoted or after an escaped blank (\ verb), which no
+                                     // server needs, are ignored as well.
                                      "--pull-filter",
                                      "ignore",
                                      "verb",
@@ -508,7 +510,16 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "mute",
                                      "--pull-filter",
                                      "ignore",
-                                     "explicit-exit-notify"};
+                                     "explicit-exit-notify",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "\"",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "'",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "\\"};
     // A pushed route that covers the server must not take the tunnel's own path: a host route keeps the server on
     // the default gateway it is reached by now. A server reached another way (on a network of this host, through
     // another gateway) keeps that way; a host route through the default gateway would cut it off.
