@@ -57,6 +57,8 @@ private:
     void takeLines(Session &session, std::string &buffer, bool management);
     Status endSession(Session &session);
     void handleLine(Session &session, const std::string &line);
+    // One line of the daemon's log, passed on within the log's budget.
+    void logDaemonLine(Session &session, const std::string &text);
     void handleState(Session &session, const std::string &payload);
     void handlePassword(Session &session, const std::string &payload);
     void handleFatal(Session &session, const std::string &message);
@@ -65,6 +67,7 @@ private:
     void fail(Session &session, const std::string &name, const std::string &message);
     void terminate(Session &session);
     void emitEvent(const std::string &name, const std::string &info, bool error = false, bool fatal = false);
+    bool isStopRequested() const;
     void sendCommand(Session &session, const std::string &command);
 
     Config m_config;
