@@ -10,9 +10,12 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/support/HostileFolder.h"
@@ -69,6 +72,51 @@ QByteArray receive(int fd, int limit, int timeoutMs)
     return data;
 }
 
+// The environment of the tools as root started through sudo for a user: no runtime folder, so the links go to
+// /run/lumenbridge-serial; sudoUid null: no invoking user.
+QProcessEnvironment startedBySudo(const QByteArray &sudoUid)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"LUMENBRIDGE_SERIAL_DIR", "XDG_RUNTIME_DIR", "PKEXEC_UID", "SUDO_UID"}) {
+        env.remove(name);
+    }
+    if (!sudoUid.isNull()) {
+        env.insert("SUDO_UID", QString::fromLatin1(sudoUid));
+    }
+    return env;
+}
+
+// Opens a port as another user in a child that ends without closing it, killed or not, after setting exclusive
+// mode if asked. 0 when the open succeeded, else its errno.
+int openAsUser(const QByteArray &path, uid_t user, bool exclusive, bool killed)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0) {
+            _exit(255);
+        }
+        const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            _exit(errno);
+        }
+        if (exclusive && ioctl(fd, TIOCEXCL) != 0) {
+            _exit(254);
+        }
+        if (killed) {
+            raise(SIGKILL);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    if (WIFSIGNALED(status)) {
+        return killed && WTERMSIG(status) == SIGKILL ? 0 : -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 // Writes everything to a non-blocking descriptor, waiting whenever it is full.
 bool writeAllWaiting(int fd, const QByteArray &data, int timeoutMs)
 {
@@ -102,6 +150,7 @@ private slots:
     void takenNameFails_data();
     void takenNameFails();
     void concurrentInstallsGetDistinctNumbers();
+    void deadHolderIsPruned_data();
     void deadHolderIsPruned();
     void busyNamesMatchesPattern_data();
     void busyNamesMatchesPattern();
@@ -109,6 +158,8 @@ private slots:
     void bridgeRelaysAndEndsWithEitherSide();
     void bridgeFailsWithoutPortOrPeer_data();
     void bridgeFailsWithoutPortOrPeer();
+    void nothingWaitsForTheNextUser_data();
+    void nothingWaitsForTheNextUser();
     void relayDeliversEverythingBeforeEnding_data();
     void relayDeliversEverythingBeforeEnding();
     void bridgeDeliversEverythingAtClose_data();
@@ -118,6 +169,8 @@ private slots:
     void pairFolderRefused();
     void sidesBelongToTheirUsers_data();
     void sidesBelongToTheirUsers();
+    void exclusiveModeEndsWithLastClose_data();
+    void exclusiveModeEndsWithLastClose();
 
 private:
     using Run = SerialTestRig::Run;
@@ -250,16 +303,33 @@ void TestSerialTools::concurrentInstallsGetDistinctNumbers()
     QCOMPARE(listed.count('\n'), 2 * installs);
 }
 
+void TestSerialTools::deadHolderIsPruned_data()
+{
+    QTest::addColumn<bool>("makerEnds");
+    QTest::newRow("holder killed") << false;
+    // As when the program is killed: the pairs it made go with it.
+    QTest::newRow("the program that made the pair ended") << true;
+}
+
 void TestSerialTools::deadHolderIsPruned()
 {
-    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    QFETCH(bool, makerEnds);
+    if (makerEnds) {
+        // A shell stays the tool's parent, and ends right after it.
+        const QString maker("\"$0\" install PortName=COM2 PortName=CNCAORV2; exit $?");
+        QCOMPARE(SerialTestRig::runTool("sh", {"-c", maker, SETUPC_PATH}).exitCode, 0);
+    } else {
+        QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    }
     QFile registry(m_rig->deviceFolder() + "/pairs");
     QVERIFY(registry.open(QIODevice::ReadOnly));
     const QList<QByteArray> fields = registry.readAll().trimmed().split(' ');
     QCOMPARE(fields.size(), 4);
     const pid_t holder = fields.at(1).toInt();
     QVERIFY(holder > 0);
-    QCOMPARE(::kill(holder, SIGKILL), 0);
+    if (!makerEnds) {
+        QCOMPARE(::kill(holder, SIGKILL), 0);
+    }
 
     QTRY_COMPARE_WITH_TIMEOUT(m_rig->runSetupc({"list"}).output, QString(), 10000);
     QVERIFY(!QFileInfo::exists(m_rig->deviceFolder() + "/COM2"));
@@ -342,14 +412,18 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
 
 void TestSerialTools::bridgeFailsWithoutPortOrPeer_data()
 {
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("listening");
-    QTest::newRow("no such port") << "//./CNCAORV7" << true;
-    QTest::newRow("nobody listening") << "//./CNCAORV2" << false;
+    QTest::newRow("no such port") << QStringList() << "//./CNCAORV7" << true;
+    QTest::newRow("nobody listening") << QStringList() << "//./CNCAORV2" << false;
+    // The tunnel's interface went away: no other way is taken.
+    QTest::newRow("interface gone") << QStringList{"--interface", "lbgone0"} << "//./CNCAORV2" << true;
 }
 
 void TestSerialTools::bridgeFailsWithoutPortOrPeer()
 {
+    QFETCH(QStringList, options);
     QFETCH(QString, device);
     QFETCH(bool, listening);
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
@@ -361,10 +435,79 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
         server.close();
     }
     QProcess bridge;
-    bridge.start(COM2TCP_PATH, {device, "127.0.0.1", QString::number(port)});
+    bridge.start(COM2TCP_PATH, options + QStringList{device, "127.0.0.1", QString::number(port)});
     QVERIFY(bridge.waitForFinished(10000));
     QVERIFY(bridge.exitCode() != 0);
-    QVERIFY(!bridge.readAllStandardError().isEmpty());
+    QCOMPARE(bridge.readAllStandardError().count('\n'), 1);
+    QVERIFY(!listening || !server.waitForNewConnection(0));
+}
+
+void TestSerialTools::nothingWaitsForTheNextUser_data()
+{
+    QTest::addColumn<bool>("fromDevice"); // the stale line: the device's, else the port user's
+    QTest::addColumn<bool>("bridgeBefore");
+    QTest::newRow("port user writes before the first bridge") << false << false;
+    QTest::newRow("port user writes between two bridges") << false << true;
+    QTest::newRow("device sends while nobody has the port open") << true << true;
+}
+
+// What one end of a pair sends while nobody is at the other end is dropped, as on a cable with nothing at its other
+// end, and never reaches whoever comes next. Behind the stale line comes a megabyte, which only goes through if the
+// holder takes it and drops it; by then the line, ahead of it, is gone.
+void TestSerialTools::nothingWaitsForTheNextUser()
+{
+    QFETCH(bool, fromDevice);
+    QFETCH(bool, bridgeBefore);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    const QByteArray stale = QByteArray(fromDevice ? "LATE-REPLY\n" : "STALE-COMMAND-1\n") + QByteArray(megabyte, '\0');
+
+    QTcpServer echo;
+    QVERIFY(echo.listen(QHostAddress::LocalHost, 0));
+    QList<QPointer<QTcpSocket>> peers;
+    QByteArray deviceReceived;
+    connect(&echo, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *peer = echo.nextPendingConnection();
+        peers.append(peer);
+        connect(peer, &QTcpSocket::readyRead, peer, [peer, &deviceReceived] {
+            const QByteArray data = peer->readAll();
+            deviceReceived += data;
+            peer->write(data);
+        });
+    });
+    const QStringList bridgeArguments{"//./CNCAORV2", "127.0.0.1", QString::number(echo.serverPort())};
+    if (bridgeBefore) {
+        // A bridge that the device ends, with the port closed; a device that sends first gets no echo back.
+        QProcess first;
+        first.start(COM2TCP_PATH, bridgeArguments);
+        QTRY_COMPARE_WITH_TIMEOUT(peers.size(), 1, 5000);
+        if (fromDevice) {
+            peers.first()->write(stale);
+        }
+        peers.first()->disconnectFromHost();
+        // The device writes from the event loop.
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, transferTimeoutMs);
+    }
+    const int visible = m_rig->openSide("COM2");
+    QVERIFY(visible >= 0);
+    if (!fromDevice) {
+        QVERIFY(writeAllWaiting(visible, stale, transferTimeoutMs));
+    }
+
+    QProcess bridge;
+    bridge.start(COM2TCP_PATH, bridgeArguments);
+    QTRY_COMPARE_WITH_TIMEOUT(peers.size(), bridgeBefore ? 2 : 1, 5000);
+    // Each line is written again until one comes back: what comes back first shows what went ahead of it.
+    QByteArray received;
+    const bool echoed = QTest::qWaitFor(
+        [&] {
+            SerialTestRig::writeAll(visible, "fresh\n");
+            received += SerialTestRig::readAvailable(visible);
+            return received.contains("fresh\n");
+        },
+        10000);
+    QVERIFY(echoed);
+    QVERIFY2(!received.contains("STALE") && !received.contains("LATE"), received.left(100).constData());
+    QVERIFY2(!deviceReceived.contains("STALE"), deviceReceived.left(100).constData());
 }
 
 void TestSerialTools::relayDeliversEverythingBeforeEnding_data()
@@ -572,14 +715,7 @@ void TestSerialTools::sidesBelongToTheirUsers()
     if (geteuid() != 0) {
         QSKIP("needs root to become another user");
     }
-    // As sudo starts the program: no runtime folder, so the links go to /run/lumenbridge-serial.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"LUMENBRIDGE_SERIAL_DIR", "XDG_RUNTIME_DIR", "PKEXEC_UID", "SUDO_UID"}) {
-        env.remove(name);
-    }
-    if (!sudoUid.isNull()) {
-        env.insert("SUDO_UID", QString::fromLatin1(sudoUid));
-    }
+    const QProcessEnvironment env = startedBySudo(sudoUid);
     QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env).exitCode, 0);
     const auto removePair = qScopeGuard([&env] { SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env); });
     const QString folder("/run/lumenbridge-serial");
@@ -604,6 +740,31 @@ void TestSerialTools::sidesBelongToTheirUsers()
     QCOMPARE(asUser.readAllStandardOutput(), allowed ? QByteArray("pong") : QByteArray());
     QCOMPARE(asUser.readAllStandardError().contains("Permission denied"), !allowed);
     QVERIFY(!QFileInfo(folder + "/COM9").isSymLink());
+}
+
+void TestSerialTools::exclusiveModeEndsWithLastClose_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("client killed while exclusive") << true;
+    QTest::newRow("client ended while exclusive") << false;
+}
+
+// A client that set exclusive mode and went, however it went, locks nobody out: as on a real serial device the mode
+// ends with the port's last close. Only another user can show it: root ignores the mode.
+void TestSerialTools::exclusiveModeEndsWithLastClose()
+{
+    QFETCH(bool, killed);
+    if (geteuid() != 0) {
+        QSKIP("needs root to become another user");
+    }
+    const QProcessEnvironment env = startedBySudo("65534");
+    QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env).exitCode, 0);
+    const auto removePair = qScopeGuard([&env] { SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env); });
+    const QByteArray port("/run/lumenbridge-serial/COM2");
+    constexpr uid_t user = 65534;
+
+    QCOMPARE(openAsUser(port, user, true, killed), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(openAsUser(port, user, false, false), 0, 5000);
 }
 
 void TestSerialTools::pairFolderRefused_data()
