@@ -27,6 +27,9 @@ constexpr int tunnelUpTimeoutMs = 90000;
 constexpr int endTimeoutMs = 30000;
 constexpr int startTimeoutMs = 20000;
 constexpr int deviceId = 101;
+constexpr const char *deviceKey = "device-key";
+// How long a bridge or a pair holder may outlive a program that was killed.
+constexpr int leftoverTimeoutMs = 2000;
 const QByteArray connectedLine = "OrvVpn::connected(): \"Connected\"";
 const QString certificateFolder = QStringLiteral("/etc/ssl/certs");
 
@@ -60,11 +63,14 @@ QStringList pairLinks()
     return links.entryList({QStringLiteral("COM*"), QStringLiteral("CNCA*")}, QDir::System | QDir::Files);
 }
 
-// The portal serves the tunnel's profile; the settings hold a login, the domains and a serial port of the device.
+// The portal serves the tunnel's profile; the settings hold a login, the domains and a serial port of the device,
+// which answers behind the tunnel, so the port is bridged once the tunnel is up.
 bool startSession(PortalSession &session, const TestTunnel &tunnel)
 {
-    const QJsonObject data =
-        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(tunnel)}});
+    const QJsonArray devices{
+        PortalSession::deviceAt(deviceId, 10, 1, tunnel.serverTunnelAddress(), 1, QLatin1String(deviceKey))};
+    const QJsonObject data = PortalSession::sampleData(
+        {{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(tunnel)}, {QStringLiteral("devices"), devices}});
     if (!session.start(data)) {
         return false;
     }
@@ -148,9 +154,12 @@ private slots:
     void endsAsWindowClose_data();
     void endsAsWindowClose();
     void renderEndsWhileLoginsWait();
+    void killLeavesNoBridgeOrPair();
 
 private:
     TestTunnel *m_tunnel = nullptr;
+    QProcess *m_echo = nullptr;
+    QProcess *m_deviceService = nullptr;
     QTemporaryDir *m_certificates = nullptr;
     bool m_certificatesMounted = false;
 };
@@ -162,6 +171,16 @@ void TestShutdownSignals::initTestCase()
     REQUIRE_TUNNELS();
     m_tunnel = new TestTunnel;
     QVERIFY2(m_tunnel->start(), qPrintable(m_tunnel->errorString()));
+    m_echo = new QProcess;
+    m_deviceService = new QProcess;
+    quint16 echoPort = 0;
+    QVERIFY(TunnelFixture::startDevice(*m_tunnel,
+                                       QStringLiteral(DEMO_ECHO_PATH),
+                                       QStringLiteral(TESTPORTAL_PATH),
+                                       QLatin1String(deviceKey),
+                                       m_echo,
+                                       m_deviceService,
+                                       &echoPort));
 
     // The program trusts the test portal through the system's certificate folder: a private one, bound over
     // the real one in this process's own mount namespace, which the program shares.
@@ -185,6 +204,10 @@ void TestShutdownSignals::cleanupTestCase()
     }
     delete m_certificates;
     m_certificates = nullptr;
+    delete m_deviceService;
+    m_deviceService = nullptr;
+    delete m_echo;
+    m_echo = nullptr;
     delete m_tunnel;
     m_tunnel = nullptr;
 }
@@ -308,6 +331,34 @@ void TestShutdownSignals::renderEndsWhileLoginsWait()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(!ProcessTable::isLive(daemons.first()));
+}
+
+// Killed outright while its bridge runs: the bridge and the pair go with the program, so nothing is left to send the
+// user's bytes on outside the tunnel, which ends too.
+void TestShutdownSignals::killLeavesNoBridgeOrPair()
+{
+    TestEnvironment environment;
+    PortalSession session;
+    QVERIFY(startSession(session, *m_tunnel));
+    QTemporaryDir programFolder;
+    QVERIFY(programFolder.isValid());
+    ProgramProcess program;
+    QVERIFY(program.startIn(programFolder.path()));
+    const qint64 programPid = program.processId();
+    QVERIFY2(program.waitConnected(), program.tail().constData());
+    const QList<qint64> daemons = ProcessTable::children(programPid, "openvpn");
+    QCOMPARE(daemons.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(ProcessTable::children(programPid, "com2tcp").size(), 1, startTimeoutMs);
+    QVERIFY(!pairLinks().isEmpty());
+
+    QSignalSpy finished(&program, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    QCOMPARE(::kill(static_cast<pid_t>(programPid), SIGKILL), 0);
+    QVERIFY(finished.wait(endTimeoutMs));
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QTRY_COMPARE_WITH_TIMEOUT(serialProcesses(), QStringList(), leftoverTimeoutMs);
+    QCOMPARE(pairLinks(), QStringList());
+    QCOMPARE(SerialTestRig::pairLines(), QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(!ProcessTable::isLive(daemons.first()), endTimeoutMs);
 }
 
 // The tunnel, the portal and the program share this process's own namespaces.

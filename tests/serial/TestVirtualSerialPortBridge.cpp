@@ -57,11 +57,13 @@ private slots:
     void connectRefused();
     void deviceReply_data();
     void deviceReply();
+    void noBridgeWithoutTunnelInterface();
     void ownKillsAndBridgeEnd();
     void answerAfterWithdrawalStartsNothing_data();
     void answerAfterWithdrawalStartsNothing();
 
 private:
+    void tunnelTo(int deviceId);
     VirtualSerialPort *makePairedPort();
 
     QScopedPointer<SerialTestRig> m_rig;
@@ -94,10 +96,8 @@ void TestVirtualSerialPortBridge::init()
     m_record->vpnIp = m_device->hostAndPort();
     m_record->apiKey = QLatin1String(deviceKey);
 
-    // The tunnel goes to the device, as the relay of the VPN worker reports it.
     m_vpn.reset(new OrvVpn);
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
 }
 
 void TestVirtualSerialPortBridge::cleanup()
@@ -109,6 +109,15 @@ void TestVirtualSerialPortBridge::cleanup()
     m_device.reset();
     m_echo.reset();
     m_rig.reset();
+}
+
+// The tunnel goes to the device, as the relay of the VPN worker reports it; its interface is loopback, where the
+// device's echo is.
+void TestVirtualSerialPortBridge::tunnelTo(int deviceId)
+{
+    m_vpn->deviceId = deviceId;
+    emit orvVpnSignals->connected();
+    m_vpn->interfaceName = QStringLiteral("lo");
 }
 
 VirtualSerialPort *TestVirtualSerialPortBridge::makePairedPort()
@@ -321,8 +330,7 @@ void TestVirtualSerialPortBridge::connectRefused()
 
     // A request of another port must be the first the device sees.
     m_record->vpnStatus = 1;
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
     auto *witness = new VirtualSerialPort;
     m_ports.append(witness);
     witness->device = m_record.data();
@@ -375,6 +383,21 @@ void TestVirtualSerialPortBridge::deviceReply()
     QCOMPARE(m_echo->acceptedCount(), 0);
     // The answer is read in memory: nothing lands in the working directory.
     QVERIFY(QDir(m_rig->workingPath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System));
+}
+
+// The bridge goes through the tunnel or nowhere: with the tunnel's interface unknown, the device's answer starts none.
+void TestVirtualSerialPortBridge::noBridgeWithoutTunnelInterface()
+{
+    VirtualSerialPort *port = makePairedPort();
+    QVERIFY(port);
+    m_vpn->interfaceName.clear();
+    LogCapture log;
+    QVERIFY(port->connectPort());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        log.contains(logLine("getRemoteAccessSuccess", "No tunnel interface to bind the bridge to")), 10000);
+    QVERIFY(!port->isConnected());
+    QVERIFY(!port->execCommand->isRunning());
+    QCOMPARE(m_echo->acceptedCount(), 0);
 }
 
 void TestVirtualSerialPortBridge::ownKillsAndBridgeEnd()
@@ -445,8 +468,7 @@ void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing()
         emit orvVpnSignals->disconnected();
     } else {
         emit orvVpnSignals->disconnected();
-        m_vpn->deviceId = 8;
-        emit orvVpnSignals->connected();
+        tunnelTo(8);
     }
     QTRY_VERIFY_WITH_TIMEOUT(log.contains(refusal), 10000);
     QVERIFY(!port->isConnected());
@@ -454,8 +476,7 @@ void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing()
     QCOMPARE(m_echo->acceptedCount(), 0);
 
     // With the tunnel back to the device, a connect after that is served as usual.
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
     QVERIFY(port->connectPort());
     QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, 10000);
     QVERIFY(port->isConnected());
