@@ -164,29 +164,27 @@ int main(int argc, char **argv)
         std::cerr << "the program that started the bridge has ended\n";
         return exitParentGone;
     }
-    std::string interface;
-    int first = 1;
-    if (argc == 6 && std::strcmp(argv[1], "--interface") == 0) {
-        interface = argv[2];
-        first = 3;
-    } else if (argc != 4) {
+    const bool bound = argc == 6 && std::strcmp(argv[1], "--interface") == 0;
+    if (!bound && argc != 4) {
         std::cerr << "usage: com2tcp [--interface <name>] //./<port> <host> <port number>\n";
         return exitUsage;
     }
+    const std::string interface = bound ? argv[2] : "";
+    char *const *const arguments = argv + (bound ? 3 : 1);
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    if (first == 3 && !checkInterface(interface)) {
+    if (bound && !checkInterface(interface)) {
         return exitNoInterface;
     }
-    const int port = openPort(argv[first]);
+    const int port = openPort(arguments[0]);
     if (port < 0) {
         return exitNoPort;
     }
-    const int socket = connectTo(argv[first + 1], argv[first + 2], interface);
+    const int socket = connectTo(arguments[1], arguments[2], interface);
     if (socket < 0) {
         close(port);
         return exitNoConnection;

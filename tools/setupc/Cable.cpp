@@ -1,6 +1,7 @@
 #include "tools/setupc/Cable.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +21,7 @@ constexpr std::size_t chunkSize = 4096;
 struct End
 {
     int master = -1;
+    int watch = -1;
     bool plugged = false;
     // Read from this end, waiting to be written to the other.
     std::string pending;
@@ -44,10 +46,20 @@ void resetTerminal(int master)
     close(terminal);
 }
 
-void drain(int fd)
+// Reads the queued events; opened[i] tells whether somebody opened end i's terminal (a lost event counts for both).
+void readOpens(int notify, const End ends[2], bool opened[2])
 {
-    char chunk[sizeof(inotify_event) + 256];
-    while (read(fd, chunk, sizeof chunk) > 0) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = read(notify, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            for (int i = 0; i < 2; ++i) {
+                opened[i] = opened[i] || event.wd == ends[i].watch || (event.mask & IN_Q_OVERFLOW) != 0;
+            }
+            at += ssize_t(sizeof event) + ssize_t(event.len);
+        }
     }
 }
 } // namespace
@@ -64,45 +76,64 @@ bool terminalOpen(int master)
 
 CableStop runCable(const CableEnd &first, const CableEnd &second, int watchFd, volatile std::sig_atomic_t *stop)
 {
+    End ends[2];
+    ends[0].master = first.master;
+    ends[1].master = second.master;
     const int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notify < 0 || inotify_add_watch(notify, first.terminalPath.c_str(), IN_OPEN) < 0
-        || inotify_add_watch(notify, second.terminalPath.c_str(), IN_OPEN) < 0) {
+    if (notify >= 0) {
+        ends[0].watch = inotify_add_watch(notify, first.terminalPath.c_str(), IN_OPEN);
+        ends[1].watch = inotify_add_watch(notify, second.terminalPath.c_str(), IN_OPEN);
+    }
+    if (notify < 0 || ends[0].watch < 0 || ends[1].watch < 0) {
         if (notify >= 0) {
             close(notify);
         }
         return CableStop::Failed;
     }
-    End ends[2];
-    ends[0].master = first.master;
-    ends[1].master = second.master;
     char chunk[chunkSize];
     CableStop result = CableStop::Stopped;
 
+    // An end is plugged in by others at any time: one found open counts as plugged in from then on.
+    const auto pluggedNow = [&](int i) {
+        if (!ends[i].plugged && terminalOpen(ends[i].master)) {
+            ends[i].plugged = true;
+        }
+        return ends[i].plugged;
+    };
     const auto unplug = [&](int i) {
         End &end = ends[i];
         // What its users wrote before they went still goes to the other end.
         ssize_t n;
         while ((n = read(end.master, chunk, sizeof chunk)) > 0) {
-            if (ends[1 - i].plugged) {
+            if (pluggedNow(1 - i)) {
                 end.pending.append(chunk, static_cast<std::size_t>(n));
             }
         }
         end.plugged = false;
         ends[1 - i].pending.clear();
         resetTerminal(end.master);
+        // Our own handle was an open like a user's: its event goes, and the ends are looked at again instead.
+        bool ignored[2] = {false, false};
+        readOpens(notify, ends, ignored);
+        pluggedNow(0);
+        pluggedNow(1);
     };
-
-    while (!*stop) {
-        // An end is plugged in or out by others at any time: looked at afresh on every turn, before any byte moves.
+    // Looks at both ends afresh; opened[i]: somebody opened end i since the last look.
+    const auto look = [&](const bool opened[2]) {
         for (int i = 0; i < 2; ++i) {
             const bool open = terminalOpen(ends[i].master);
-            if (open && !ends[i].plugged) {
+            if (open) {
                 ends[i].plugged = true;
-            } else if (!open && ends[i].plugged) {
+            } else if (ends[i].plugged || opened[i]) {
+                // Gone, or came and went before we looked: either way its user has left.
                 unplug(i);
             }
         }
+    };
 
+    const bool none[2] = {false, false};
+    look(none);
+    while (!*stop) {
         // An end that is out reports a hang-up at once on every poll: it is waited for through inotify instead.
         pollfd polls[4] = {{-1, 0, 0}, {-1, 0, 0}, {notify, POLLIN, 0}, {watchFd, POLLIN, 0}};
         for (int i = 0; i < 2; ++i) {
@@ -129,7 +160,9 @@ CableStop runCable(const CableEnd &first, const CableEnd &second, int watchFd, v
             break;
         }
         if (polls[2].revents != 0) {
-            drain(notify);
+            bool opened[2] = {false, false};
+            readOpens(notify, ends, opened);
+            look(opened);
         }
         for (int i = 0; i < 2; ++i) {
             End &end = ends[i];
@@ -144,7 +177,8 @@ CableStop runCable(const CableEnd &first, const CableEnd &second, int watchFd, v
             if (events & POLLIN) {
                 const ssize_t n = read(end.master, chunk, sizeof chunk);
                 if (n > 0) {
-                    if (ends[1 - i].plugged) {
+                    // Taken now: it goes on only if somebody is at the other end now.
+                    if (pluggedNow(1 - i)) {
                         end.pending.append(chunk, static_cast<std::size_t>(n));
                     }
                 } else if (n == 0 || !transient(errno)) {
