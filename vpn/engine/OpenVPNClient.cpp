@@ -366,6 +366,12 @@ void OpenVPNClient::stop()
     }
 }
 
+std::string OpenVPNClient::tun_device() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tunDevice;
+}
+
 TransportStats OpenVPNClient::transport_stats() const
 {
     TransportStats stats;
@@ -411,6 +417,7 @@ Status OpenVPNClient::connect()
         m_connecting = true;
         m_haveStats = false;
         m_bytesIn = m_bytesOut = m_packetsIn = m_packetsOut = 0;
+        m_tunDevice.clear();
     }
     Session session;
     Status status = run(session);
@@ -420,6 +427,7 @@ Status OpenVPNClient::connect()
         m_connecting = false;
         m_stopRequested = false;
         m_pid = -1;
+        m_tunDevice.clear();
     }
     return status;
 }
@@ -1049,6 +1057,8 @@ void OpenVPNClient::samplePackets(Session &session)
     const TunCounters::Reading reading = TunCounters::of(session.pid);
     if (!reading.found) {
         // No device yet, or it is gone: the last figures stand.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_tunDevice.clear();
         return;
     }
     if (reading.interfaceIndex != session.tunIndex || reading.packetsIn < session.tunPacketsIn
@@ -1060,6 +1070,7 @@ void OpenVPNClient::samplePackets(Session &session)
     session.tunPacketsIn = reading.packetsIn;
     session.tunPacketsOut = reading.packetsOut;
     const std::lock_guard<std::mutex> lock(m_mutex);
+    m_tunDevice = reading.name;
     m_packetsIn = static_cast<std::int64_t>(session.packetsBaseIn + session.tunPacketsIn);
     m_packetsOut = static_cast<std::int64_t>(session.packetsBaseOut + session.tunPacketsOut);
 }

@@ -30,6 +30,9 @@ public:
     Status connect();
     void stop();
     TransportStats transport_stats() const;
+    // The tun device the daemon holds, as the kernel names it, from the CONNECTED event on; empty before, and once
+    // the device or the daemon is gone.
+    std::string tun_device() const;
 
     virtual bool socket_protect(int socket);
     virtual bool pause_on_connection_timeout() = 0;
@@ -90,6 +93,7 @@ private:
     std::int64_t m_bytesOut = 0;
     std::int64_t m_packetsIn = 0;
     std::int64_t m_packetsOut = 0;
+    std::string m_tunDevice;
     std::chrono::steady_clock::time_point m_lastBytesInGrowth;
 };
 
