@@ -10,7 +10,9 @@
 #include <sstream>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,8 @@ constexpr std::size_t maxWordBytes = 256;
 constexpr int maxPort = 65535;
 constexpr std::size_t maxPortDigits = 5;
 constexpr std::size_t accountBufferBytes = 16384;
+// An authority file holds a few cookies; anything larger is not one.
+constexpr off_t maxAuthorityBytes = 1 << 20;
 constexpr const char *rootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char *usersFolder = "/lumenbridge-users/";
 constexpr const char *debuggingVariable = "QTWEBENGINE_REMOTE_DEBUGGING";
@@ -313,6 +317,62 @@ bool RootEnvironment::useFoldersOf(uid_t uid, std::string *error)
         }
         setenv(kind.first, folder.c_str(), 1);
     }
+    return true;
+}
+
+bool RootEnvironment::useAuthorityOf(uid_t uid, gid_t gid, const std::string &folder, std::string *error)
+{
+    const char *const given = std::getenv("XAUTHORITY");
+    if (!given) {
+        return true;
+    }
+    const auto fail = [error](const std::string &reason) {
+        unsetenv("XAUTHORITY");
+        if (error) {
+            *error = reason;
+        }
+        return false;
+    };
+    if (folder.empty() || folder.front() != '/') {
+        return fail("no private folder to copy it into");
+    }
+    // Opened as the user: the kernel checks the path, links included, with the user's rights. One thread runs now.
+    setfsgid(gid);
+    setfsuid(uid);
+    const int fd = open(given, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int openError = errno;
+    setfsuid(0);
+    setfsgid(0);
+    if (fd < 0) {
+        return fail(std::string(given) + ": " + std::strerror(openError));
+    }
+
+    struct stat info
+    {
+    };
+
+    std::string bytes;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxAuthorityBytes) {
+        close(fd);
+        return fail(std::string(given) + " is not an authority file");
+    }
+    char chunk[4096];
+    ssize_t n = 0;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0 && bytes.size() <= static_cast<std::size_t>(maxAuthorityBytes)) {
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    const std::string copy = folder + "/xauthority";
+    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool written =
+        out >= 0 && n == 0 && write(out, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    if (out >= 0 && close(out) != 0) {
+        return fail(copy + ": " + std::strerror(errno));
+    }
+    if (!written) {
+        return fail("cannot copy " + std::string(given) + " to " + copy);
+    }
+    setenv("XAUTHORITY", copy.c_str(), 1);
     return true;
 }
 

@@ -25,6 +25,11 @@ public:
     // as XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_CACHE_HOME. False, with the reason, when one cannot be made safely.
     [[nodiscard]] static bool useFoldersOf(uid_t uid, std::string *error);
 
+    // The display's authority file that XAUTHORITY names, read with the user's own rights (root reads nothing the user
+    // could not) into a private copy in `folder`, which XAUTHORITY then names. A file the user cannot read, or that is
+    // not a plain file, is not used; false, with the reason, and XAUTHORITY is unset. Nothing to do without one.
+    [[nodiscard]] static bool useAuthorityOf(uid_t uid, gid_t gid, const std::string &folder, std::string *error);
+
     // Whether the page's debugging port may be opened: only in a network namespace other than the system's own, in
     // which every process runs as root, so that no other user shares its loopback.
     static bool debuggingReachableByRootOnly();

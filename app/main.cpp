@@ -79,17 +79,25 @@ bool answeredByParser(QCommandLineParser &parser, const QStringList &arguments)
     return !parser.parse(arguments) || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
 }
 
-// As root for a user who started us through sudo or pkexec, that user's settings and web data are theirs alone.
+// As root for a user who started us through sudo or pkexec, that user's settings and web data are theirs alone, and
+// the display's authority is read as the user reads it.
 bool chooseUsersFolders()
 {
     const InvokingUser user = InvokingUser::fromEnvironment();
     std::string error = user.reason;
-    if (user.kind == InvokingUser::Kind::None
-        || (user.kind == InvokingUser::Kind::Valid && RootEnvironment::useFoldersOf(user.uid, &error))) {
+    if (user.kind == InvokingUser::Kind::None) {
         return true;
     }
-    std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", error.c_str());
-    return false;
+    if (user.kind == InvokingUser::Kind::Invalid || !RootEnvironment::useFoldersOf(user.uid, &error)) {
+        std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", error.c_str());
+        return false;
+    }
+    chooseRuntimeFolder();
+    const std::string runtime = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
+    if (!RootEnvironment::useAuthorityOf(user.uid, user.gid, runtime, &error)) {
+        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", error.c_str());
+    }
+    return true;
 }
 } // namespace
 
@@ -135,15 +143,15 @@ int main(int argc, char *argv[])
                    stderr);
         return 1;
     }
+    if (!chooseUsersFolders()) {
+        return 1;
+    }
+    chooseRuntimeFolder();
     const QString noWindow = displayProblem(arguments);
     if (!noWindow.isEmpty()) {
         std::fprintf(stderr, "lumenbridge: cannot open the window: %s\n", qPrintable(noWindow));
         return 1;
     }
-    if (!chooseUsersFolders()) {
-        return 1;
-    }
-    chooseRuntimeFolder();
     // The web engine refuses to start as root with its sandbox on.
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 

@@ -21,6 +21,7 @@
 namespace
 {
 constexpr int pageTimeoutMs = 30000;
+const QString ignored = QStringLiteral("ignored from the environment:");
 constexpr int endTimeoutMs = 20000;
 const char *const xdgVariables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
 
@@ -283,7 +284,6 @@ void TestCommandLine::rootTakesNoOrders_data()
     QTest::addColumn<QStringList>("dropped");
 
     // @ is the user's folder (a script, a plug-in, a vendor file); # a free loopback port.
-    const QString ignored = QStringLiteral("ignored from the environment:");
     const QString unknown = QStringLiteral("Unknown option");
     QTest::newRow("-g swallows an engine switch")
         << QStringList{QStringLiteral("-g"), QStringLiteral("--renderer-cmd-prefix=@/run.sh")} << QStringList() << 0
@@ -339,6 +339,10 @@ void TestCommandLine::rootTakesNoOrders_data()
     QTest::newRow("page debugging in the system's network")
         << QStringList() << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:#")} << 0 << ignored
         << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING")};
+    // Root reads no file for the user that the user could not read: here, one of root's alone.
+    QTest::newRow("display authority the user cannot read")
+        << QStringList() << QStringList{QStringLiteral("SUDO_UID=65534"), "XAUTHORITY=@/root-only"} << 0
+        << QStringLiteral("XAUTHORITY ignored: ") << QStringList{QStringLiteral("XAUTHORITY")};
     QTest::newRow("platform from the environment with a plug-in's arguments")
         << QStringList() << QStringList{QStringLiteral("QT_QPA_PLATFORM=vnc:port=#")} << 1 << ignored << QStringList();
 }
@@ -379,6 +383,11 @@ void TestCommandLine::rootTakesNoOrders()
     QCOMPARE(QProcess::execute(QStringLiteral("chown"),
                                {QStringLiteral("-R"), QString::number(HostileFolder::foreignUid()), user.path()}),
              0);
+    QFile secret(user.filePath(QStringLiteral("root-only")));
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("root's cookie") > 0);
+    secret.close();
+    QVERIFY(secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(chown(QFile::encodeName(secret.fileName()).constData(), 0, 0), 0);
     const auto filesOf = [&user] {
         QStringList files;
         QDirIterator it(user.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
@@ -407,10 +416,15 @@ void TestCommandLine::rootTakesNoOrders()
     QVERIFY(program.waitForStarted(endTimeoutMs));
     if (exitCode == 0) {
         QVERIFY(program.waitForPage());
-        const QList<QByteArray> seen = ProcessTable::environment(program.processId());
-        QVERIFY(seen.contains("HOME=/root"));
+        // What the program started with after it started again, and what its render processes got from it.
+        const QList<QByteArray> started = ProcessTable::environment(program.processId());
+        const QList<QByteArray> renderer =
+            ProcessTable::environment(ProcessTable::renderers(program.processId()).first());
+        QVERIFY(started.contains("HOME=/root"));
         for (const QString &name : dropped) {
-            for (const QByteArray &entry : seen) {
+            const QByteArray given = (name + QLatin1Char('=') + environment.value(name)).toLocal8Bit();
+            QVERIFY2(!renderer.contains(given), given.constData());
+            for (const QByteArray &entry : line == ignored ? started : QList<QByteArray>()) {
                 QVERIFY2(!entry.startsWith(name.toLatin1() + '='), entry.constData());
             }
         }
