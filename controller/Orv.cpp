@@ -357,7 +357,7 @@ void Orv::forgotPassword()
 void Orv::logout()
 {
     // The next login may be another user's, whose login clears the stored list: its first reply is stored again.
-    m_storedDomainsDigest.clear();
+    m_storedDomainsReply.clear();
     auth->logout();
     // Cleared before the stop: its disconnection must not start the tunnel that was waiting.
     cancelPendingStarts();
@@ -381,7 +381,7 @@ void Orv::m_exit()
     disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
     disconnect(vpn, nullptr, this, nullptr);
     disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
-    m_storedDomainsDigest.clear();
+    m_storedDomainsReply.clear();
     cancelPendingStarts();
     vpn->stop();
     // The tunnel has read its files when it started; the program may end before the stop is reported.
@@ -591,11 +591,12 @@ void Orv::loadDomainsSuccess(int status, QString data)
         return;
     }
     // The body came decoded from UTF-8; encoding it back the same way keeps names such as "Caffè" intact.
-    const QByteArray body = data.toUtf8();
+    QByteArray body = data.toUtf8();
+    // The conversion reserves three bytes a character; the copy kept below is the reply's own size.
+    body.squeeze();
     // A reply that brings the very list already merged and stored changes nothing: the parse, the merge and the
     // store are skipped, everything that follows them runs as usual.
-    const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256);
-    const bool unchanged = !m_storedDomainsDigest.isEmpty() && digest == m_storedDomainsDigest;
+    const bool unchanged = !m_storedDomainsReply.isEmpty() && body == m_storedDomainsReply;
     if (!unchanged) {
         const QJsonDocument document = QJsonDocument::fromJson(body);
         if (!document.isObject() || !document.object().contains(QLatin1String("domains"))) {
@@ -628,7 +629,7 @@ void Orv::loadDomainsSuccess(int status, QString data)
         settings.setDomains(domains);
         settings.sync();
         // Only a list known to be on disk may let a later identical reply skip its store.
-        m_storedDomainsDigest = settings.status() == QSettings::NoError ? digest : QByteArray();
+        m_storedDomainsReply = settings.status() == QSettings::NoError ? body : QByteArray();
     }
 
     if (!reloadTimer->isActive()) {

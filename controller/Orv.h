@@ -150,9 +150,8 @@ private:
     // started from them. They hold keys, so they go when that tunnel has ended or the start was given up.
     QStringList m_pendingProfileFiles;
     QStringList m_tunnelProfileFiles;
-    // The SHA-256 digest of the domain reply (as UTF-8) whose list was last merged and stored; empty when none.
-    // Only the digest is kept: the reply itself is as big as the list.
-    QByteArray m_storedDomainsDigest;
+    // The domain reply whose list was last merged and stored, as UTF-8.
+    QByteArray m_storedDomainsReply;
     // Set by m_exit(): the window has closed, and this controller starts nothing any more.
     bool m_exited = false;
 };
