@@ -654,6 +654,9 @@ var vpnSignals = {
 };
 
 document.addEventListener('DOMContentLoaded', function () {
+    // The page has no dropdown menus. Bootstrap's handler that would close them runs on every click and key
+    // release and looks for their toggles through the whole document, one walk over every row of the domain list.
+    $(document).off('.dropdown.data-api');
     new QWebChannel(qt.webChannelTransport, function (webChannel) {
         channel = webChannel;
         ORV = webChannel.objects.ORV;
