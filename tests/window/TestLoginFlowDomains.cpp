@@ -217,6 +217,23 @@ void TestLoginFlowDomains::headerClickTogglesAndRemembers()
     QVERIFY(driver.openOnDomainsScreen());
     QVERIFY(driver.waitFor(QStringLiteral("!(") + closedExpression(10) + QLatin1Char(')')));
 
+    // No caret of the login form is left in the selection, which the engine would place again after every change
+    // of the list. Clearing the selection changes it only if something was left; the selection made after it
+    // changes it for sure, and its event comes last.
+    QVERIFY(
+        driver
+            .evaluate(QStringLiteral("window.selectionChanges = 0;"
+                                     " document.addEventListener('selectionchange', function () {"
+                                     "   window.selectionChanges += 1;"
+                                     " });"
+                                     " getSelection().removeAllRanges();"
+                                     " getSelection().selectAllChildren(document.querySelector('.navbar .username'));"
+                                     " true"))
+            .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("window.selectionChanges > 0")));
+    QVERIFY(driver.waitForProgram());
+    QCOMPARE(driver.evaluate(QStringLiteral("getSelection().removeAllRanges(); window.selectionChanges")).toInt(), 1);
+
     QVERIFY(driver.click(header(20)));
     QVERIFY(!isClosed(driver, 20));
     QVERIFY(!isClosed(driver, 10));

@@ -70,6 +70,10 @@ var domains = {
     showPage: function () {
         app.removeTooltip();
         app_router.loadPage('domains', { variable: 'data' }, { list: domains.list });
+        // The login form's caret outlives the form in the engine's selection, with no place left to stand on this
+        // screen, where nothing can be selected: after every change of the page the engine would search the whole
+        // list for one before the next frame.
+        window.getSelection().removeAllRanges();
         var container = domains.container();
         domains.indexRows(container);
 
