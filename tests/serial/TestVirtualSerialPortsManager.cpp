@@ -408,6 +408,7 @@ void TestVirtualSerialPortsManager::bridgeNeverOutlivesTunnel()
     if (refusal.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, bridgeTimeoutMs);
         QVERIFY(port->isConnected());
+        QCOMPARE(log.texts().filter(QStringLiteral("/com2tcp\"")).size(), 1);
         return;
     }
     QTRY_VERIFY2_WITH_TIMEOUT(log.contains(refusal),
@@ -417,7 +418,9 @@ void TestVirtualSerialPortsManager::bridgeNeverOutlivesTunnel()
                               bridgeTimeoutMs);
     QVERIFY(!port->isConnected());
     QVERIFY(!port->execCommand->isRunning());
-    QCOMPARE(m_echo->acceptedCount(), 0);
+    // No bridge program was started at all. The device's echo listens on loopback, where another test's
+    // program retrying a port it once used can land, so its count of connections says less.
+    QVERIFY(log.texts().filter(QStringLiteral("/com2tcp\"")).isEmpty());
     QCOMPARE(asked.count(), when == QLatin1String("request") ? 1 : 0);
 }
 
