@@ -5,14 +5,16 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QOpenGLContext>
-#include <QRegularExpression>
 #include <QUrl>
 
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include "app/ProgramArguments.h"
+#include "app/RootEnvironment.h"
 #include "app/ShutdownSignals.h"
 #include "core/FreedMemory.h"
+#include "core/InvokingUser.h"
 #include "core/Log.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeFolder.h"
@@ -29,55 +31,28 @@ const char *const applicationVersion = LUMENBRIDGE_VERSION;
 // The engine gives a daemon 5 s to end before it kills it.
 constexpr int tunnelEndTimeoutMs = 8000;
 
-// Where a window-system option sits on the command line (-platform, -display; Qt takes one dash or two): the index
-// of its value, or 0. The last one given wins, as in Qt.
-int windowSystemOption(int argc, char *argv[], const char *option)
-{
-    int found = 0;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (qstrcmp(argv[i], option) == 0 || (argv[i][0] == '-' && qstrcmp(argv[i] + 1, option) == 0)) {
-            found = i + 1;
-        }
-    }
-    return found;
-}
-
-QByteArray windowSystemChoice(int argc, char *argv[], const char *option, const char *variable)
-{
-    const int index = windowSystemOption(argc, argv, option);
-    return index > 0 ? QByteArray(argv[index]) : qgetenv(variable);
-}
-
 // Why no window can be opened, or empty. The X window system, Qt's default, aborts the process when it finds no
-// display or cannot reach it, before the command line is read; the caller answers with one line instead. Another
-// platform the user chose (offscreen, a Wayland session) is left to Qt.
-QString displayProblem(int argc, char *argv[])
+// display or cannot reach it; the caller answers with one line instead. The offscreen and minimal platforms need
+// no display.
+QString displayProblem(const ProgramArguments &arguments)
 {
-    const QByteArray platform = windowSystemChoice(argc, argv, "-platform", "QT_QPA_PLATFORM");
-    const bool waylandSession =
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qgetenv("XDG_SESSION_TYPE") == "wayland";
-    if (!(platform.isEmpty() || platform.startsWith("xcb")) || (platform.isEmpty() && waylandSession)) {
+    const QByteArray platform = arguments.platform().isEmpty() ? qgetenv("QT_QPA_PLATFORM") : arguments.platform();
+    if (!platform.isEmpty() && platform != "xcb") {
         return QString();
     }
-    const QByteArray display = windowSystemChoice(argc, argv, "-display", "DISPLAY");
+    const QByteArray display = arguments.display().isEmpty() ? qgetenv("DISPLAY") : arguments.display();
     if (display.isEmpty()) {
-        return QStringLiteral("no display (DISPLAY is unset)");
+        const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+        return wayland.isEmpty() ? QStringLiteral("no display (DISPLAY is unset)")
+                                 : QStringLiteral("no X display: DISPLAY is unset, and the Wayland display %1 is not "
+                                                  "used (the program opens X displays only, such as XWayland's)")
+                                       .arg(QString::fromLocal8Bit(wayland));
     }
     int screen = 0;
     xcb_connection_t *connection = xcb_connect(display.constData(), &screen);
     const bool reached = xcb_connection_has_error(connection) == 0;
     xcb_disconnect(connection);
     return reached ? QString() : QStringLiteral("cannot reach the display %1").arg(QString::fromLocal8Bit(display));
-}
-
-// The parser's answers need no screen: the offscreen platform, whichever one was chosen.
-void useOffscreen(int argc, char *argv[])
-{
-    static char offscreen[] = "offscreen";
-    qputenv("QT_QPA_PLATFORM", offscreen);
-    if (const int index = windowSystemOption(argc, argv, "-platform")) {
-        argv[index] = offscreen;
-    }
 }
 
 // Qt keeps its runtime files in XDG_RUNTIME_DIR and, without one, makes /tmp/runtime-root with a warning. A root
@@ -97,65 +72,50 @@ void chooseRuntimeFolder()
     qputenv("XDG_RUNTIME_DIR", RuntimeFolder::ownPath);
 }
 
-// As root, nothing in the environment may make the web engine run another program, load code or data from
-// elsewhere, or open the page to other users: whoever set it did not have root. The engine's remote debugging (the
-// demo check drives the page with it) is kept only on loopback.
-void dropUnsafeEnvironment()
+// Whether the parser alone answers this command line: help, version, or an error in it. Then no window system,
+// display, folder or account is touched.
+bool answeredByParser(QCommandLineParser &parser, const QStringList &arguments)
 {
-    if (geteuid() != 0) {
-        return;
-    }
-    static const char *const unsafe[] = {"QTWEBENGINE_CHROMIUM_FLAGS",
-                                         "QTWEBENGINE_PROCESS_PATH",
-                                         "QTWEBENGINE_RESOURCES_PATH",
-                                         "QTWEBENGINE_LOCALES_PATH",
-                                         "QTWEBENGINE_DICTIONARIES_PATH",
-                                         "QT_PLUGIN_PATH",
-                                         "QT_QPA_PLATFORM_PLUGIN_PATH"};
-    for (const char *name : unsafe) {
-        if (qEnvironmentVariableIsSet(name)) {
-            qunsetenv(name);
-            std::fprintf(stderr, "lumenbridge: %s ignored: the program runs as root\n", name);
-        }
-    }
-    const QByteArray debugging = qgetenv("QTWEBENGINE_REMOTE_DEBUGGING");
-    static const QRegularExpression loopbackPort(QStringLiteral("^127\\.0\\.0\\.1:[1-9][0-9]{0,4}$"));
-    if (!debugging.isEmpty() && !loopbackPort.match(QString::fromLatin1(debugging)).hasMatch()) {
-        qunsetenv("QTWEBENGINE_REMOTE_DEBUGGING");
-        std::fputs("lumenbridge: QTWEBENGINE_REMOTE_DEBUGGING ignored: as root only 127.0.0.1:<port> is taken\n",
-                   stderr);
-    }
+    return !parser.parse(arguments) || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
 }
 
-// Whether the parser alone answers this command line: help or version, nothing it does not know. Then no window
-// system, display or runtime folder is touched.
-bool answeredByParser(QCommandLineParser &parser, int argc, char *argv[])
+// As root for a user who started us through sudo or pkexec, that user's settings and web data are theirs alone, and
+// the display's authority is read as the user reads it.
+bool chooseUsersFolders()
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const InvokingUser user = InvokingUser::fromEnvironment();
+    std::string error = user.reason;
+    if (user.kind == InvokingUser::Kind::None) {
+        return true;
     }
-    return parser.parse(arguments) && (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version")));
+    if (user.kind == InvokingUser::Kind::Invalid || !RootEnvironment::useFoldersOf(user.uid, &error)) {
+        std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", error.c_str());
+        return false;
+    }
+    chooseRuntimeFolder();
+    const std::string runtime = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
+    if (!RootEnvironment::useAuthorityOf(user.uid, user.gid, runtime, &error)) {
+        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", error.c_str());
+    }
+    return true;
 }
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Whoever started us gave us no root of their own: nothing of their environment reaches a library.
+    if (geteuid() == 0) {
+        RootEnvironment::restrict(argv);
+    }
     FreedMemory::mapLargeBlocksApart();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setOrganizationName(QString::fromLatin1(organizationName));
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(organizationDomain));
     QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
-
-    // The web engine shares GL contexts between its views and refuses to start as root with its sandbox on;
-    // the tunnel needs root on Linux, so only then is the sandbox switched off.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
-    if (geteuid() == 0) {
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    }
-    dropUnsafeEnvironment();
 
+    ProgramArguments arguments(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("helper"));
     parser.addHelpOption();
@@ -172,31 +132,37 @@ int main(int argc, char *argv[])
                                     QString());
     moduleOption.setDefaultValue(QStringLiteral("all"));
     parser.addOption(moduleOption);
-    if (answeredByParser(parser, argc, argv)) {
-        QCoreApplication answering(argc, argv);
-        parser.process(answering);
+    if (answeredByParser(parser, arguments.userArguments())) {
+        QCoreApplication answering(arguments.qtArgc(), arguments.qtArgv());
+        parser.process(arguments.userArguments());
     }
 
-    const QString noWindow = displayProblem(argc, argv);
-    if (!noWindow.isEmpty()) {
-        useOffscreen(argc, argv);
+    // The tunnel and the serial ports need root; a window that could do nothing would only fail later.
+    if (geteuid() != 0) {
+        std::fputs("lumenbridge: the program needs root: start it with sudo lumenbridge (or pkexec lumenbridge)\n",
+                   stderr);
+        return 1;
+    }
+    if (!chooseUsersFolders()) {
+        return 1;
     }
     chooseRuntimeFolder();
-
-    QApplication app(argc, argv);
-    parser.process(app);
+    const QString noWindow = displayProblem(arguments);
     if (!noWindow.isEmpty()) {
         std::fprintf(stderr, "lumenbridge: cannot open the window: %s\n", qPrintable(noWindow));
         return 1;
     }
+    // The web engine refuses to start as root with its sandbox on.
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+
+    QApplication app(arguments.qtArgc(), arguments.qtArgv());
+    parser.process(arguments.userArguments());
     // Where no OpenGL context can be made (the offscreen or minimal platform without an X display) the web view's
     // scene graph aborts the process; unless the user chose a back end, it draws in software there.
     const QOpenGLContext *shared = QOpenGLContext::globalShareContext();
-    if ((!shared || !shared->isValid()) && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")
-        && qEnvironmentVariableIsEmpty("QMLSCENE_DEVICE")) {
+    if ((!shared || !shared->isValid()) && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) {
         qputenv("QT_QUICK_BACKEND", "software");
     }
-
     debugLevel = parser.value(levelOption).toInt(nullptr, 10);
     debugModule = parser.value(moduleOption);
 

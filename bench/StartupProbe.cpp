@@ -7,10 +7,21 @@
 //                                      before it, "login-rss <kB>" (its own resident size at the login screen) and
 //                                      "drawn <ms>" (the login click to the first frame of the list with a domain
 //                                      open, on the page's clock)
+//     --interact                       then "open <ms>" and "close <ms>" (a click on a closed domain's header to
+//                                      the frame after it, on the page's clock) and "scroll <ms>" (the longest gap
+//                                      between the page's frames while 60 wheel notches scroll the list with three
+//                                      domains open)
 //     --reloads K                      then K reloads of the list, one after the other (the 30 s timer pushed out
-//                                      of the way), each printing "reload <longest stall ms> <answer ms>": the
-//                                      page's longest time without running a timer from the reload's request until
-//                                      its rows show the new states, and a script's round trip right after it
+//                                      of the way), each printing "reload <longest stall ms> <answer ms> <call ms>
+//                                      <peak kB>": the page's longest time without running a timer from the
+//                                      reload's request until its rows show the new states, a script's round trip
+//                                      right after it, the slowest answer to the page's calls of
+//                                      ORV.getApplicationVersion meanwhile, and the main process's peak resident
+//                                      size during the reload
+//     --logouts K                      then K times: log out through the page, and log in again but after the
+//                                      last; after the first and the last logout "logout-pss <kB>" (the process
+//                                      tree's proportional size once the login screen has been quiet for a minute);
+//                                      "login-pss <kB>" is printed at the first login screen
 //   --connect N                        (root) in namespaces of its own, with a real OpenVPN server and the test
 //                                      portal: N times a click on a device to onConnected, each followed by the
 //                                      bare daemon's start to CONNECTED with the same profile; prints
@@ -34,6 +45,7 @@
 #include <QUrl>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <QWheelEvent>
 
 #include <unistd.h>
 
@@ -63,6 +75,9 @@ constexpr int tunnelTimeoutMs = 30000;
 constexpr int benchDeviceId = 11;
 // The memory is read between reloads, where the program spends most of its 30 s period.
 constexpr int reloadSettleMs = 3000;
+// After a logout the page's engine collects what the list's screen held once the page has been quiet for a while,
+// within a minute.
+constexpr int logoutSettleMs = 60000;
 
 // The login form is visible: the splash is gone and the form is laid out.
 const QString loginShown =
@@ -151,8 +166,9 @@ bool logIn(MainWindow &window, const QString &username, const QString &password,
     return waitForPageExpression(window.page(), domainsShown, timeoutMs);
 }
 
-// A timer that runs every few milliseconds keeps the longest gap between its runs, and every reload the page has
-// applied is counted with the moment it was done.
+// A timer that runs every few milliseconds keeps the longest gap between its runs, a call to the program made again
+// 20 ms after each answer keeps the slowest answer, and every reload the page has applied is counted with the moment
+// it was done.
 const QString stallMonitor =
     QStringLiteral("(function () {"
                    "  window.__longestGap = 0;"
@@ -162,6 +178,14 @@ const QString stallMonitor =
                    "    window.__longestGap = Math.max(window.__longestGap, now - window.__lastTick);"
                    "    window.__lastTick = now;"
                    "    setTimeout(tick, 4);"
+                   "  })();"
+                   "  window.__longestCall = 0;"
+                   "  (function call() {"
+                   "    var asked = performance.now();"
+                   "    ORV.getApplicationVersion(function () {"
+                   "      window.__longestCall = Math.max(window.__longestCall, performance.now() - asked);"
+                   "      setTimeout(call, 20);"
+                   "    });"
                    "  })();"
                    "  window.__reloadsApplied = 0;"
                    "  var apply = domains.on_domains_reloaded;"
@@ -196,6 +220,142 @@ QVariant pageValue(QWebEnginePage *page, const QString &expression, double *answ
     return result;
 }
 
+// The kernel's peak resident size of this process starts again from its present size.
+void resetPeakMemory()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly)) {
+        refs.write("5");
+    }
+}
+
+// Lets the program and the page run for a while, as a user's pause would.
+void settle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A click on the header of the domain at `index` in the list, timed on the page's clock to the frame after it.
+double toggleDomainMs(QWebEnginePage *page, int index)
+{
+    const QString click =
+        QStringLiteral("(function () {"
+                       "  var header = document.querySelectorAll('#domainsContainer .domain')[%1];"
+                       "  window.__toggledMs = undefined;"
+                       "  var start = performance.now();"
+                       "  header.click();"
+                       "  requestAnimationFrame(function () {"
+                       "    setTimeout(function () { window.__toggledMs = performance.now() - start; },"
+                       "               0);"
+                       "  });"
+                       "  return true;"
+                       "})()")
+            .arg(index);
+    if (!pageValue(page, click).toBool()
+        || !waitForPageExpression(page, QStringLiteral("window.__toggledMs !== undefined"), screenTimeoutMs)) {
+        return -1;
+    }
+    const double ms = pageValue(page, QStringLiteral("window.__toggledMs")).toDouble();
+    // The list's own animation is over before the next step.
+    settle(500);
+    return ms;
+}
+
+// The page's frames, each noting the longest gap since the last reset.
+const QString frameMonitor = QStringLiteral("(function () {"
+                                            "  window.__frameGap = 0;"
+                                            "  var last = null;"
+                                            "  (function frame() {"
+                                            "    var now = performance.now();"
+                                            "    if (last !== null) {"
+                                            "      window.__frameGap = Math.max(window.__frameGap, now - last);"
+                                            "    }"
+                                            "    last = now;"
+                                            "    requestAnimationFrame(frame);"
+                                            "  })();"
+                                            "  return true;"
+                                            "})()");
+
+// Sends wheel notches to the list, one every 25 ms as a quick turn of the wheel would, and returns the page's longest
+// frame gap from the first notch until the list has come to rest; -1 when the list did not move.
+double scrollMs(MainWindow &window, int notches)
+{
+    QWebEnginePage *page = window.page();
+    // The pointer rests in the column of the rows' icons, where tooltips come and go as the rows pass under it.
+    const QVariantList centre =
+        pageValue(
+            page,
+            QStringLiteral("(function () {"
+                           "  var r = document.querySelector('.main-container .page').getBoundingClientRect();"
+                           "  var icon = document.querySelector("
+                           "    '#domainsContainer .device-container:not(.closed) .row.device:not(.offline) .connect');"
+                           "  var x = icon === null ? r.left + r.width / 2"
+                           "    : icon.getBoundingClientRect().left + icon.getBoundingClientRect().width / 2;"
+                           "  return [x, r.top + r.height / 2];"
+                           "})()"))
+            .toList();
+    QWidget *target = window.focusProxy();
+    if (centre.size() != 2 || target == nullptr || !pageValue(page, frameMonitor).toBool()) {
+        return -1;
+    }
+    const QPoint point(centre.at(0).toInt(), centre.at(1).toInt());
+    QMouseEvent move(QEvent::MouseMove, point, target->mapToGlobal(point), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    settle(300);
+    pageValue(page, QStringLiteral("window.__frameGap = 0; true"));
+    for (int i = 0; i < notches; ++i) {
+        QWheelEvent wheel(QPointF(point),
+                          QPointF(target->mapToGlobal(point)),
+                          QPoint(),
+                          QPoint(0, -120),
+                          Qt::NoButton,
+                          Qt::NoModifier,
+                          Qt::NoScrollPhase,
+                          false);
+        QCoreApplication::sendEvent(target, &wheel);
+        settle(25);
+    }
+    // At rest once the scroll position has stayed the same for three looks in a row.
+    const QString position = QStringLiteral("document.querySelector('.main-container .page').scrollTop");
+    double last = -1;
+    int same = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (same < 3 && waited.elapsed() < 10 * screenTimeoutMs) {
+        settle(300);
+        const double now = pageValue(page, position).toDouble();
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    if (last <= 0) {
+        return -1;
+    }
+    return pageValue(page, QStringLiteral("window.__frameGap")).toDouble();
+}
+
+// Opening and closing a domain, then scrolling the list with three domains open.
+bool measureInteraction(MainWindow &window)
+{
+    QWebEnginePage *page = window.page();
+    // The first domain is open; the second and third are closed.
+    const double openMs = toggleDomainMs(page, 1);
+    const double closeMs = toggleDomainMs(page, 1);
+    if (openMs < 0 || closeMs < 0 || toggleDomainMs(page, 1) < 0 || toggleDomainMs(page, 2) < 0) {
+        std::fprintf(stderr, "StartupProbe: a domain did not open or close\n");
+        return false;
+    }
+    const double gapMs = scrollMs(window, 60);
+    if (gapMs < 0) {
+        std::fprintf(stderr, "StartupProbe: the list did not scroll\n");
+        return false;
+    }
+    std::printf("open %.3f\nclose %.3f\nscroll %.3f\n", openMs, closeMs, gapMs);
+    std::fflush(stdout);
+    return true;
+}
+
 // Asks the controller for reloads as its timer would, each once the page has shown the last one.
 bool measureReloads(MainWindow &window, int reloads)
 {
@@ -205,7 +365,8 @@ bool measureReloads(MainWindow &window, int reloads)
     }
     for (int i = 1; i <= reloads; ++i) {
         const double offlineBefore = pageValue(page, offlineRows).toDouble();
-        pageValue(page, QStringLiteral("window.__longestGap = 0; true"));
+        pageValue(page, QStringLiteral("window.__longestGap = 0; window.__longestCall = 0; true"));
+        resetPeakMemory();
         QMetaObject::invokeMethod(window.orv, "reloadDomains");
         // Done once a tick of the timer has run after the rows were changed, so that the gap around it counts.
         const QString applied =
@@ -214,7 +375,9 @@ bool measureReloads(MainWindow &window, int reloads)
             std::fprintf(stderr, "StartupProbe: reload %d was not applied\n", i);
             return false;
         }
+        const qint64 peakKb = bench::statusFieldKb(QStringLiteral("/proc/self/status"), "VmHWM:");
         const double stallMs = pageValue(page, QStringLiteral("window.__longestGap")).toDouble();
+        const double callMs = pageValue(page, QStringLiteral("window.__longestCall")).toDouble();
         double answerMs = 0;
         pageValue(page, QStringLiteral("true"), &answerMs);
         // The portal changes a tenth of the devices each time: a reload that changed no row measured nothing.
@@ -222,8 +385,37 @@ bool measureReloads(MainWindow &window, int reloads)
             std::fprintf(stderr, "StartupProbe: reload %d changed no row\n", i);
             return false;
         }
-        std::printf("reload %.3f %.3f\n", stallMs, answerMs);
+        std::printf("reload %.3f %.3f %.3f %lld\n", stallMs, answerMs, callMs, peakKb);
         std::fflush(stdout);
+    }
+    return true;
+}
+
+// Log out through the page and back in, `cycles` times, no login after the last; after the first and the last
+// logout the tree's memory once the login screen has been left alone for a while.
+bool measureLogouts(MainWindow &window, const QString &username, const QString &password, int cycles)
+{
+    QWebEnginePage *page = window.page();
+    for (int i = 1; i <= cycles; ++i) {
+        if (!pageValue(page, QStringLiteral("document.querySelector('.navbar .logout').click(); true")).toBool()
+            || !waitForPageExpression(page, loginShown, screenTimeoutMs)) {
+            std::fprintf(stderr, "StartupProbe: logout %d did not reach the login screen\n", i);
+            return false;
+        }
+        if (i == 1 || i == cycles) {
+            settle(logoutSettleMs);
+            std::printf("logout-pss %lld\n", bench::measureMemory(getpid()).treePssKb);
+            std::fflush(stdout);
+        }
+        if (i == cycles) {
+            break;
+        }
+        pageValue(page, QStringLiteral("window.__drawnAt = undefined; true"));
+        if (!logIn(window, username, password, 10 * screenTimeoutMs)
+            || !waitForPageExpression(page, listDrawn, 10 * screenTimeoutMs)) {
+            std::fprintf(stderr, "StartupProbe: login %d after a logout did not show the list\n", i);
+            return false;
+        }
     }
     return true;
 }
@@ -358,7 +550,19 @@ int main(int argc, char *argv[])
     const QCommandLineOption connectOption(QStringLiteral("connect"), QStringLiteral("Runs"), QStringLiteral("n"));
     const QCommandLineOption reloadsOption(
         QStringLiteral("reloads"), QStringLiteral("Reloads after the list"), QStringLiteral("n"), QStringLiteral("0"));
-    parser.addOptions({untilOption, portOption, userOption, passwordOption, connectOption, reloadsOption});
+    const QCommandLineOption interactOption(QStringLiteral("interact"), QStringLiteral("Open, close and scroll"));
+    const QCommandLineOption logoutsOption(QStringLiteral("logouts"),
+                                           QStringLiteral("Logout cycles at the end"),
+                                           QStringLiteral("n"),
+                                           QStringLiteral("0"));
+    parser.addOptions({untilOption,
+                       portOption,
+                       userOption,
+                       passwordOption,
+                       connectOption,
+                       reloadsOption,
+                       interactOption,
+                       logoutsOption});
     parser.process(application);
 
     if (connectMode) {
@@ -427,6 +631,7 @@ int main(int argc, char *argv[])
     }
     if (domains) {
         std::printf("login-rss %lld\n", bench::statusFieldKb(QStringLiteral("/proc/self/status"), "VmRSS:"));
+        std::printf("login-pss %lld\n", bench::measureMemory(getpid()).treePssKb);
         const int reloads = parser.value(reloadsOption).toInt();
         if (reloads > 0) {
             window.orv->setReloadIntervalMs(24 * 3600 * 1000);
@@ -443,13 +648,18 @@ int main(int argc, char *argv[])
                     pageValue(window.page(),
                               QStringLiteral("document.querySelectorAll('#domainsContainer .row.device').length"))
                         .toInt());
+        if (parser.isSet(interactOption) && !measureInteraction(window)) {
+            return 1;
+        }
         if (reloads > 0) {
             if (!measureReloads(window, reloads)) {
                 return 1;
             }
-            QEventLoop settle;
-            QTimer::singleShot(reloadSettleMs, &settle, &QEventLoop::quit);
-            settle.exec();
+            settle(reloadSettleMs);
+        }
+        const int logouts = parser.value(logoutsOption).toInt();
+        if (logouts > 0 && !measureLogouts(window, parser.value(userOption), parser.value(passwordOption), logouts)) {
+            return 1;
         }
     }
     if (permission) {

@@ -273,16 +273,12 @@ QString Orv::getAllPageFiles(QString page_name)
 
 void Orv::setLanguage(QString language)
 {
-    const bool changed = this->language != language;
     this->language = language;
     useOrvSettingsFormat();
     OrvSettings settings;
     settings.beginGroup(QStringLiteral("orv"));
     settings.setValue(QStringLiteral("language"), language);
     settings.endGroup();
-    if (changed) {
-        emit onLanguageChanged();
-    }
 }
 
 bool Orv::create(int type, int deviceId)
@@ -372,15 +368,10 @@ void Orv::logout()
 
 void Orv::m_exit()
 {
-    // The window is gone and a new one brings its own controller: this one starts nothing again. Its login and
-    // key renewal end, and replies or tunnel events still on their way reach nothing that could start work.
+    // The window is gone and a new one brings its own controller: this one starts nothing until it is logged in
+    // again. Its login and key renewal end, and replies or tunnel events still on their way start no work.
     m_exited = true;
     auth->abandon();
-    disconnect(api, nullptr, this, nullptr);
-    disconnect(auth, nullptr, this, nullptr);
-    disconnect(auth, nullptr, virtualSerialPortsManager, nullptr);
-    disconnect(vpn, nullptr, this, nullptr);
-    disconnect(vpn, nullptr, virtualSerialPortsManager, nullptr);
     m_storedDomainsReply.clear();
     cancelPendingStarts();
     vpn->stop();
@@ -569,6 +560,8 @@ void Orv::stopReloadDomainsTimer()
 
 void Orv::onGetApiKeySuccess()
 {
+    // The login in flight when the window closed was disowned: a key now comes from a login made since.
+    m_exited = false;
     loadDomains();
 }
 
@@ -576,6 +569,9 @@ void Orv::loadDomainsError(int status, QString data)
 {
     Q_UNUSED(status)
     Q_UNUSED(data)
+    if (hasExited("Orv::loadDomainsError")) {
+        return;
+    }
     if (reloading) {
         emit onReloadDomainsError();
     } else {
@@ -586,6 +582,9 @@ void Orv::loadDomainsError(int status, QString data)
 
 void Orv::loadDomainsSuccess(int status, QString data)
 {
+    if (hasExited("Orv::loadDomainsSuccess")) {
+        return;
+    }
     if (status != 200) {
         loadDomainsError(status, data);
         return;
@@ -942,6 +941,9 @@ void Orv::getVpnDomainConfigError(int status, QString data)
 void Orv::onVpnConnected(int device_id)
 {
     Q_UNUSED(device_id)
+    if (hasExited("Orv::onVpnConnected")) {
+        return;
+    }
     useOrvSettingsFormat();
     OrvSettings settings;
     settings.beginGroup(QStringLiteral("vpn"));

@@ -20,13 +20,13 @@ class QTimer;
 // The application's controller and the one object the page sees on the web channel ("ORV").
 // Lives on the GUI thread; each main window makes one without a parent. It owns the portal client, the login,
 // the tunnel object, the serial-port manager and the domain records. Once its window has closed (m_exit) it stays
-// alive but starts nothing again.
+// alive and starts nothing until it is logged in again.
 class Orv : public QObject
 {
     Q_OBJECT
     // Read-only: the page only reads them, and a write from the page must not replace a program object.
     Q_PROPERTY(Api *api READ apiObject CONSTANT)
-    Q_PROPERTY(QString language READ currentLanguage NOTIFY onLanguageChanged)
+    Q_PROPERTY(QString language READ currentLanguage)
     Q_PROPERTY(VirtualSerialPortsManager *virtualSerialPortsManager READ serialPortsManagerObject CONSTANT)
     Q_PROPERTY(Auth *auth READ authObject CONSTANT)
     Q_PROPERTY(OrvVpn *vpn READ vpnObject CONSTANT)
@@ -61,7 +61,6 @@ signals:
     void onVpnStartInvalidDomain();
     void onVpnStartGetConfigError();
     void onKill();
-    void onLanguageChanged();
 
 public slots:
     QString getAllPageFiles(QString page_name);
@@ -152,6 +151,6 @@ private:
     QStringList m_tunnelProfileFiles;
     // The domain reply whose list was last merged and stored, as UTF-8.
     QByteArray m_storedDomainsReply;
-    // Set by m_exit(): the window has closed, and this controller starts nothing any more.
+    // Set by m_exit(): the window has closed, and this controller starts nothing until a login made since brings a key.
     bool m_exited = false;
 };

@@ -2,9 +2,14 @@
 
 #include <cerrno>
 
+#include <QFile>
+#include <QStandardPaths>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "core/ChildProcess.h"
+#include "core/DetachedLaunch.h"
 #include "core/Log.h"
 
 namespace
@@ -64,7 +69,7 @@ bool ExecCommand::prepareStart(const char *function)
             connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), process, SLOT(deleteLater()));
         }
     }
-    process = new QProcess;
+    process = new ChildProcess;
     output.clear();
     connect(process, SIGNAL(started()), this, SLOT(onStarted()));
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onFinished(int, QProcess::ExitStatus)));
@@ -88,34 +93,53 @@ bool ExecCommand::startDetached()
     if (!prepareStart("startDetached")) {
         return false;
     }
-    if (standardInput.isEmpty()) {
-        return QProcess::startDetached(program, arguments);
-    }
-    // An anonymous in-memory file, opened again through its descriptor's name for the child's input.
-    const int fd = memfd_create("input", MFD_CLOEXEC);
-    if (fd < 0) {
-        writeLog(2, logModule, "startDetached", QStringLiteral("no memory file for the input"));
+    DetachedLaunch launch;
+    launch.program = QFile::encodeName(QStandardPaths::findExecutable(program)).toStdString();
+    if (launch.program.empty()) {
+        writeLog(2, logModule, "startDetached", program + QStringLiteral(" not found"));
         return false;
     }
-    qint64 done = 0;
-    while (done < standardInput.size()) {
-        const ssize_t written = write(fd, standardInput.constData() + done, size_t(standardInput.size() - done));
-        if (written < 0 && errno == EINTR) {
-            continue;
+    launch.arguments.push_back(QFile::encodeName(program).toStdString());
+    for (const QString &argument : qAsConst(arguments)) {
+        launch.arguments.push_back(argument.toLocal8Bit().toStdString());
+    }
+    for (char **entry = environ; entry && *entry; ++entry) {
+        launch.environment.emplace_back(*entry);
+    }
+    int fd = -1;
+    if (!standardInput.isEmpty()) {
+        // An anonymous in-memory file, read by the child from its start.
+        fd = memfd_create("input", MFD_CLOEXEC);
+        qint64 done = 0;
+        while (fd >= 0 && done < standardInput.size()) {
+            const ssize_t written = write(fd, standardInput.constData() + done, size_t(standardInput.size() - done));
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                close(fd);
+                fd = -1;
+                break;
+            }
+            done += written;
         }
-        if (written <= 0) {
-            close(fd);
-            writeLog(2, logModule, "startDetached", QStringLiteral("cannot write the input"));
+        if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+            writeLog(2, logModule, "startDetached", QStringLiteral("cannot hold the input"));
+            if (fd >= 0) {
+                close(fd);
+            }
             return false;
         }
-        done += written;
+        launch.input = fd;
     }
-    QProcess detached;
-    detached.setProgram(program);
-    detached.setArguments(arguments);
-    detached.setStandardInputFile(QStringLiteral("/proc/self/fd/") + QString::number(fd));
-    const bool started = detached.startDetached();
-    close(fd);
+    std::string error;
+    const bool started = launch.start(&error);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!started) {
+        writeLog(2, logModule, "startDetached", program + QStringLiteral(": ") + QString::fromStdString(error));
+    }
     return started;
 }
 

@@ -3,8 +3,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRegularExpression>
-#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QUrl>
 
@@ -21,40 +19,10 @@ int requestTimeoutMs = defaultTimeoutMs;
 constexpr qint64 defaultMaxReplyBytes = qint64(256) * 1024 * 1024;
 qint64 maxReplyBytes = defaultMaxReplyBytes;
 
-// A hostile server's certificates are not allowed to flood the log.
-constexpr int certificateErrorsLogged = 8;
-constexpr int certificateNameChars = 256;
-
 // The body as the signals carry it: UTF-8, up to the first NUL byte.
 QString bodyText(const QByteArray &body)
 {
     return QString::fromUtf8(body.constData());
-}
-
-// A certificate's subject or issuer as "CN=…, O=…".
-QString distinguishedName(const QSslCertificate &certificate, bool issuer)
-{
-    QStringList parts;
-    const QList<QByteArray> attributes =
-        issuer ? certificate.issuerInfoAttributes() : certificate.subjectInfoAttributes();
-    for (const QByteArray &attribute : attributes) {
-        const QStringList values = issuer ? certificate.issuerInfo(attribute) : certificate.subjectInfo(attribute);
-        for (const QString &value : values) {
-            parts.append(QString::fromLatin1(attribute) + QLatin1Char('=') + value);
-        }
-    }
-    return parts.join(QStringLiteral(", ")).left(certificateNameChars);
-}
-
-QString certificateErrorText(const QSslError &error)
-{
-    QString text = error.errorString();
-    const QSslCertificate certificate = error.certificate();
-    if (!certificate.isNull()) {
-        text += QStringLiteral(" (subject: ") + distinguishedName(certificate, false) + QStringLiteral("; issuer: ")
-                + distinguishedName(certificate, true) + QLatin1Char(')');
-    }
-    return text;
 }
 } // namespace
 
@@ -122,10 +90,9 @@ void HttpRequest::setRawHeader(QByteArray name, QByteArray value)
 
 void HttpRequest::onSslError(QNetworkReply *r, QList<QSslError> l)
 {
+    Q_UNUSED(l)
     if (ignoreSslErrors) {
         r->ignoreSslErrors();
-    } else {
-        certificateErrors += l;
     }
 }
 
@@ -187,7 +154,6 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
     const QVariant statusAttribute = finished->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!statusAttribute.isValid()) {
         writeLog(4, logModule, "HttpRequest::parseNetworkResponse", QStringLiteral("invalid status code: -1"));
-        logFailure(finished, false);
         emit error(-1, bodyText(data));
     } else {
         const int status = statusAttribute.toInt();
@@ -207,7 +173,6 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
                      logModule,
                      "HttpRequest::parseNetworkResponse",
                      QStringLiteral("QNetworkReply error: ") + SecretMask::inText(finished->errorString()));
-            logFailure(finished, true);
             emit error(status, bodyText(data));
         } else {
             data = finished->readAll();
@@ -224,30 +189,6 @@ void HttpRequest::parseNetworkResponse(QNetworkReply *finished)
         }
     }
     release(finished);
-}
-
-// Why no answer came: the network error and each certificate error, at a level that is shown unless logging is
-// turned down. An answer with an HTTP error status needs no such line, nor an end of our own (time-out, size).
-// URLs show without their query, where the device request carries its key.
-void HttpRequest::logFailure(QNetworkReply *finished, bool hasStatus) const
-{
-    const QNetworkReply::NetworkError code = finished->error();
-    if (code == QNetworkReply::NoError || timedOut || tooLarge
-        || (hasStatus && code >= QNetworkReply::ContentAccessDenied)) {
-        return;
-    }
-    static const QRegularExpression query(QStringLiteral("\\?[^\\s\"']*"));
-    const QUrl url = finished->url().adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment);
-    QString reason = finished->errorString();
-    reason.replace(query, QString());
-    QString line = QStringLiteral("Request to %1 failed: %2").arg(url.toString(), SecretMask::inText(reason));
-    for (int i = 0; i < certificateErrors.size() && i < certificateErrorsLogged; ++i) {
-        line += QStringLiteral("; certificate error: ") + certificateErrorText(certificateErrors.at(i));
-    }
-    if (certificateErrors.size() > certificateErrorsLogged) {
-        line += QStringLiteral("; %1 more certificate errors").arg(certificateErrors.size() - certificateErrorsLogged);
-    }
-    writeLog(2, logModule, "HttpRequest::parseNetworkResponse", line);
 }
 
 void HttpRequest::release(QNetworkReply *finished)

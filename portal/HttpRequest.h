@@ -48,7 +48,6 @@ private slots:
 
 private:
     void release(QNetworkReply *finished);
-    void logFailure(QNetworkReply *finished, bool hasStatus) const;
 
     QByteArray data;
     QTimer timer;
@@ -60,6 +59,4 @@ private:
     bool tooLarge = false;
     // Set when the one signal has gone out, so that no later notification can answer a second time.
     bool answered = false;
-    // The certificate errors that failed the handshake, for the line that tells why the request failed.
-    QList<QSslError> certificateErrors;
 };

@@ -326,6 +326,12 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
         bridgeWanted = false;
         return;
     }
+    // The bridge goes through the tunnel or nowhere: without its interface it is not started.
+    if (vpn->interfaceName.isEmpty()) {
+        log(2, function, QStringLiteral("No tunnel interface to bind the bridge to"));
+        bridgeWanted = false;
+        return;
+    }
     QString error;
     const QString program = HelperPrograms::com2tcpPath(&error);
     if (program.isEmpty()) {
@@ -335,7 +341,11 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
     }
 
     connect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()), Qt::UniqueConnection);
-    const QStringList arguments = {QStringLiteral("//./") + tcpName, device->vpnIp, QString::number(remotePort, 10)};
+    const QStringList arguments = {QStringLiteral("--interface"),
+                                   vpn->interfaceName,
+                                   QStringLiteral("//./") + tcpName,
+                                   device->vpnIp,
+                                   QString::number(remotePort, 10)};
     execCommand->setProgram(program);
     execCommand->setArguments(arguments);
     log(4, function, QStringLiteral("Connect to: "));

@@ -2,8 +2,6 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QHash>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include "core/ExecCommand.h"
@@ -87,40 +85,15 @@ void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
         log(2, "VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts", error);
         return;
     }
+    // A pair ends with the program that made it: its holder watches that program and goes with it, and the tool
+    // forgets every pair whose holder no longer holds its lock whenever it runs, as it does for this listing. Each
+    // pair still listed is held by a running program, this one or another instance, and stays: removing it would
+    // cut off that program's port and bridge.
     ExecCommand command;
     command.setProgram(program);
     command.setArguments({QStringLiteral("list")});
-    if (!command.start() || !command.waitForStarted() || !command.waitForFinished() || command.exitCode() != 0) {
-        return;
-    }
-
-    // Only pairs whose other side carries our hidden name (CNCAORV<n>, in any case, as port names know none) are
-    // ours; other programs' pairs stay.
-    static const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+).*(?i)COM.*$"));
-    static const QRegularExpression hiddenSide(
-        QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)CNCAORV[0-9]+(?:[,\\s].*)?$"));
-    const QStringList lines = command.output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-    QHash<QString, bool> ours;
-    for (const QString &line : lines) {
-        const QRegularExpressionMatch match = hiddenSide.match(line);
-        if (match.hasMatch()) {
-            ours.insert(match.captured(1), true);
-        }
-    }
-    for (const QString &line : lines) {
-        const QRegularExpressionMatch match = visibleSide.match(line);
-        if (!match.hasMatch() || !ours.contains(match.captured(1))) {
-            continue;
-        }
-        const QString number = match.captured(1);
-        log(4, "VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts", QStringLiteral("Remove com ") + number);
-        if (command.isRunning()) {
-            command.kill();
-        }
-        command.setArguments({QStringLiteral("remove"), number});
-        if (command.start() && command.waitForStarted()) {
-            command.waitForFinished();
-        }
+    if (command.start() && command.waitForStarted()) {
+        command.waitForFinished();
     }
 }
 
@@ -315,6 +288,12 @@ void VirtualSerialPortsManager::loadVirtualPorts()
 {
     const char *function = "VirtualSerialPortsManager::loadVirtualPorts";
     cleanPreviousVirtualSerialPorts();
+    // The clean-up spares live pairs, this program's too: the pairs of the ports this load replaces go with them.
+    for (VirtualSerialPort *port : qAsConst(ports)) {
+        if (port->apiDevice) {
+            static_cast<void>(port->destroy());
+        }
+    }
 
     QList<VirtualSerialPort *> saved;
     {

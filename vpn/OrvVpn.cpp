@@ -197,6 +197,7 @@ void OrvVpn::connected()
         return;
     }
     writeLog(4, "orv_vpn", "OrvVpn::connected", QStringLiteral("Connected"));
+    interfaceName = worker ? QString::fromStdString(worker->client.tun_device()) : QString();
     status = 3;
     emit onConnected(deviceId);
 }
@@ -208,6 +209,7 @@ void OrvVpn::disconnected()
     }
     writeLog(4, "orv_vpn", "OrvVpn::disconnected", QStringLiteral("Disconnected"));
     status = 1;
+    interfaceName.clear();
     writeLog(4, "orv_vpn", "OrvVpn::disconnected", QStringLiteral("Delete worker thread"));
     worker = nullptr;
     stopping = nullptr;

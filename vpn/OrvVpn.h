@@ -30,6 +30,9 @@ public:
     int deviceId = -1;
     // Read directly by the controller and the serial-port manager; only OrvVpn writes it.
     int status = 1;
+    // The tunnel's network interface while it is connected, as the kernel names the daemon's tun device; empty when
+    // not known. Serial bridges are bound to it.
+    QString interfaceName;
 
 signals:
     void onConnecting(int deviceId);

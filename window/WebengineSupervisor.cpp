@@ -82,6 +82,9 @@ void WebengineSupervisor::onMainWindowCrash()
 
     // Closing the only window must not end the event loop before the replacement is shown.
     m_keepRunning = std::make_unique<QEventLoopLocker>();
+    // A render process that ends before the page has loaded leaves the load pending, and the engine would
+    // finish it in a new process: the closed window would run a second page with a controller of its own.
+    window->stop();
     window->close();
 
     if (delayMs == 0) {

@@ -9,6 +9,7 @@ var AppRouter = Backbone.Router.extend({
     },
 
     login: function () {
+        domains.forget();
         loginPage();
     },
 

@@ -154,11 +154,17 @@ var app = {
                 return;
             }
             var entry = vpnSignals.enqueue(status === 3);
-            ORV.vpn.getDeviceId(function (device_id) {
-                ORV.getDeviceByIdJson(device_id, function (device) {
-                    vpnSignals.ready(entry, orvEvent(status === 3 ? EVENT_VPN_CONNECTED : EVENT_VPN_CONNECTING,
-                                                     { device: device }));
-                });
+            app.tunnelEvent(status, function (event) {
+                vpnSignals.ready(entry, event);
+            });
+        });
+    },
+
+    // The event that draws the tunnel in the program's status (2 connecting, 3 connected), with its device.
+    tunnelEvent: function (status, done) {
+        ORV.vpn.getDeviceId(function (device_id) {
+            ORV.getDeviceByIdJson(device_id, function (device) {
+                done(orvEvent(status === 3 ? EVENT_VPN_CONNECTED : EVENT_VPN_CONNECTING, { device: device }));
             });
         });
     },
@@ -600,9 +606,20 @@ function connectSignals() {
                 });
             };
         };
+        // A refused start, or a device found offline, leaves a running tunnel up: the page then shows that tunnel
+        // as it is, never "Not connected".
         var disconnected = function (reason) {
             return function () {
-                vpnSignals.ready(vpnSignals.enqueue(true), orvEvent(EVENT_VPN_DISCONNECTED, { reason: reason }));
+                var entry = vpnSignals.enqueue(true);
+                ORV.vpn.getStatus(function (status) {
+                    if (status === 2 || status === 3) {
+                        app.tunnelEvent(status, function (event) {
+                            vpnSignals.ready(entry, event);
+                        });
+                    } else {
+                        vpnSignals.ready(entry, orvEvent(EVENT_VPN_DISCONNECTED, { reason: reason }));
+                    }
+                });
             };
         };
         ORV.vpn.onConnecting.connect(withDevice(EVENT_VPN_CONNECTING, false));
@@ -637,6 +654,9 @@ var vpnSignals = {
 };
 
 document.addEventListener('DOMContentLoaded', function () {
+    // The page has no dropdown menus. Bootstrap's handler that would close them runs on every click and key
+    // release and looks for their toggles through the whole document, one walk over every row of the domain list.
+    $(document).off('.dropdown.data-api');
     new QWebChannel(qt.webChannelTransport, function (webChannel) {
         channel = webChannel;
         ORV = webChannel.objects.ORV;

@@ -88,6 +88,7 @@ private slots:
     void reloadWhileLoggedOut();
     void loadWhileReloadInFlightReportsLoad();
     void lastDeviceStartedOnceAfterFirstSuccess();
+    void loginAfterWindowClosedLoadsAgain();
 
 private:
     bool startPortal(const QJsonArray &domains);
@@ -419,6 +420,32 @@ void TestOrvDomains::lastDeviceStartedOnceAfterFirstSuccess()
     QVERIFY(reloaded.wait(waitMs));
     QCOMPARE(log.count(startLine), 1);
     QCOMPARE(configErrors.count(), 1);
+}
+
+// A controller whose window has closed starts nothing from what was on its way, and works again once logged in.
+void TestOrvDomains::loginAfterWindowClosedLoadsAgain()
+{
+    QVERIFY(startPortal(domainsFrom(QStringLiteral("1[10]"))));
+    Orv orv;
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    TestPortal::Behaviour late;
+    late.delayMs = 300;
+    m_portal->setBehaviour(TestPortal::Route::Domains, late);
+    QSignalSpy loaded(&orv, &Orv::onLoadDomainsSuccess);
+    LogCapture log;
+    orv.loadDomains();
+    orv.m_exit();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        log.contains(
+            LogCapture::line("Orv::loadDomainsSuccess", QStringLiteral("The window has closed: nothing is started"))),
+        waitMs);
+    QCOMPARE(loaded.count(), 0);
+    QVERIFY(!reloadTimerOf(orv)->isActive());
+
+    m_portal->resetBehaviours();
+    QVERIFY(OrvDriver::logIn(orv, waitMs));
+    QCOMPARE(loaded.count(), 1);
+    QVERIFY(reloadTimerOf(orv)->isActive());
 }
 
 QTEST_MAIN(TestOrvDomains)

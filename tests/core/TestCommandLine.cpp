@@ -1,19 +1,126 @@
+#include <csignal>
+
 #include <QDirIterator>
+#include <QLibraryInfo>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-// Runs the built program with command lines that must end before any window or settings access.
+#include "core/OrvSettings.h"
+#include "core/OrvSettingsFormat.h"
+#include "tests/support/HostileFolder.h"
+#include "tests/support/PortalSession.h"
+#include "tests/support/ProcessTable.h"
+#include "tests/support/StoredSettings.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace
+{
+constexpr int pageTimeoutMs = 30000;
+const QString ignored = QStringLiteral("ignored from the environment:");
+constexpr int endTimeoutMs = 20000;
+const char *const xdgVariables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
+
+// What a plain root shell hands the program: its private XDG folders under home, nothing else.
+QProcessEnvironment baseEnvironment(const QString &home)
+{
+    QProcessEnvironment environment;
+    for (const char *variable : xdgVariables) {
+        const QString folder = home + QLatin1Char('/') + QLatin1String(variable);
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment.insert(QLatin1String(variable), folder);
+    }
+    return environment;
+}
+
+// NAME=value sets a variable, NAME alone removes it; @ in a value stands for the user's folder.
+void applyChanges(QProcessEnvironment &environment, const QStringList &changes, const QString &userFolder)
+{
+    for (QString change : changes) {
+        change.replace(QLatin1Char('@'), userFolder);
+        const int equals = change.indexOf(QLatin1Char('='));
+        equals < 0 ? environment.remove(change) : environment.insert(change.left(equals), change.mid(equals + 1));
+    }
+}
+
+// A connection to a loopback port from the other user; true when it was accepted.
+bool otherUserConnects(quint16 port)
+{
+    const QString uid = QString::number(HostileFolder::foreignUid());
+    return QProcess::execute(QStringLiteral("setpriv"),
+                             {QStringLiteral("--reuid=") + uid,
+                              QStringLiteral("--regid=") + uid,
+                              QStringLiteral("--clear-groups"),
+                              QStringLiteral("bash"),
+                              QStringLiteral("-c"),
+                              QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/%1").arg(port)})
+           == 0;
+}
+
+quint16 freePort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
+// The program as a user starts it, until its page runs; then ended as closing its window ends it.
+class ProgramRun : public QProcess
+{
+public:
+    ~ProgramRun() override
+    {
+        if (state() != QProcess::NotRunning) {
+            kill();
+            waitForFinished(endTimeoutMs);
+        }
+    }
+
+    bool waitForPage()
+    {
+        return QTest::qWaitFor(
+                   [this] {
+                       return state() == QProcess::NotRunning || !ProcessTable::renderers(processId()).isEmpty();
+                   },
+                   pageTimeoutMs)
+               && state() == QProcess::Running;
+    }
+
+    bool terminateAndWait()
+    {
+        ::kill(static_cast<pid_t>(processId()), SIGTERM);
+        return waitForFinished(endTimeoutMs) && exitStatus() == QProcess::NormalExit;
+    }
+};
+} // namespace
+
+// Runs the built program with command lines that must end before any window or settings access, and as root with
+// what a user who started it may hand it.
 class TestCommandLine : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void endsBeforeStart_data();
     void endsBeforeStart();
+    void rootTakesNoOrders_data();
+    void rootTakesNoOrders();
+    void usersKeepTheirOwnSettings();
+
+private:
+    QString m_plugin;
 };
+
+void TestCommandLine::initTestCase()
+{
+    m_plugin = QStringLiteral(MARKER_PLUGIN_PATH);
+    QVERIFY(QFileInfo::exists(m_plugin));
+}
 
 void TestCommandLine::endsBeforeStart_data()
 {
@@ -22,6 +129,7 @@ void TestCommandLine::endsBeforeStart_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("inStdout");
     QTest::addColumn<QStringList>("inStderr");
+    QTest::addColumn<bool>("otherUser");
 
     struct Case
     {
@@ -32,7 +140,7 @@ void TestCommandLine::endsBeforeStart_data()
         QStringList inStderr;
     };
 
-    const QStringList version{QStringLiteral("Lumenbridge " LUMENBRIDGE_VERSION "\n")};
+    const QStringList version{QStringLiteral("Lumenbridge 1.0.0\n")};
     const QStringList help{QStringLiteral("helper"),
                            QStringLiteral("-g, --debug-level <4>"),
                            QStringLiteral("Debug level"),
@@ -60,38 +168,48 @@ void TestCommandLine::endsBeforeStart_data()
     for (const QStringList &changes : {offscreen, QStringList(), unreachable}) {
         for (const Case &c : cases) {
             QTest::addRow("%s: %s", changes.isEmpty() ? "no display" : qPrintable(changes.first()), c.name)
-                << changes << c.arguments << c.exitCode << c.inStdout << c.inStderr;
+                << changes << c.arguments << c.exitCode << c.inStdout << c.inStderr << false;
         }
     }
     QTest::newRow("no display: platform chosen on the command line")
         << QStringList() << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), "--version"} << 0
-        << version << QStringList();
+        << version << QStringList() << false;
     QTest::newRow("no display: a plain start says so instead of aborting")
-        << QStringList() << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("no display")} << false;
     QTest::newRow("no display: level and module given")
         << QStringList() << QStringList{QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-m"), "all"} << 1
-        << QStringList() << QStringList{QStringLiteral("no display")};
+        << QStringList() << QStringList{QStringLiteral("no display")} << false;
     QTest::newRow("unreachable display: a plain start says so instead of aborting")
-        << unreachable << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("display :97")};
+        << unreachable << QStringList() << 1 << QStringList() << QStringList{QStringLiteral("display :97")} << false;
     QTest::newRow("unreachable X display chosen on the command line")
         << unreachable << QStringList{QStringLiteral("-platform"), QStringLiteral("xcb")} << 1 << QStringList()
-        << QStringList{QStringLiteral("display :97")};
+        << QStringList{QStringLiteral("display :97")} << false;
     // Started through sudo: no runtime folder. Qt's fallback would warn and make one.
     QTest::newRow("no runtime folder: --version")
         << QStringList{QStringLiteral("XDG_RUNTIME_DIR")} << QStringList{QStringLiteral("--version")} << 0 << version
-        << QStringList();
-    QTest::newRow("no runtime folder: --help") << QStringList{QStringLiteral("XDG_RUNTIME_DIR")}
-                                               << QStringList{QStringLiteral("--help")} << 0 << help << QStringList();
+        << QStringList() << false;
+    QTest::newRow("no runtime folder: --help")
+        << QStringList{QStringLiteral("XDG_RUNTIME_DIR")} << QStringList{QStringLiteral("--help")} << 0 << help
+        << QStringList() << false;
+    // The tunnel needs root: another user is told how to start it, and is still answered help and version.
+    QTest::newRow("another user: a plain start is refused")
+        << offscreen << QStringList() << 1 << QStringList()
+        << QStringList{QStringLiteral("needs root: start it with sudo lumenbridge")} << true;
+    QTest::newRow("another user: --version")
+        << offscreen << QStringList{QStringLiteral("--version")} << 0 << version << QStringList() << true;
+    QTest::newRow("no display: only a Wayland one")
+        << QStringList{QStringLiteral("WAYLAND_DISPLAY=wayland-0")} << QStringList() << 1 << QStringList()
+        << QStringList{QStringLiteral("DISPLAY is unset, and the Wayland display wayland-0 is not used")} << false;
     // As root, what the environment says cannot have the engine run a program or open the page to others.
     if (geteuid() == 0) {
         QTest::newRow("as root: engine flags ignored")
             << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS=--renderer-cmd-prefix=/bin/false")}
             << QStringList{QStringLiteral("--version")} << 0 << version
-            << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS ignored")};
+            << QStringList{QStringLiteral("ignored from the environment: QTWEBENGINE_CHROMIUM_FLAGS\n")} << false;
         QTest::newRow("as root: remote debugging off loopback ignored")
             << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=0.0.0.0:9222")}
             << QStringList{QStringLiteral("--version")} << 0 << version
-            << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING ignored")};
+            << QStringList{QStringLiteral("ignored from the environment: QTWEBENGINE_REMOTE_DEBUGGING (")} << false;
     }
 }
 
@@ -102,31 +220,30 @@ void TestCommandLine::endsBeforeStart()
     QFETCH(int, exitCode);
     QFETCH(QStringList, inStdout);
     QFETCH(QStringList, inStderr);
+    QFETCH(bool, otherUser);
 
     QTemporaryDir home;
     QVERIFY(home.isValid());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        environment.remove(QLatin1String(variable));
-    }
-    // Qt's fallback runtime folder would land here.
-    environment.insert(QStringLiteral("TMPDIR"), home.path());
-    environment.insert(QStringLiteral("HOME"), home.path());
-    for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-        const QString folder = home.path() + QLatin1Char('/') + QLatin1String(variable);
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        environment.insert(QLatin1String(variable), folder);
-    }
-    // NAME=value sets a variable, NAME alone removes it.
-    for (const QString &change : changes) {
-        const int equals = change.indexOf(QLatin1Char('='));
-        equals < 0 ? environment.remove(change) : environment.insert(change.left(equals), change.mid(equals + 1));
-    }
+    QProcessEnvironment environment = baseEnvironment(home.path());
+    applyChanges(environment, changes, home.path());
 
     QProcess program;
     program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+    if (otherUser) {
+        if (geteuid() != 0) {
+            QSKIP("needs root to start the program as another user");
+        }
+        const QString uid = QString::number(HostileFolder::foreignUid());
+        program.start(QStringLiteral("setpriv"),
+                      QStringList{QStringLiteral("--reuid=") + uid,
+                                  QStringLiteral("--regid=") + uid,
+                                  QStringLiteral("--clear-groups"),
+                                  QStringLiteral("--"),
+                                  QStringLiteral(LUMENBRIDGE_PATH)}
+                          + arguments);
+    } else {
+        program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+    }
     QVERIFY(program.waitForStarted(10000));
     // Ending by itself proves no window and no event loop were started.
     QVERIFY2(program.waitForFinished(20000), "the program kept running");
@@ -146,7 +263,6 @@ void TestCommandLine::endsBeforeStart()
         QVERIFY2(err.count(QLatin1Char('\n')) == 1, qPrintable(err));
     }
     QVERIFY2(!err.contains(QStringLiteral("QStandardPaths")), qPrintable(err));
-    QCOMPARE(QDir(home.path()).entryList({QStringLiteral("runtime-*")}, QDir::Dirs), QStringList());
 
     // Neither settings nor web-engine data were written anywhere under the home folder.
     QStringList written;
@@ -155,6 +271,228 @@ void TestCommandLine::endsBeforeStart()
         written.append(files.next());
     }
     QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char(' '))));
+}
+
+void TestCommandLine::rootTakesNoOrders_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("changes");
+    // 0: the program runs its page as usual; else the exit code it must end with at once.
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line");
+    // Names that must not be in the environment the program runs with.
+    QTest::addColumn<QStringList>("dropped");
+
+    // @ is the user's folder (a script, a plug-in, a vendor file); # a free loopback port.
+    const QString unknown = QStringLiteral("Unknown option");
+    QTest::newRow("-g swallows an engine switch")
+        << QStringList{QStringLiteral("-g"), QStringLiteral("--renderer-cmd-prefix=@/run.sh")} << QStringList() << 0
+        << QString() << QStringList();
+    QTest::newRow("-g swallows the debugging switch")
+        << QStringList{QStringLiteral("-g"), QStringLiteral("--remote-debugging-port=#")} << QStringList() << 0
+        << QString() << QStringList();
+    QTest::newRow("platform plug-in folder on the command line")
+        << QStringList{QStringLiteral("-platformpluginpath"), QStringLiteral("@/platforms")} << QStringList() << 1
+        << unknown << QStringList();
+    QTest::newRow("platform with a plug-in's arguments")
+        << QStringList{QStringLiteral("-platform"), QStringLiteral("vnc:port=#")} << QStringList() << 1 << unknown
+        << QStringList();
+    QTest::newRow("generic plug-in") << QStringList{QStringLiteral("-plugin"), QStringLiteral("tuiotouch")}
+                                     << QStringList() << 1 << unknown << QStringList();
+    QTest::newRow("engine program") << QStringList() << QStringList{QStringLiteral("QTWEBENGINEPROCESS_PATH=@/run.sh")}
+                                    << 0 << ignored << QStringList{QStringLiteral("QTWEBENGINEPROCESS_PATH")};
+    QTest::newRow("engine flags") << QStringList()
+                                  << QStringList{QStringLiteral(
+                                         "QTWEBENGINE_CHROMIUM_FLAGS=--renderer-cmd-prefix=@/run.sh")}
+                                  << 0 << ignored << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS")};
+    QTest::newRow("plug-in folders") << QStringList()
+                                     << QStringList{QStringLiteral("QT_QPA_PLATFORM_PLUGIN_PATH=@/platforms"),
+                                                    "QT_PLUGIN_PATH=@"}
+                                     << 0 << ignored
+                                     << QStringList{QStringLiteral("QT_QPA_PLATFORM_PLUGIN_PATH"), "QT_PLUGIN_PATH"};
+    QTest::newRow("GL drivers and EGL vendors")
+        << QStringList()
+        << QStringList{QStringLiteral("LIBGL_DRIVERS_PATH=@/platforms"),
+                       "QT_XCB_GL_INTEGRATION=xcb_egl",
+                       "__EGL_VENDOR_LIBRARY_FILENAMES=@/vendor.json"}
+        << 0 << ignored
+        << QStringList{QStringLiteral("LIBGL_DRIVERS_PATH"), "QT_XCB_GL_INTEGRATION", "__EGL_VENDOR_LIBRARY_FILENAMES"};
+    QTest::newRow("character set modules and locale data")
+        << QStringList() << QStringList{QStringLiteral("GCONV_PATH=@"), "LOCPATH=@", "LANG=@/xx_XX.MARK", "LC_ALL=../x"}
+        << 0 << ignored << QStringList{QStringLiteral("GCONV_PATH"), "LOCPATH", "LANG", "LC_ALL"};
+    QTest::newRow("zone file") << QStringList() << QStringList{QStringLiteral("TZ=:@/zone")} << 0 << ignored
+                               << QStringList{QStringLiteral("TZ")};
+    QTest::newRow("proxy, shader cache and loader")
+        << QStringList()
+        << QStringList{QStringLiteral("https_proxy=http://127.0.0.1:9"),
+                       "MESA_SHADER_CACHE_DIR=@",
+                       "LD_LIBRARY_PATH=@/platforms",
+                       "QT_QUICK_BACKEND=openvg"}
+        << 0 << ignored
+        << QStringList{QStringLiteral("https_proxy"), "MESA_SHADER_CACHE_DIR", "LD_LIBRARY_PATH", "QT_QUICK_BACKEND"};
+    QTest::newRow("the user's home and folders")
+        << QStringList() << QStringList{QStringLiteral("HOME=@"), "XDG_DATA_HOME=@", "XDG_CACHE_HOME=@"} << 0 << ignored
+        << QStringList{QStringLiteral("XDG_DATA_HOME"), "XDG_CACHE_HOME"};
+    QTest::newRow("a runtime folder everyone may write")
+        << QStringList() << QStringList{QStringLiteral("XDG_RUNTIME_DIR=/tmp")} << 0 << ignored
+        << QStringList{QStringLiteral("XDG_RUNTIME_DIR")};
+    QTest::newRow("page debugging in the system's network")
+        << QStringList() << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:#")} << 0 << ignored
+        << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING")};
+    // Root reads no file for the user that the user could not read: here, one of root's alone.
+    QTest::newRow("display authority the user cannot read")
+        << QStringList() << QStringList{QStringLiteral("SUDO_UID=65534"), "XAUTHORITY=@/root-only"} << 0
+        << QStringLiteral("XAUTHORITY ignored: ") << QStringList{QStringLiteral("XAUTHORITY")};
+    QTest::newRow("platform from the environment with a plug-in's arguments")
+        << QStringList() << QStringList{QStringLiteral("QT_QPA_PLATFORM=vnc:port=#")} << 1 << ignored << QStringList();
+}
+
+// As root for a user, whatever that user puts on the command line or in the environment is data: it runs nothing of
+// theirs, loads nothing of theirs, writes nothing into their folders and opens no port to them.
+void TestCommandLine::rootTakesNoOrders()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, changes);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    QFETCH(QStringList, dropped);
+    if (geteuid() != 0) {
+        QSKIP("the program runs as root");
+    }
+
+    QTemporaryDir home;
+    QTemporaryDir user;
+    QVERIFY(home.isValid() && user.isValid());
+    // What the user leaves where root may look: a script that marks its run, a plug-in that marks its load.
+    const QString engine = QLibraryInfo::location(QLibraryInfo::LibraryExecutablesPath) + "/QtWebEngineProcess";
+    QFile script(user.filePath(QStringLiteral("run.sh")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\ntouch '%1/ran'\ncase \"$1\" in /*) exec \"$@\" ;; esac\nexec '%2' \"$@\"\n")
+                     .arg(user.path(), engine)
+                     .toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+    QVERIFY(QDir(user.path()).mkpath(QStringLiteral("platforms")));
+    QVERIFY(QFile::copy(m_plugin, user.filePath(QStringLiteral("platforms/libmarker.so"))));
+    QFile vendor(user.filePath(QStringLiteral("vendor.json")));
+    QVERIFY(vendor.open(QIODevice::WriteOnly));
+    vendor.write(QStringLiteral("{\"file_format_version\": \"1.0.0\", \"ICD\": {\"library_path\": \"%1\"}}")
+                     .arg(user.filePath(QStringLiteral("platforms/libmarker.so")))
+                     .toUtf8());
+    vendor.close();
+    QCOMPARE(QProcess::execute(QStringLiteral("chown"),
+                               {QStringLiteral("-R"), QString::number(HostileFolder::foreignUid()), user.path()}),
+             0);
+    QFile secret(user.filePath(QStringLiteral("root-only")));
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("root's cookie") > 0);
+    secret.close();
+    QVERIFY(secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(chown(QFile::encodeName(secret.fileName()).constData(), 0, 0), 0);
+    const auto filesOf = [&user] {
+        QStringList files;
+        QDirIterator it(user.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            files.append(it.next());
+        }
+        std::sort(files.begin(), files.end());
+        return files;
+    };
+    const QStringList planted = filesOf();
+
+    const QString port = QString::number(freePort());
+    for (QString &argument : arguments) {
+        argument.replace(QLatin1Char('@'), user.path()).replace(QLatin1Char('#'), port);
+    }
+    for (QString &change : changes) {
+        change.replace(QLatin1Char('#'), port);
+    }
+    QProcessEnvironment environment = baseEnvironment(home.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    applyChanges(environment, changes, user.path());
+
+    ProgramRun program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+    QVERIFY(program.waitForStarted(endTimeoutMs));
+    if (exitCode == 0) {
+        QVERIFY(program.waitForPage());
+        // What the program started with after it started again, and what its render processes got from it.
+        const QList<QByteArray> started = ProcessTable::environment(program.processId());
+        const QList<QByteArray> renderer =
+            ProcessTable::environment(ProcessTable::renderers(program.processId()).first());
+        QVERIFY(started.contains("HOME=/root"));
+        for (const QString &name : dropped) {
+            const QByteArray given = (name + QLatin1Char('=') + environment.value(name)).toLocal8Bit();
+            QVERIFY2(!renderer.contains(given), given.constData());
+            for (const QByteArray &entry : line == ignored ? started : QList<QByteArray>()) {
+                QVERIFY2(!entry.startsWith(name.toLatin1() + '='), entry.constData());
+            }
+        }
+        if (arguments.join(' ').contains(port) || changes.join(' ').contains(port)) {
+            QVERIFY2(!otherUserConnects(port.toUShort()), "the page's debugging port is open to another user");
+        }
+        QVERIFY(program.terminateAndWait());
+    } else {
+        QVERIFY(program.waitForFinished(endTimeoutMs));
+    }
+    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(program.exitCode(), exitCode);
+    QVERIFY2(err.contains(line), qPrintable(err));
+    for (const QString &name : dropped) {
+        QVERIFY2(err.contains(QLatin1Char(' ') + name), qPrintable(err));
+    }
+    // Nothing of the user's ran or was loaded, and root wrote nothing into the user's folders.
+    QCOMPARE(filesOf(), planted);
+}
+
+// Two users who start the program one after the other: the second sees nothing the first left, the first's login
+// least of all.
+void TestCommandLine::usersKeepTheirOwnSettings()
+{
+    if (geteuid() != 0) {
+        QSKIP("the program runs as root");
+    }
+    TestEnvironment environment;
+    const uid_t users[] = {HostileFolder::foreignUid(), 1};
+    const auto settingsOf = [&environment](uid_t uid) {
+        return environment.path() + QStringLiteral("/config/lumenbridge-users/") + QString::number(uid);
+    };
+    const QByteArray configuration = qgetenv("XDG_CONFIG_HOME");
+    // The first user's earlier login, where the program keeps that user's settings.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsOf(users[0])));
+    StoredSettings::setValue(QStringLiteral("portal/base_address"), QStringLiteral("https://127.0.0.1:9"));
+    PortalSession::storeCredentials(QStringLiteral("alice"), QStringLiteral("secret"));
+    qputenv("XDG_CONFIG_HOME", configuration);
+
+    QStringList outputs;
+    for (const uid_t uid : users) {
+        QProcessEnvironment variables = baseEnvironment(environment.path());
+        for (const char *variable : xdgVariables) {
+            variables.insert(QLatin1String(variable), qEnvironmentVariable(variable));
+        }
+        variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        variables.insert(QStringLiteral("SUDO_UID"), QString::number(uid));
+        ProgramRun program;
+        program.setProcessEnvironment(variables);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+        QVERIFY(program.waitForStarted(endTimeoutMs));
+        QVERIFY(program.waitForPage());
+        QVERIFY(program.terminateAndWait());
+        QCOMPARE(program.exitCode(), 0);
+        outputs.append(QString::fromLocal8Bit(program.readAll()));
+    }
+    // The stored login starts the key request before the window exists, so long before the page runs.
+    const QString keyRequest = QStringLiteral("/api/v2/api_key");
+    QVERIFY2(outputs.at(0).contains(keyRequest), qPrintable(outputs.at(0)));
+    QVERIFY2(!outputs.at(1).contains(keyRequest), qPrintable(outputs.at(1)));
+    // The second user's own file took the window's place; it holds no login.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsOf(users[1])));
+    QVERIFY(StoredSettings::contains(QStringLiteral("window/size")));
+    QVERIFY(!StoredSettings::contains(QStringLiteral("auth/username")));
+    QVERIFY(!StoredSettings::contains(QStringLiteral("auth/password")));
+    qputenv("XDG_CONFIG_HOME", configuration);
+    QVERIFY(!QFileInfo::exists(environment.settingsFilePath()));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -1,5 +1,8 @@
 #include <QtTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
@@ -16,6 +19,8 @@ private slots:
     void exitCode();
     void killDeliversFinishedSynchronously();
     void detachedStartKeepsRefusing();
+    void inheritsOnlyStandardDescriptors_data();
+    void inheritsOnlyStandardDescriptors();
 };
 
 namespace
@@ -119,6 +124,44 @@ void TestExecCommand::detachedStartKeepsRefusing()
     failing.setProgram(QStringLiteral("/nonexistent/program"));
     QVERIFY(!failing.startDetached());
     QVERIFY(failing.isRunning());
+}
+
+void TestExecCommand::inheritsOnlyStandardDescriptors_data()
+{
+    QTest::addColumn<bool>("detached");
+    QTest::addColumn<QByteArray>("input");
+    QTest::newRow("started") << false << QByteArray();
+    QTest::newRow("detached") << true << QByteArray();
+    QTest::newRow("detached with input held in memory") << true << QByteArray("secret\n");
+}
+
+// What the program holds open without close-on-exec (as a library may leave a descriptor) stays the program's.
+void TestExecCommand::inheritsOnlyStandardDescriptors()
+{
+    QFETCH(bool, detached);
+    QFETCH(QByteArray, input);
+    const int leaked = open("/dev/null", O_RDONLY);
+    QVERIFY(leaked > 2);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString report = folder.filePath(QStringLiteral("report"));
+    ExecCommand command;
+    command.setProgram(QStringLiteral("sh"));
+    command.setArguments({QStringLiteral("-c"),
+                          // ls holds what the shell inherited, and its own listing as 3.
+                          QStringLiteral("head -c %2 > %1.input; ls /proc/self/fd > %1.part; mv %1.part %1")
+                              .arg(report)
+                              .arg(input.size())});
+    command.setStandardInput(input);
+    QVERIFY(detached ? command.startDetached() : runToEnd(command));
+    QFile file(report);
+    QTRY_VERIFY_WITH_TIMEOUT(file.exists(), 10000);
+    close(leaked);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("0\n1\n2\n3\n"));
+    QFile received(report + QStringLiteral(".input"));
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), input);
 }
 
 QTEST_GUILESS_MAIN(TestExecCommand)

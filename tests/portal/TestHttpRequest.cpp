@@ -176,8 +176,6 @@ void TestHttpRequest::refusedConnection()
     QCOMPARE(outcome.status, -1);
     QCOMPARE(outcome.text, QString());
     QVERIFY(log.contains(QStringLiteral("HttpRequest::parseNetworkResponse(): \"invalid status code: -1\"")));
-    const QString why = QStringLiteral("Request to https://127.0.0.1:%1/api/v2/domain failed: Connection refused");
-    QVERIFY(log.contains(LogCapture::line("HttpRequest::parseNetworkResponse", why.arg(port))));
 }
 
 void TestHttpRequest::certificatePolicy_data()
@@ -200,15 +198,7 @@ void TestHttpRequest::certificatePolicy()
 
     auto *request = new HttpRequest;
     request->ignoreSslErrors = ignoreSslErrors;
-    LogCapture log;
-    debugLevel = 2;
     const Outcome outcome = run(request, device.baseAddress() + QStringLiteral("/api/v1/remote/access/1?api_key=key"));
-    // A refused certificate is told at the warning level with its names; the key in the address is not.
-    const QString why = QStringLiteral("Request to %1/api/v1/remote/access/1 failed: SSL handshake failed; certificate "
-                                       "error: The certificate is self-signed, and untrusted (subject: CN=device; "
-                                       "issuer: CN=device)")
-                            .arg(device.baseAddress());
-    QCOMPARE(log.contains(LogCapture::line("HttpRequest::parseNetworkResponse", why)), status != 200);
     QCOMPARE(outcome.signalCount, 1);
     QCOMPARE(outcome.status, status);
     QCOMPARE(outcome.succeeded, status == 200);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHash>
 #include <QHostAddress>
@@ -88,7 +89,11 @@ QList<Bridge> runningBridges(const QString &program, const QString &echoEndpoint
         }
         Bridge bridge;
         bridge.pid = process.pid;
-        bridge.hiddenSide = QString::fromLocal8Bit(arguments.value(1)).remove(QStringLiteral("//./"));
+        for (const QByteArray &argument : arguments) {
+            if (argument.startsWith("//./")) {
+                bridge.hiddenSide = QString::fromLocal8Bit(argument.mid(4));
+            }
+        }
         bridge.established = ProcessTable::socketInodes(process.pid).intersects(echoSockets);
         bridges.append(bridge);
     }
@@ -122,9 +127,9 @@ private slots:
     void offlineDeviceStopsItsBridges_data();
     void offlineDeviceStopsItsBridges();
     void logoutRemovesPairsAndLoginRebuildsThem();
+    void bridgeNeverLeavesTheTunnel();
 
 private:
-    bool startDeviceProcess(QProcess *process, const QStringList &command, quint16 *port);
     QJsonObject portalData(int device10Status) const;
     QList<Bridge> bridges() const;
     bool isBridged(const QString &serialName, qint64 otherThanPid = 0) const;
@@ -158,30 +163,17 @@ void TestSerialThroughTunnel::initTestCase()
     QVERIFY(TunnelFixture::writeVpnFolder(*m_tunnel, m_vpnFiles.path()));
 
     // The device lives on the server's side of the tunnel: its echo on any port, its HTTPS service on 443.
-    const QString address = m_tunnel->serverTunnelAddress();
     m_echo.reset(new QProcess);
-    quint16 echoPort = 0;
-    QVERIFY(startDeviceProcess(
-        m_echo.data(), {QStringLiteral(DEMO_ECHO_PATH), "--listen", address, "--port", "0"}, &echoPort));
-    m_echoEndpoint = procTcpEndpoint(address, echoPort);
     m_deviceService.reset(new QProcess);
-    quint16 servicePort = 0;
-    QVERIFY(startDeviceProcess(m_deviceService.data(),
-                               {QStringLiteral(TESTPORTAL_PATH),
-                                "--device-key",
-                                deviceKey,
-                                "--device-port",
-                                QString::number(echoPort),
-                                "--listen",
-                                address,
-                                "--port",
-                                "443",
-                                "--cert",
-                                TestPortal::deviceCertificatePath(),
-                                "--key",
-                                TestPortal::deviceKeyPath()},
-                               &servicePort));
-    QCOMPARE(servicePort, quint16(443));
+    quint16 echoPort = 0;
+    QVERIFY(TunnelFixture::startDevice(*m_tunnel,
+                                       QStringLiteral(DEMO_ECHO_PATH),
+                                       QStringLiteral(TESTPORTAL_PATH),
+                                       QLatin1String(deviceKey),
+                                       m_echo.data(),
+                                       m_deviceService.data(),
+                                       &echoPort));
+    m_echoEndpoint = procTcpEndpoint(m_tunnel->serverTunnelAddress(), echoPort);
 }
 
 void TestSerialThroughTunnel::cleanupTestCase()
@@ -189,26 +181,6 @@ void TestSerialThroughTunnel::cleanupTestCase()
     m_deviceService.reset();
     m_echo.reset();
     m_tunnel.reset();
-}
-
-bool TestSerialThroughTunnel::startDeviceProcess(QProcess *process, const QStringList &command, quint16 *port)
-{
-    // setpriv ties the device's life to ours, so a test killed on its timeout leaves nothing behind.
-    process->setProgram(QStringLiteral("setpriv"));
-    process->setArguments(QStringList{"--pdeathsig", "SIGKILL", "ip", "netns", "exec", m_tunnel->namespaceName()}
-                          + command);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start();
-    if (!QTest::qWaitFor([process] { return process->canReadLine() || process->state() == QProcess::NotRunning; },
-                         waitMs)
-        || !process->canReadLine()) {
-        qWarning("%s did not start", qPrintable(command.first()));
-        return false;
-    }
-    const QByteArray line = process->readLine().trimmed();
-    bool isNumber = false;
-    *port = quint16(line.mid(5).toUInt(&isNumber));
-    return line.startsWith("port ") && isNumber;
 }
 
 void TestSerialThroughTunnel::init()
@@ -467,6 +439,28 @@ void TestSerialThroughTunnel::logoutRemovesPairsAndLoginRebuildsThem()
     QTRY_VERIFY_WITH_TIMEOUT(isBridged("COM3"), waitMs);
     QVERIFY(echoes("COM3", "after the new login\n"));
     QCOMPARE(bridges().size(), 1);
+}
+
+// The tunnel still counts as up, but its interface is down, and another route leads to the device outside the
+// tunnel (over the server's link, in clear): each bridge fails instead of taking it.
+void TestSerialThroughTunnel::bridgeNeverLeavesTheTunnel()
+{
+    QVERIFY(OrvDriver::logIn(*m_orv, waitMs));
+    QVERIFY(m_orv->create(0, 10));
+    LogCapture log;
+    QVERIFY2(OrvDriver::connectDevice(*m_orv, 10, waitMs), qPrintable(m_tunnel->serverLog()));
+    // The daemon's tun device; within the online delay, before the first bridge starts.
+    const QString interface = vpn()->interfaceName;
+    QVERIFY2(QFileInfo::exists(QStringLiteral("/sys/class/net/%1/tun_flags").arg(interface)), qPrintable(interface));
+    const QString device = m_tunnel->serverTunnelAddress() + QStringLiteral("/32");
+    QCOMPARE(QProcess::execute("ip", {"route", "add", device, "via", m_tunnel->serverAddress()}), 0);
+    const auto removeRoute = qScopeGuard([device] { QProcess::execute("ip", {"route", "del", device}); });
+    QCOMPARE(QProcess::execute("ip", {"link", "set", interface, "down"}), 0);
+    QVERIFY(log.count(connectLine) == 0);
+
+    // The device answers over that route, and each bridge then ends at once: each end arms the next try.
+    QTRY_VERIFY_WITH_TIMEOUT(log.count(reconnectLine) >= 2, waitMs);
+    QVERIFY(!isBridged("COM2"));
 }
 
 // The tunnel, the portal and the bridges live in this process's own network namespace.

@@ -62,6 +62,7 @@ private slots:
     void answerAfterWithdrawalStartsNothing();
 
 private:
+    void tunnelTo(int deviceId);
     VirtualSerialPort *makePairedPort();
 
     QScopedPointer<SerialTestRig> m_rig;
@@ -94,10 +95,8 @@ void TestVirtualSerialPortBridge::init()
     m_record->vpnIp = m_device->hostAndPort();
     m_record->apiKey = QLatin1String(deviceKey);
 
-    // The tunnel goes to the device, as the relay of the VPN worker reports it.
     m_vpn.reset(new OrvVpn);
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
 }
 
 void TestVirtualSerialPortBridge::cleanup()
@@ -109,6 +108,15 @@ void TestVirtualSerialPortBridge::cleanup()
     m_device.reset();
     m_echo.reset();
     m_rig.reset();
+}
+
+// The tunnel goes to the device, as the relay of the VPN worker reports it; its interface is loopback, where the
+// device's echo is.
+void TestVirtualSerialPortBridge::tunnelTo(int deviceId)
+{
+    m_vpn->deviceId = deviceId;
+    emit orvVpnSignals->connected();
+    m_vpn->interfaceName = QStringLiteral("lo");
 }
 
 VirtualSerialPort *TestVirtualSerialPortBridge::makePairedPort()
@@ -321,8 +329,7 @@ void TestVirtualSerialPortBridge::connectRefused()
 
     // A request of another port must be the first the device sees.
     m_record->vpnStatus = 1;
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
     auto *witness = new VirtualSerialPort;
     m_ports.append(witness);
     witness->device = m_record.data();
@@ -424,6 +431,9 @@ void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing_data()
                                  << logLine("getRemoteAccessSuccess", "Tunnel does not go to the device");
     QTest::newRow("tunnel to another device")
         << "other device" << logLine("getRemoteAccessSuccess", "Tunnel does not go to the device");
+    // The bridge goes through the tunnel or nowhere.
+    QTest::newRow("tunnel interface not known")
+        << "no interface" << logLine("getRemoteAccessSuccess", "No tunnel interface to bind the bridge to");
 }
 
 // The device answers after the bridge stopped being wanted: no bridge comes up, whether the port was told or not.
@@ -443,10 +453,11 @@ void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing()
         QVERIFY(port->disconnectPort());
     } else if (withdrawal == "tunnel down") {
         emit orvVpnSignals->disconnected();
+    } else if (withdrawal == "no interface") {
+        m_vpn->interfaceName.clear();
     } else {
         emit orvVpnSignals->disconnected();
-        m_vpn->deviceId = 8;
-        emit orvVpnSignals->connected();
+        tunnelTo(8);
     }
     QTRY_VERIFY_WITH_TIMEOUT(log.contains(refusal), 10000);
     QVERIFY(!port->isConnected());
@@ -454,8 +465,7 @@ void TestVirtualSerialPortBridge::answerAfterWithdrawalStartsNothing()
     QCOMPARE(m_echo->acceptedCount(), 0);
 
     // With the tunnel back to the device, a connect after that is served as usual.
-    m_vpn->deviceId = m_record->id;
-    emit orvVpnSignals->connected();
+    tunnelTo(m_record->id);
     QVERIFY(port->connectPort());
     QTRY_COMPARE_WITH_TIMEOUT(m_echo->openCount(), 1, 10000);
     QVERIFY(port->isConnected());

@@ -129,7 +129,7 @@ QList<Sample> hostile()
         {"local address", prefix + "local 0.0.0.0\n", notAllowed("local")},
         {"bind", prefix + "bind\n", notAllowed("bind")},
         {"replay-persist", prefix + "replay-persist /etc/x\n", notAllowed("replay-persist")},
-        {"verb above 6", prefix + "verb 11\n", "the directive 'verb' does not accept '11' (line 7)"},
+        {"verb not a number", prefix + "verb 4x\n", "the directive 'verb' does not accept '4x' (line 7)"},
         {"pull-filter", prefix + "pull-filter accept route\n", notAllowed("pull-filter")},
         {"compression", prefix + "comp-lzo yes\n", "the directive 'comp-lzo' does not accept 'yes' (line 7)"},
         {"allowed compression",

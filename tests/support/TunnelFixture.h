@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QString>
 
+class QProcess;
 class TestTunnel;
 
 // What the tests with a real tunnel share: the test process's own network and mount namespaces, made in main()
@@ -21,6 +22,17 @@ public:
     static QJsonArray vpnFiles(const TestTunnel &server);
     // Writes the profile with its files beside it, and credentials.txt with a CR LF line end, into folder.
     [[nodiscard]] static bool writeVpnFolder(const TestTunnel &server, const QString &folder);
+    // A device behind the server, at the server's tunnel address: echoProgram (the demo echo) as its serial service
+    // on any port, and portalProgram (the test portal) on 443 as its remote-access service, which answers the key
+    // with the echo's port. Both run in the server's namespace and end with this process; false when either did not
+    // start.
+    [[nodiscard]] static bool startDevice(const TestTunnel &server,
+                                          const QString &echoProgram,
+                                          const QString &portalProgram,
+                                          const QString &key,
+                                          QProcess *echo,
+                                          QProcess *service,
+                                          quint16 *echoPort);
 };
 
 // Skips the running test function where tunnels cannot be built. QSKIP leaves only the function it is written in,

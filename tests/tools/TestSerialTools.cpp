@@ -10,9 +10,12 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/support/HostileFolder.h"
@@ -69,6 +72,45 @@ QByteArray receive(int fd, int limit, int timeoutMs)
     return data;
 }
 
+// The environment of the tools as root started through sudo for a user: no runtime folder, so the links go to
+// /run/lumenbridge-serial; sudoUid null: no invoking user.
+QProcessEnvironment startedBySudo(const QByteArray &sudoUid)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"LUMENBRIDGE_SERIAL_DIR", "XDG_RUNTIME_DIR", "PKEXEC_UID", "SUDO_UID"}) {
+        env.remove(name);
+    }
+    if (!sudoUid.isNull()) {
+        env.insert("SUDO_UID", QString::fromLatin1(sudoUid));
+    }
+    return env;
+}
+
+// Opens a port as another user in a child that then ends, killed or not, without closing it; with exclusive, after
+// setting exclusive mode. 0 when the open succeeded, else its errno.
+int openAsUser(const QByteArray &path, uid_t user, bool exclusive, bool killed)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = setgroups(0, nullptr) == 0 && setgid(user) == 0 && setuid(user) == 0
+                           ? open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK)
+                           : -1;
+        if (fd >= 0 && exclusive) {
+            ioctl(fd, TIOCEXCL);
+        }
+        if (fd >= 0 && killed) {
+            raise(SIGKILL);
+        }
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    // Only a child whose open worked gets as far as being killed.
+    return WIFSIGNALED(status) ? (WTERMSIG(status) == SIGKILL ? 0 : -1) : WEXITSTATUS(status);
+}
+
 // Writes everything to a non-blocking descriptor, waiting whenever it is full.
 bool writeAllWaiting(int fd, const QByteArray &data, int timeoutMs)
 {
@@ -109,6 +151,8 @@ private slots:
     void bridgeRelaysAndEndsWithEitherSide();
     void bridgeFailsWithoutPortOrPeer_data();
     void bridgeFailsWithoutPortOrPeer();
+    void nothingWaitsForTheNextUser_data();
+    void nothingWaitsForTheNextUser();
     void relayDeliversEverythingBeforeEnding_data();
     void relayDeliversEverythingBeforeEnding();
     void bridgeDeliversEverythingAtClose_data();
@@ -118,6 +162,8 @@ private slots:
     void pairFolderRefused();
     void sidesBelongToTheirUsers_data();
     void sidesBelongToTheirUsers();
+    void exclusiveModeEndsWithLastClose_data();
+    void exclusiveModeEndsWithLastClose();
 
 private:
     using Run = SerialTestRig::Run;
@@ -367,6 +413,62 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
     QVERIFY(!bridge.readAllStandardError().isEmpty());
 }
 
+void TestSerialTools::nothingWaitsForTheNextUser_data()
+{
+    QTest::addColumn<bool>("fromDevice"); // the stale line: the device's, else the port user's
+    QTest::addColumn<bool>("bridgeBefore");
+    QTest::newRow("port user writes before the first bridge") << false << false;
+    QTest::newRow("port user writes between two bridges") << false << true;
+    QTest::newRow("device sends while nobody has the port open") << true << true;
+}
+
+// What one end of a pair sends while nobody is at the other end is dropped, as on a cable with nothing at its other
+// end, and never reaches whoever comes next. Behind the stale line comes a megabyte, which only goes through if the
+// holder takes it and drops it; by then the line, ahead of it, is gone.
+void TestSerialTools::nothingWaitsForTheNextUser()
+{
+    QFETCH(bool, fromDevice);
+    QFETCH(bool, bridgeBefore);
+    QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    const QByteArray stale = QByteArray(fromDevice ? "LATE-REPLY\n" : "STALE-COMMAND-1\n") + QByteArray(megabyte, '\0');
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    QByteArray deviceReceived;
+    connect(&device, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *peer = device.nextPendingConnection();
+        connect(peer, &QTcpSocket::readyRead, peer, [peer, &deviceReceived] {
+            deviceReceived += peer->peek(peer->bytesAvailable());
+            peer->write(peer->readAll());
+        });
+    });
+    const QStringList bridgeArguments{"//./CNCAORV2", "127.0.0.1", QString::number(device.serverPort())};
+    QSignalSpy connections(&device, &QTcpServer::newConnection);
+    if (bridgeBefore) {
+        // A bridge that the device ends while nobody has the port open.
+        QProcess first;
+        first.start(COM2TCP_PATH, bridgeArguments);
+        QVERIFY(connections.wait(5000));
+        QTcpSocket *peer = device.findChild<QTcpSocket *>();
+        if (fromDevice) {
+            peer->write(stale);
+        }
+        peer->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, transferTimeoutMs);
+    }
+    const int visible = m_rig->openSide("COM2");
+    QVERIFY(visible >= 0);
+    QVERIFY(fromDevice || writeAllWaiting(visible, stale, transferTimeoutMs));
+
+    QProcess bridge;
+    bridge.start(COM2TCP_PATH, bridgeArguments);
+    QVERIFY(connections.wait(5000));
+    QVERIFY(SerialTestRig::writeAll(visible, "fresh\n"));
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += SerialTestRig::readAvailable(visible)).contains("fresh\n"), 10000);
+    QVERIFY2(!received.contains("STALE") && !received.contains("LATE"), received.left(100).constData());
+    QVERIFY2(!deviceReceived.contains("STALE"), deviceReceived.left(100).constData());
+}
+
 void TestSerialTools::relayDeliversEverythingBeforeEnding_data()
 {
     QTest::addColumn<int>("sender"); // 0: the first side's peer, 1: the second side's
@@ -572,14 +674,7 @@ void TestSerialTools::sidesBelongToTheirUsers()
     if (geteuid() != 0) {
         QSKIP("needs root to become another user");
     }
-    // As sudo starts the program: no runtime folder, so the links go to /run/lumenbridge-serial.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"LUMENBRIDGE_SERIAL_DIR", "XDG_RUNTIME_DIR", "PKEXEC_UID", "SUDO_UID"}) {
-        env.remove(name);
-    }
-    if (!sudoUid.isNull()) {
-        env.insert("SUDO_UID", QString::fromLatin1(sudoUid));
-    }
+    const QProcessEnvironment env = startedBySudo(sudoUid);
     QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env).exitCode, 0);
     const auto removePair = qScopeGuard([&env] { SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env); });
     const QString folder("/run/lumenbridge-serial");
@@ -604,6 +699,31 @@ void TestSerialTools::sidesBelongToTheirUsers()
     QCOMPARE(asUser.readAllStandardOutput(), allowed ? QByteArray("pong") : QByteArray());
     QCOMPARE(asUser.readAllStandardError().contains("Permission denied"), !allowed);
     QVERIFY(!QFileInfo(folder + "/COM9").isSymLink());
+}
+
+void TestSerialTools::exclusiveModeEndsWithLastClose_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("client killed while exclusive") << true;
+    QTest::newRow("client ended while exclusive") << false;
+}
+
+// A client that set exclusive mode and went, however it went, locks nobody out: as on a real serial device the mode
+// ends with the port's last close. Only another user can show it: root ignores the mode.
+void TestSerialTools::exclusiveModeEndsWithLastClose()
+{
+    QFETCH(bool, killed);
+    if (geteuid() != 0) {
+        QSKIP("needs root to become another user");
+    }
+    const QProcessEnvironment env = startedBySudo("65534");
+    QCOMPARE(SerialTestRig::runTool(SETUPC_PATH, {"install", "PortName=COM2", "PortName=CNCAORV2"}, env).exitCode, 0);
+    const auto removePair = qScopeGuard([&env] { SerialTestRig::runTool(SETUPC_PATH, {"remove", "0"}, env); });
+    const QByteArray port("/run/lumenbridge-serial/COM2");
+    constexpr uid_t user = 65534;
+
+    QCOMPARE(openAsUser(port, user, true, killed), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(openAsUser(port, user, false, false), 0, 5000);
 }
 
 void TestSerialTools::pairFolderRefused_data()

@@ -1,7 +1,11 @@
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/Log.h"
 #include "tests/support/LogCapture.h"
@@ -47,6 +51,11 @@ private slots:
     void serverOnThisHostsNetworkKeepsItsWay();
     void reconnectsWhenThePushedOptionsChange();
     void longestCredentialsArrive();
+    void hostileSettingsHeld_data();
+    void hostileSettingsHeld();
+    void retriesTakeTheirPause();
+    void stopDuringNameLookups_data();
+    void stopDuringNameLookups();
 };
 
 namespace
@@ -88,10 +97,17 @@ QList<int> clientDaemonPids()
     return pids;
 }
 
-// Points the tunnel object at the server: its inline profile written into folder, its user and password.
-bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder)
+// Points the tunnel object at the server: its inline profile, with the lines added, written into folder, its user
+// and password.
+bool useServer(OrvVpn &vpn, const TestTunnel &server, const QString &folder, const QByteArray &addedLines = {})
 {
-    if (!vpn.setConfigPath(server.writeProfile(folder))) {
+    const QString path = server.writeProfile(folder);
+    QFile profile(path);
+    if (!profile.open(QIODevice::Append) || profile.write(addedLines) != addedLines.size()) {
+        return false;
+    }
+    profile.close();
+    if (!vpn.setConfigPath(path)) {
         return false;
     }
     vpn.setCredentials(server.user(), server.password());
@@ -107,6 +123,46 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A device as "ip" shows it: its flags, state, MTU and addresses; nothing for no name.
+QString deviceState(const QString &name)
+{
+    QString shown;
+    if (name.isEmpty()) {
+        return shown;
+    }
+    for (const char *what : {"link", "addr"}) {
+        QProcess ip;
+        ip.start(QStringLiteral("ip"), {QStringLiteral("-o"), QLatin1String(what), QStringLiteral("show"), name});
+        ip.waitForFinished(30000);
+        shown += QString::fromLocal8Bit(ip.readAllStandardOutput());
+    }
+    return shown;
+}
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A default route through a gateway on a veth link "lbdg0" of this namespace, which the test deletes afterwards.
+bool addDefaultGateway()
+{
+    for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
+                                   QStringLiteral("link set lbdg0p up"),
+                                   QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
+                                   QStringLiteral("link set lbdg0 up"),
+                                   QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
+        if (QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 QString routes()
@@ -719,13 +775,7 @@ void TestOrvVpn::serverOnThisHostsNetworkKeepsItsWay()
         QProcess::execute(QStringLiteral("ip"),
                           {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
     });
-    for (const QString &command : {QStringLiteral("link add lbdg0 type veth peer name lbdg0p"),
-                                   QStringLiteral("link set lbdg0p up"),
-                                   QStringLiteral("addr add 198.51.100.2/24 dev lbdg0"),
-                                   QStringLiteral("link set lbdg0 up"),
-                                   QStringLiteral("route add default via 198.51.100.1 dev lbdg0")}) {
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(QLatin1Char(' '))), 0);
-    }
+    QVERIFY(addDefaultGateway());
     QTemporaryDir dir;
     OrvVpn vpn;
     QVERIFY(useServer(vpn, server, dir.path()));
@@ -815,6 +865,195 @@ void TestOrvVpn::longestCredentialsArrive()
     LogCapture log;
     QVERIFY(vpn.start());
     QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+}
+
+void TestOrvVpn::hostileSettingsHeld_data()
+{
+    QTest::addColumn<QStringList>("pushed");
+    QTest::addColumn<QByteArray>("profileLines");
+    QTest::addColumn<int>("strayPackets"); // sent to the daemon's port from this host rather than from its server
+    QTest::addColumn<QString>("existing"); // a persistent device of the profile's type, made before the start
+    QTest::addColumn<int>("maxLines");     // of the daemon's log from the first ping to its end
+
+    // A dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
+    // refused packet adds one.
+    QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << "" << 25;
+    // The daemon reads the name of "\ 'verb' 11" as verb.
+    QTest::newRow("the server pushes verb 11 spelt otherwise")
+        << QStringList{"\\\\ 'verb' 11"} << QByteArray() << 0 << "" << 25;
+    QTest::newRow("the server pushes mute and explicit-exit-notify")
+        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << "" << 25;
+    QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << "" << 25;
+    QTest::newRow("anyone on this host sends packets the daemon refuses")
+        << QStringList{} << QByteArray() << 100000 << "" << 2000;
+    QTest::newRow("dev tap7, a tap device bridged somewhere")
+        << QStringList{} << QByteArray("dev tap7\n") << 0 << "tap7" << 25;
+    QTest::newRow("dev tun8 of the server's type") << QStringList{} << QByteArray("dev tun8\n") << 0 << "tun8" << 25;
+    QTest::newRow("dev tun0, written as a tap device")
+        << QStringList{} << QByteArray("dev tun0\ndev-type tap\n") << 0 << "tun0" << 25;
+}
+
+// What a server pushes, a profile asks or anyone on this host sends: the daemon's log stays within bounds, a stop
+// ends the tunnel at once, and no device that exists is taken over.
+void TestOrvVpn::hostileSettingsHeld()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(QStringList, pushed);
+    QFETCH(QByteArray, profileLines);
+    QFETCH(int, strayPackets);
+    QFETCH(QString, existing);
+    QFETCH(int, maxLines);
+    const QString mode = profileLines.contains("tap") ? QStringLiteral("tap") : QStringLiteral("tun");
+    TestTunnel server;
+    server.setPushedOptions(pushed);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const auto removeDevice = qScopeGuard([&existing] {
+        if (!existing.isEmpty()) {
+            QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), existing});
+        }
+    });
+    if (!existing.isEmpty()) {
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"),
+                                   QStringLiteral("tuntap add dev %1 mode %2").arg(existing, mode).split(' ')),
+                 0);
+    }
+    const QString before = deviceState(existing);
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(useServer(vpn, server, dir.path(), profileLines));
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    LogCapture log;
+    QVERIFY(vpn.start());
+    QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')).right(5000)));
+    const int linesBefore = log.lines().size();
+
+    // The device the daemon opened is a new one, of the type asked for.
+    const QRegularExpression opened(QStringLiteral("TUN/TAP device (\\S+) opened"));
+    const QString used = opened.match(log.texts().filter(opened).value(0)).captured(1);
+    QVERIFY2(used != existing && used.startsWith(mode), qPrintable(used));
+    if (mode == QLatin1String("tun")) {
+        const Counters before = counters(vpn);
+        QCOMPARE(ping(server.serverTunnelAddress()), 0);
+        // The only UDP socket of this namespace is the daemon's.
+        const QByteArray sockets = readAll(QStringLiteral("/proc/net/udp"));
+        const quint16 port = quint16(
+            sockets.split('\n').value(1).simplified().split(' ').value(1).split(':').value(1).toUInt(nullptr, 16));
+        const sockaddr_in to = loopback(port);
+        const int stray = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        for (int i = 0; i < strayPackets; ++i) {
+            sendto(stray, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
+        close(stray);
+        QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > before.bytesIn + 200, 10000);
+        QCOMPARE(ping(server.serverTunnelAddress()), 0);
+    }
+    QCOMPARE(deviceState(existing), before);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    const int lines = log.lines().size() - linesBefore;
+    QVERIFY2(lines <= maxLines, qPrintable(QString::number(lines)));
+    QCOMPARE(deviceState(existing), before);
+}
+
+// However short the profile's pause between connection tries, the daemon waits a second between them: the program
+// hears of each try, and hundreds a second would drown it.
+void TestOrvVpn::retriesTakeTheirPause()
+{
+    REQUIRE_TUNNELS();
+    TestTunnel server(TestTunnel::Protocol::Tcp);
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    // Nothing listens on the server's port any more: each try is refused at once.
+    server.killServer();
+    QTemporaryDir dir;
+    OrvVpn vpn;
+    QVERIFY(useServer(vpn, server, dir.path(), "connect-retry 0 0\n"));
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.start());
+    // The first try, then three more, each after a pause of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(connecting.count() >= 4, 30000);
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+}
+
+void TestOrvVpn::stopDuringNameLookups_data()
+{
+    QTest::addColumn<bool>("defaultGateway");
+    // With a default gateway the program looks the names up before it starts the daemon, to know whether the
+    // servers are reached through it; without, the daemon is the first to ask.
+    QTest::newRow("the program's lookups") << true;
+    QTest::newRow("the daemon's lookups") << false;
+}
+
+// A stop while the servers' names are being looked up ends the tunnel at once, however long the resolver would take,
+// and the next start does not wait for those lookups.
+void TestOrvVpn::stopDuringNameLookups()
+{
+    REQUIRE_TUNNELS();
+    QFETCH(bool, defaultGateway);
+    TestTunnel server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const auto removeLink = qScopeGuard([] {
+        QProcess::execute(QStringLiteral("ip"),
+                          {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
+    });
+    QVERIFY(!defaultGateway || addDefaultGateway());
+    // This namespace's resolver takes every question on its port and never answers.
+    const int resolver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(resolver >= 0);
+    const auto closeResolver = qScopeGuard([resolver] { close(resolver); });
+    const sockaddr_in address = loopback(53);
+    QCOMPARE(bind(resolver, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    QTemporaryDir dir;
+    const QByteArray resolvConf = QFile::encodeName(dir.filePath(QStringLiteral("resolv.conf")));
+    QVERIFY(writeText(QFile::decodeName(resolvConf), "nameserver 127.0.0.1\n"));
+    // The mounts are this test process's own.
+    QCOMPARE(mount(resolvConf.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+    const auto unmount = qScopeGuard([] { umount2("/etc/resolv.conf", MNT_DETACH); });
+
+    const QString remotes =
+        QStringLiteral("\nremote a.vpn.test\nremote b.vpn.test\nremote c.vpn.test\nremote d.vpn.test"
+                       "\nremote e.vpn.test\nremote f.vpn.test");
+    const QString path = dir.filePath(QStringLiteral("named.ovpn"));
+    QVERIFY(writeText(
+        path, server.profileText().replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes).toUtf8()));
+    OrvVpn vpn;
+    QVERIFY(vpn.setConfigPath(path));
+    vpn.setCredentials(server.user(), server.password());
+    QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
+    QSignalSpy connected(&vpn, &OrvVpn::onConnected);
+    QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
+    QVERIFY(vpn.start());
+    // The first question has reached the resolver.
+    char question[512];
+    QTRY_VERIFY_WITH_TIMEOUT(recv(resolver, question, sizeof question, MSG_PEEK | MSG_DONTWAIT) > 0, 10000);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(vpn.stop());
+    QVERIFY(disconnected.wait(30000));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    // The program's own lookups are given up before the daemon starts.
+    QCOMPARE(connecting.count(), defaultGateway ? 0 : 1);
+    connecting.clear();
+
+    // The next start, to the server by its address, has its daemon running at once and connects.
+    QVERIFY(useServer(vpn, server, dir.path()));
+    clock.restart();
+    QVERIFY(vpn.start());
+    QVERIFY(connecting.wait(30000));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(connected.wait(30000));
     QVERIFY(vpn.stop());
     QVERIFY(disconnected.wait(30000));
 }

@@ -269,6 +269,21 @@ void TestProfilePolicy::rebuiltForm_data()
         << QByteArray("<connection>\n# first\nremote h 1194 udp\n--nobind\n</connection>\n")
         << QByteArray("<connection>\nremote \"h\" \"1194\" \"udp\"\nnobind\n</connection>\n");
     QTest::newRow("dh none stays") << QByteArray("dh none\n") << QByteArray("dh \"none\"\n");
+    // Numbered devices may exist already; the kernel makes a new one for a bare "tun" or "tap".
+    QTest::newRow("a numbered device loses its number") << QByteArray("dev tap7\ndev-type tap\ndev tun80\n")
+                                                        << QByteArray("dev \"tap\"\ndev-type \"tap\"\ndev \"tun\"\n");
+    QTest::newRow("verb above 4 is lowered to 4")
+        << QByteArray("verb 11\nverb 5\nverb 4\nverb 0\nverb 999999999999999\n")
+        << QByteArray("verb \"4\"\nverb \"4\"\nverb \"4\"\nverb \"0\"\nverb \"4\"\n");
+    QTest::newRow("at least a second between connection tries")
+        << QByteArray("connect-retry 0 0\nconnect-retry 0\nconnect-retry 5 300\n<connection>\nremote h\n"
+                      "connect-retry 0 0\n</connection>\n")
+        << QByteArray("connect-retry \"1\" \"1\"\nconnect-retry \"1\"\nconnect-retry \"5\" \"300\"\n<connection>\n"
+                      "remote \"h\"\nconnect-retry \"1\" \"1\"\n</connection>\n");
+    QTest::newRow("no key renegotiation every few packets")
+        << QByteArray("reneg-pkts 1\nreneg-bytes 1000\nreneg-pkts 0\nreneg-bytes 00\nreneg-bytes 100000000\n")
+        << QByteArray("reneg-pkts \"65536\"\nreneg-bytes \"67108864\"\nreneg-pkts \"0\"\nreneg-bytes \"00\"\n"
+                      "reneg-bytes \"100000000\"\n");
 }
 
 void TestProfilePolicy::rebuiltForm()

@@ -216,6 +216,12 @@ void TestLoginFlow::logoutReturnsToLogin()
                 .toBool());
     QVERIFY(driver.waitFor(QStringLiteral("window.authAnswer === false")));
     QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QString());
+    // The page keeps neither the list nor its rows, which a big account would hold in memory until the next login.
+    QCOMPARE(driver
+                 .evaluate(QStringLiteral("[domains.list.length, domains.rowIndex.size, domains.connectableRows.size,"
+                                          " domains.indexedContainer === null].join(',')"))
+                 .toString(),
+             QStringLiteral("0,0,0,true"));
 
     // The next start asks again: logout forgot the stored credentials.
     WindowDriver again;

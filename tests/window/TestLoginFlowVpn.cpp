@@ -26,6 +26,8 @@ QString rowHas(int deviceId, const QString &className)
 const QString statusRowGreen =
     QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-green')");
 const QString statusRowRed = QStringLiteral("document.querySelector('.vpn-status-row').classList.contains('bg-red')");
+// The VPN buffer holds nothing and no timer runs: no VPN event can be dispatched any more.
+const QString bufferIdle = QStringLiteral("ORV_EVENTS.vpn.timeout === null && ORV_EVENTS.vpn.eventToDispatch === null");
 } // namespace
 
 // The VPN marks of the page with a real tunnel: the real controller, the test portal handing out the
@@ -38,6 +40,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void connectMarksThenPowerButtonDisconnects();
+    void refusedStartShowsTheRunningTunnel_data();
+    void refusedStartShowsTheRunningTunnel();
 
 private:
     TestTunnel *m_tunnel = nullptr;
@@ -109,6 +113,63 @@ void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
                                          " ORV.vpn.getStatus(function(s) { window.vpnStatus = s; }); true"))
                 .toBool());
     QVERIFY(driver.waitFor(QStringLiteral("window.vpnStatus === 1")));
+}
+
+void TestLoginFlowVpn::refusedStartShowsTheRunningTunnel_data()
+{
+    QTest::addColumn<QString>("clicked"); // with the tunnel to device 101 up
+    QTest::addColumn<bool>("configFails");
+
+    QTest::newRow("a device of a domain without VPN") << row(201) + QStringLiteral(" .name") << false;
+    QTest::newRow("a device whose configuration download fails") << row(103) + QStringLiteral(" .connect") << true;
+    QTest::newRow("a device gone offline") << row(102) + QStringLiteral(" .connect") << false;
+}
+
+// A start the program refuses leaves the running tunnel up, and the page shows that tunnel as before the click.
+void TestLoginFlowVpn::refusedStartShowsTheRunningTunnel()
+{
+    QFETCH(QString, clicked);
+    QFETCH(bool, configFails);
+    TestEnvironment environment;
+    StoredSettings::setToursSeen(1, 1);
+    PortalSession session;
+    QVERIFY(session.startLoggedIn(
+        PortalSession::sampleData({{QStringLiteral("vpn_files"), TunnelFixture::vpnFiles(*m_tunnel)}})));
+    WindowDriver driver;
+    QVERIFY(driver.openOnDomainsScreen());
+    QVERIFY(driver.click(row(101) + QStringLiteral(" .connect")));
+    QVERIFY2(driver.waitFor(rowHas(101, QStringLiteral("bg-green")) + QStringLiteral(" && ") + bufferIdle, 90000),
+             qPrintable(m_tunnel->serverLog()));
+    if (configFails) {
+        TestPortal::Behaviour failing;
+        failing.status = 500;
+        session.portal().setBehaviour(TestPortal::Route::VpnConfig, failing);
+    }
+
+    QVERIFY(driver
+                .evaluate(QStringLiteral("window.shown = [];"
+                                         " ['connecting', 'connected', 'disconnected'].forEach(function(name) {"
+                                         "  window.addEventListener('ORV.vpn.' + name, function() {"
+                                         "   window.shown.push(name); }); }); true"))
+                .toBool());
+    // The click draws connecting at once; the program's answer comes after it.
+    QVERIFY(
+        driver.evaluate(QStringLiteral("document.querySelector(%1).click(); true").arg(WindowDriver::quote(clicked)))
+            .toBool());
+    QVERIFY(driver.waitFor(QStringLiteral("window.shown.length > 0 && ") + bufferIdle));
+    QCOMPARE(driver.evaluate(QStringLiteral("window.shown.join(',')")).toString(), QStringLiteral("connected"));
+    QVERIFY(driver.evaluate(statusRowGreen).toBool());
+    QCOMPARE(driver.text(QStringLiteral(".status-desc")), QStringLiteral("Connected"));
+    QCOMPARE(driver.text(QStringLiteral(".status-tip")), QStringLiteral("Press 1"));
+    QVERIFY(driver.evaluate(rowHas(101, QStringLiteral("bg-green"))).toBool());
+    QCOMPARE(driver.count(QStringLiteral("#domainsContainer .device.bg-orange, #domainsContainer .device.bg-green")),
+             1);
+
+    // The power button is the running tunnel's, and stops it.
+    QCOMPARE(driver.text(QStringLiteral(".power-button .desc")), QStringLiteral("Disconnect"));
+    QVERIFY(driver.click(QStringLiteral(".power-button")));
+    QVERIFY(driver.waitFor(statusRowRed, 30000));
+    QVERIFY(driver.waitFor(QStringLiteral("!") + rowHas(101, QStringLiteral("bg-green"))));
 }
 
 int main(int argc, char *argv[])

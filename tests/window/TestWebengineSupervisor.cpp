@@ -57,7 +57,6 @@ QProcessEnvironment programEnvironment(const QString &home)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("js.debug=true;js.info=true"));
     // As root the program must switch the sandbox off by itself; otherwise the container may lack one.
     environment.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
     if (geteuid() != 0) {
@@ -239,17 +238,19 @@ void TestWebengineSupervisor::programKeepsRunningAfterRecovery()
         program.waitForFinished(10000);
     });
 
-    // The page's login route writes "LoginPage" to its console once per page.
-    QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(ProcessTable::renderers(program.processId()).size(), 1, 30000);
     const QList<qint64> before = ProcessTable::renderers(program.processId());
-    QCOMPARE(before.size(), 1);
     QCOMPARE(::kill(static_cast<pid_t>(before.first()), SIGKILL), 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(output.contains(crashLine.toLatin1()), 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(output.count("LoginPage") == 2, 30000);
+    // The new window's page runs in a render process of its own. The kill comes as soon as the first render
+    // process exists, often before the page has loaded: the closed window must not finish that load in a
+    // second one.
+    QTRY_VERIFY_WITH_TIMEOUT(ProcessTable::renderers(program.processId()).size() == 1
+                                 && !ProcessTable::renderers(program.processId()).contains(before.first()),
+                             30000);
     QCOMPARE(program.state(), QProcess::Running);
     QCOMPARE(output.count(crashLine.toLatin1()), 1);
-    QVERIFY(!ProcessTable::renderers(program.processId()).contains(before.first()));
 }
 
 void TestWebengineSupervisor::recoveryDelay_data()

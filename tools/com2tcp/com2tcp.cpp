@@ -1,7 +1,9 @@
-// Linux stand-in for the Windows serial-to-TCP bridge: "com2tcp //./<port> <host> <port number>" opens the pair
-// side of that name in the device folder, connects to the host over TCP and relays bytes both ways until either
-// end closes; what one end sent before it closed still reaches the other. Exit code 0 after a closed end, non-zero
-// when the port cannot be opened or the host not reached.
+// Linux stand-in for the Windows serial-to-TCP bridge: "com2tcp [--interface <name>] //./<port> <host> <port
+// number>" opens the pair side of that name in the device folder, connects to the host over TCP and relays bytes
+// both ways until either end closes; what one end sent before it closed still reaches the other. With an interface
+// (the tunnel's), the connection goes through that interface or nowhere. The bridge ends with the program that
+// started it, however that program ends. Exit code 0 after a closed end, non-zero when the port cannot be opened,
+// the interface not used or the host not reached.
 
 #include <cerrno>
 #include <csignal>
@@ -10,8 +12,10 @@
 #include <string>
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -26,6 +30,8 @@ constexpr int exitOk = 0;
 constexpr int exitUsage = 1;
 constexpr int exitNoPort = 2;
 constexpr int exitNoConnection = 3;
+constexpr int exitNoInterface = 4;
+constexpr int exitParentGone = 5;
 // After our last byte, how long the device may take to close its side before we close ours.
 constexpr int closeWaitMs = 2000;
 
@@ -64,6 +70,8 @@ int openPort(const std::string &devicePath)
     }
     cfmakeraw(&raw);
     tcsetattr(fd, TCSANOW, &raw);
+    // The bridge starts with nothing queued: whatever reached the port before it is not for the device.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 
@@ -78,7 +86,18 @@ std::string hostOnly(const std::string &host)
     return host.substr(0, colon);
 }
 
-int connectTo(const std::string &givenHost, const std::string &port)
+// The interface must be there now; the socket is bound to it before it connects, so that its packets leave through
+// it or not at all, whatever the routes say.
+bool checkInterface(const std::string &name)
+{
+    if (name.empty() || name.size() >= IFNAMSIZ || if_nametoindex(name.c_str()) == 0) {
+        std::cerr << "no interface '" << name << "'\n";
+        return false;
+    }
+    return true;
+}
+
+int connectTo(const std::string &givenHost, const std::string &port, const std::string &interface)
 {
     const std::string host = hostOnly(givenHost);
     addrinfo hints = {};
@@ -95,6 +114,13 @@ int connectTo(const std::string &givenHost, const std::string &port)
         fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
         if (fd < 0) {
             continue;
+        }
+        if (!interface.empty()
+            && setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size())) != 0) {
+            std::cerr << "cannot bind to interface " << interface << ": " << std::strerror(errno) << "\n";
+            close(fd);
+            freeaddrinfo(found);
+            return -1;
         }
         if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
             break;
@@ -131,21 +157,34 @@ void closeConnection(int socket, bool waitForDevice)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::cerr << "usage: com2tcp //./<port> <host> <port number>\n";
+    // The bridge ends with its parent. A parent that ended before this line is seen either by its pid, which
+    // changed, or by the pipe it read our output from, which nobody reads any more.
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent || serialtools::outputAbandoned()) {
+        std::cerr << "the program that started the bridge has ended\n";
+        return exitParentGone;
+    }
+    const bool bound = argc == 6 && std::strcmp(argv[1], "--interface") == 0;
+    if (!bound && argc != 4) {
+        std::cerr << "usage: com2tcp [--interface <name>] //./<port> <host> <port number>\n";
         return exitUsage;
     }
+    const std::string interface = bound ? argv[2] : "";
+    char *const *const arguments = argv + (bound ? 3 : 1);
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    const int port = openPort(argv[1]);
+    if (bound && !checkInterface(interface)) {
+        return exitNoInterface;
+    }
+    const int port = openPort(arguments[0]);
     if (port < 0) {
         return exitNoPort;
     }
-    const int socket = connectTo(argv[2], argv[3]);
+    const int socket = connectTo(arguments[1], arguments[2], interface);
     if (socket < 0) {
         close(port);
         return exitNoConnection;

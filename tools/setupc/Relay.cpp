@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/PrivateFolder.h"
@@ -67,6 +68,17 @@ bool setNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool outputAbandoned()
+{
+    struct stat info = {};
+    if (fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+        return false;
+    }
+    // A pipe without readers reports an error to its writer.
+    pollfd check = {STDOUT_FILENO, POLLOUT, 0};
+    return poll(&check, 1, 0) > 0 && (check.revents & POLLERR) != 0;
 }
 
 RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drainIdleLimitMs)

@@ -19,6 +19,10 @@ std::string portNameFromDevicePath(const std::string &path);
 
 bool setNonBlocking(int fd);
 
+// Whether our standard output is a pipe that nobody reads any more. The program that started us, and reads it, may
+// have ended before we could ask for its pid: we then belong to another parent, and only this shows it.
+bool outputAbandoned();
+
 enum class RelayEnd
 {
     Stopped,

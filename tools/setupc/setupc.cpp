@@ -3,8 +3,9 @@
 // process; its two sides appear as links named after the ports in the device folder. The registry of pairs is
 // the file "pairs" in that folder, guarded by flock on ".lock" so that concurrent calls do not interfere. Each
 // holder keeps an exclusive flock on ".holder-<number>" for as long as it lives: that lock, not a process name or
-// a pid, tells a live pair from a dead one. Run as root for a user (through sudo or pkexec), the first side of each
-// pair belongs to that user and the second to root alone; only root changes the folder.
+// a pid, tells a live pair from a dead one. A holder lives no longer than the program that ran "install" (our
+// parent), so a live pair is one a running program holds. Run as root for a user (through sudo or pkexec), the
+// first side of each pair belongs to that user and the second to root alone; only root changes the folder.
 
 #include <algorithm>
 #include <cctype>
@@ -26,12 +27,14 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "core/InvokingUser.h"
+#include "tools/setupc/Cable.h"
 #include "tools/setupc/Relay.h"
 
 namespace
@@ -248,46 +251,56 @@ void printPair(const Pair &pair)
 struct PtySide
 {
     int master = -1;
-    int slave = -1;
     std::string slavePath;
 };
 
 // The slave is reached through its master, never by a path, and is given its owner and mode 0600 before any link
 // names it. Until then it had the devpts defaults (group tty may write, on Debian), so a hang-up cuts off any handle
-// opened in that moment before the holder opens it again.
-bool openPty(PtySide &side, const Owner &owner)
+// opened in that moment. Nobody keeps the slave open afterwards, not even the holder: whether anybody has it open is
+// what tells the holder that a program is at that end of the cable. A handle that was cut off still counts as open,
+// so a terminal somebody reached in that moment is given up.
+bool openPty(PtySide &side, const Owner &owner, std::string &failure)
 {
     side.master = posix_openpt(O_RDWR | O_NOCTTY);
     if (side.master < 0 || grantpt(side.master) != 0 || unlockpt(side.master) != 0) {
+        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     const char *name = ptsname(side.master);
     if (!name) {
+        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     side.slavePath = name;
     const int first = ioctl(side.master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (first < 0) {
+        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     // Only root may hang up a terminal; run by anyone else, the pair is no more than that user's own.
     const bool closed = fchown(first, owner.uid, owner.gid) == 0 && fchmod(first, S_IRUSR | S_IWUSR) == 0
                         && (geteuid() != 0 || ioctl(first, TIOCVHANGUP) == 0);
     close(first);
-    if (!closed) {
-        return false;
-    }
-    // The holder keeps the slave open itself, so the master never reports a hang-up between two users of the port.
-    side.slave = ioctl(side.master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (side.slave < 0) {
-        return false;
-    }
+    // The hang-up also reset the line: it is made raw afterwards, and stays so until a user changes it.
+    const int terminal = closed ? ioctl(side.master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     termios raw;
-    if (tcgetattr(side.slave, &raw) != 0) {
+    bool ready = terminal >= 0 && tcgetattr(terminal, &raw) == 0;
+    if (ready) {
+        cfmakeraw(&raw);
+        ready = tcsetattr(terminal, TCSANOW, &raw) == 0;
+    }
+    if (terminal >= 0) {
+        close(terminal);
+    }
+    if (!ready) {
+        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
-    cfmakeraw(&raw);
-    return tcsetattr(side.slave, TCSANOW, &raw) == 0 && serialtools::setNonBlocking(side.master);
+    if (serialtools::terminalOpen(side.master)) {
+        failure = "another program opened the new terminal " + side.slavePath + " before it was made private";
+        return false;
+    }
+    return serialtools::setNonBlocking(side.master);
 }
 
 void removeOwnLink(const std::string &name, const std::string &target)
@@ -299,8 +312,9 @@ void removeOwnLink(const std::string &name, const std::string &target)
     }
 }
 
-// Runs in the forked holder: builds the pair, reports "ok" or the reason on the pipe, then relays until stopped.
-[[noreturn]] void runHolder(const Pair &pair, const Owner &visibleOwner, int lockFd, int readyFd)
+// Runs in the forked holder: builds the pair, reports "ok" or the reason on the pipe, then relays until stopped or
+// until the program behind parentFd ends. Either way the pair's links go, and with the holder its lock.
+[[noreturn]] void runHolder(const Pair &pair, const Owner &visibleOwner, int lockFd, int parentFd, int readyFd)
 {
     close(lockFd);
     setsid();
@@ -326,13 +340,13 @@ void removeOwnLink(const std::string &name, const std::string &target)
     const int holderLock = open(holderLockPath(pair.number).c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (holderLock < 0 || flock(holderLock, LOCK_EX | LOCK_NB) != 0) {
         failure = "cannot lock " + holderLockPath(pair.number) + ": " + std::strerror(errno);
-    } else if (!openPty(a, visibleOwner) || !openPty(b, Owner{geteuid(), getegid()})) {
-        failure = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
-    } else if (symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
-        failure = "cannot create " + linkPath(pair.nameA) + ": " + std::strerror(errno);
-    } else if (symlink(b.slavePath.c_str(), linkPath(pair.nameB).c_str()) != 0) {
-        failure = "cannot create " + linkPath(pair.nameB) + ": " + std::strerror(errno);
-        removeOwnLink(pair.nameA, a.slavePath);
+    } else if (openPty(a, visibleOwner, failure) && openPty(b, Owner{geteuid(), getegid()}, failure)) {
+        if (symlink(a.slavePath.c_str(), linkPath(pair.nameA).c_str()) != 0) {
+            failure = "cannot create " + linkPath(pair.nameA) + ": " + std::strerror(errno);
+        } else if (symlink(b.slavePath.c_str(), linkPath(pair.nameB).c_str()) != 0) {
+            failure = "cannot create " + linkPath(pair.nameB) + ": " + std::strerror(errno);
+            removeOwnLink(pair.nameA, a.slavePath);
+        }
     }
     const std::string report = failure.empty() ? std::string("ok") : failure;
     if (write(readyFd, report.data(), report.size()) < 0) {
@@ -343,10 +357,29 @@ void removeOwnLink(const std::string &name, const std::string &target)
         _exit(exitSystem);
     }
 
-    serialtools::relay(a.master, b.master, &stopRequested);
+    serialtools::runCable({a.master, a.slavePath}, {b.master, b.slavePath}, parentFd, &stopRequested);
     removeOwnLink(pair.nameA, a.slavePath);
     removeOwnLink(pair.nameB, b.slavePath);
     _exit(exitOk);
+}
+
+// A pidfd of the program that runs us, which the holder watches. Taken by pid, so the parent is asked again after:
+// one that ended in between has handed us to another parent, and its pid may be anybody's by now. A parent that
+// ended before we could ask at all has left its end of our output pipe closed, which tells it too.
+int openParent(std::string &failure)
+{
+    const pid_t parent = getppid();
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
+    if (fd < 0) {
+        failure = std::string("cannot watch the calling program: ") + std::strerror(errno);
+        return -1;
+    }
+    if (getppid() != parent || serialtools::outputAbandoned()) {
+        close(fd);
+        failure = "the calling program has ended";
+        return -1;
+    }
+    return fd;
 }
 
 bool parsePortName(const std::string &argument, std::string &name)
@@ -390,6 +423,13 @@ int install(const std::string &first, const std::string &second)
         visibleOwner = Owner{user.uid, user.gid};
     }
 
+    // The pair ends with the program that asked for it, however that program ends.
+    std::string failure;
+    const int parentFd = openParent(failure);
+    if (parentFd < 0) {
+        std::cerr << failure << "\n";
+        return exitSystem;
+    }
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         std::cerr << "pipe: " << std::strerror(errno) << "\n";
@@ -403,9 +443,10 @@ int install(const std::string &first, const std::string &second)
     }
     if (holder == 0) {
         close(ready[0]);
-        runHolder(pair, visibleOwner, registry.lockFd(), ready[1]);
+        runHolder(pair, visibleOwner, registry.lockFd(), parentFd, ready[1]);
     }
     close(ready[1]);
+    close(parentFd);
     std::string report;
     char chunk[512];
     ssize_t n;

@@ -34,6 +34,11 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 constexpr int terminateGraceMs = 5000;
+// The daemon's log as it reaches ours: a connection's burst in full (verb 4 writes some 350 lines), then a steady
+// rate. A daemon kept busy refusing packets (from the server, or from anyone on this host) would otherwise write a
+// line for each, and the program's log, and every thread that writes to it, would drown.
+constexpr double logBurstLines = 1000;
+constexpr double logLinesPerSecond = 100;
 constexpr std::size_t maxPendingLineBytes = 1 << 20;
 // The daemon's launcher runs on a stack of its own until it execs; a few frames of plain system calls.
 constexpr std::size_t launchStackBytes = 64 * 1024;
@@ -203,6 +208,10 @@ struct OpenVPNClient::Session
     Clock::time_point connectDeadline = Clock::time_point::max();
     Clock::time_point nextTick = Clock::time_point::max();
     Status failure;
+    double logAllowance = logBurstLines;
+    Clock::time_point logRefilled = Clock::now();
+    std::uint64_t logLeftOut = 0;
+    Clock::time_point logLeftOutSaid = Clock::now() - std::chrono::seconds(1);
     // The tun device as last read. A reconnect may give the daemon a new one, whose counters start at zero: what
     // the earlier devices counted is kept in the base, so the packets span the whole session, as the bytes do.
     int tunIndex = 0;
@@ -339,6 +348,12 @@ Status OpenVPNClient::provide_creds(const ProvideCreds &creds)
     return status;
 }
 
+bool OpenVPNClient::isStopRequested() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stopRequested;
+}
+
 void OpenVPNClient::stop()
 {
     {
@@ -349,6 +364,12 @@ void OpenVPNClient::stop()
     if (write(m_wakeFd, &one, sizeof one) < 0) {
         // The counter only saturates; a pending wake-up is as good as a new one.
     }
+}
+
+std::string OpenVPNClient::tun_device() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tunDevice;
 }
 
 TransportStats OpenVPNClient::transport_stats() const
@@ -396,6 +417,7 @@ Status OpenVPNClient::connect()
         m_connecting = true;
         m_haveStats = false;
         m_bytesIn = m_bytesOut = m_packetsIn = m_packetsOut = 0;
+        m_tunDevice.clear();
     }
     Session session;
     Status status = run(session);
@@ -405,6 +427,7 @@ Status OpenVPNClient::connect()
         m_connecting = false;
         m_stopRequested = false;
         m_pid = -1;
+        m_tunDevice.clear();
     }
     return status;
 }
@@ -481,13 +504,38 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "--management-hold",
                                      "--management-query-passwords",
                                      "--management-log-cache",
-                                     "100"};
+                                     "100",
+                                     // What the server may not change: how much the daemon logs (verb 7 writes the
+                                     // keys, verb 9 and above floods the log), and how long it waits to notify the
+                                     // server when told to stop. The filters compare the pushed text, so options
+                                     // whose name comes quoted or after an escaped blank (\ verb), which no
+                                     // server needs, are ignored as well.
+                                     "--pull-filter",
+                                     "ignore",
+                                     "verb",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "mute",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "explicit-exit-notify",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "\"",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "'",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "\\"};
     // A pushed route that covers the server must not take the tunnel's own path: a host route keeps the server on
     // the default gateway it is reached by now. A server reached another way (on a network of this host, through
     // another gateway) keeps that way; a host route through the default gateway would cut it off.
-    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts)) {
+    // Looking up the servers' names may take the resolver's time-outs: a stop does not wait for them (the daemon is
+    // then not started at all).
+    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts, m_wakeFd)) {
         args.insert(args.end(), {"--route", "remote_host", "255.255.255.255", "net_gateway"});
-    } else {
+    } else if (!isStopRequested()) {
         log(LogInfo("The server is not reached through the default gateway: no host route is added for it\n"));
     }
     // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
@@ -530,12 +578,7 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         status = {true, "DAEMON_START_FAILED", std::string("cannot create a pipe: ") + std::strerror(errno)};
         return false;
     }
-    bool stoppedBeforeStart = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        stoppedBeforeStart = m_stopRequested;
-    }
-    if (stoppedBeforeStart) {
+    if (isStopRequested()) {
         close(outputPipe[0]);
         close(outputPipe[1]);
         close(execPipe[0]);
@@ -748,7 +791,7 @@ void OpenVPNClient::takeLines(Session &session, std::string &buffer, bool manage
             handleLine(session, line);
         } else if (!line.empty() && !session.managementSeen) {
             // Once the management channel is up it carries the same lines; before, only this pipe does.
-            log(LogInfo(line + '\n'));
+            logDaemonLine(session, line);
         }
     }
 }
@@ -774,6 +817,9 @@ Status OpenVPNClient::endSession(Session &session)
         exitText = "exit code " + std::to_string(WEXITSTATUS(session.exitStatus));
     } else if (WIFSIGNALED(session.exitStatus)) {
         exitText = "signal " + std::to_string(WTERMSIG(session.exitStatus));
+    }
+    if (session.logLeftOut > 0) {
+        log(LogInfo(std::to_string(session.logLeftOut) + " lines of the daemon's log left out\n"));
     }
     log(LogInfo("Daemon ended: " + exitText + "\n"));
     emitEvent("DISCONNECTED", "");
@@ -817,6 +863,12 @@ void OpenVPNClient::terminate(Session &session)
         return;
     }
     session.terminating = true;
+    if (session.cancelled && !TunCounters::of(session.pid).found) {
+        // Without a tun device the daemon has changed nothing here yet, and it may be waiting on the resolver, which
+        // it leaves for a SIGTERM only once the resolver's time-outs have passed.
+        kill(session.pid, SIGKILL);
+        return;
+    }
     if (session.managementFd >= 0) {
         sendCommand(session, "signal SIGTERM\n");
     } else {
@@ -857,8 +909,7 @@ void OpenVPNClient::handleLine(Session &session, const std::string &line)
             return;
         }
         const std::size_t textStart = fields[0].size() + fields[1].size() + 2;
-        const std::string text = payload.substr(textStart);
-        log(LogInfo(text + '\n'));
+        logDaemonLine(session, payload.substr(textStart));
     } else if (kind == "BYTECOUNT") {
         handleByteCount(payload);
         samplePackets(session);
@@ -874,8 +925,28 @@ void OpenVPNClient::handleLine(Session &session, const std::string &line)
     } else if (kind == "FATAL") {
         handleFatal(session, payload);
     } else if (kind == "INFO" || kind == "INFOMSG" || kind == "NOTIFY") {
-        log(LogInfo(payload + '\n'));
+        logDaemonLine(session, payload);
     }
+}
+
+void OpenVPNClient::logDaemonLine(Session &session, const std::string &text)
+{
+    const Clock::time_point now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - session.logRefilled).count();
+    session.logAllowance = std::min(logBurstLines, session.logAllowance + seconds * logLinesPerSecond);
+    session.logRefilled = now;
+    if (session.logAllowance < 1) {
+        ++session.logLeftOut;
+        return;
+    }
+    session.logAllowance -= 1;
+    // What was left out is said once a second at most, so that the count does not double the lines.
+    if (session.logLeftOut > 0 && now - session.logLeftOutSaid >= std::chrono::seconds(1)) {
+        log(LogInfo(std::to_string(session.logLeftOut) + " lines of the daemon's log left out\n"));
+        session.logLeftOut = 0;
+        session.logLeftOutSaid = now;
+    }
+    log(LogInfo(text + '\n'));
 }
 
 void OpenVPNClient::handleState(Session &session, const std::string &payload)
@@ -986,6 +1057,8 @@ void OpenVPNClient::samplePackets(Session &session)
     const TunCounters::Reading reading = TunCounters::of(session.pid);
     if (!reading.found) {
         // No device yet, or it is gone: the last figures stand.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_tunDevice.clear();
         return;
     }
     if (reading.interfaceIndex != session.tunIndex || reading.packetsIn < session.tunPacketsIn
@@ -997,6 +1070,7 @@ void OpenVPNClient::samplePackets(Session &session)
     session.tunPacketsIn = reading.packetsIn;
     session.tunPacketsOut = reading.packetsOut;
     const std::lock_guard<std::mutex> lock(m_mutex);
+    m_tunDevice = reading.name;
     m_packetsIn = static_cast<std::int64_t>(session.packetsBaseIn + session.tunPacketsIn);
     m_packetsOut = static_cast<std::int64_t>(session.packetsBaseOut + session.tunPacketsOut);
 }

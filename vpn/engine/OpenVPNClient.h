@@ -30,6 +30,9 @@ public:
     Status connect();
     void stop();
     TransportStats transport_stats() const;
+    // The tun device the daemon holds, as the kernel names it, from the CONNECTED event on; empty before, and once
+    // the device or the daemon is gone.
+    std::string tun_device() const;
 
     virtual bool socket_protect(int socket);
     virtual bool pause_on_connection_timeout() = 0;
@@ -57,6 +60,8 @@ private:
     void takeLines(Session &session, std::string &buffer, bool management);
     Status endSession(Session &session);
     void handleLine(Session &session, const std::string &line);
+    // One line of the daemon's log, passed on within the log's budget.
+    void logDaemonLine(Session &session, const std::string &text);
     void handleState(Session &session, const std::string &payload);
     void handlePassword(Session &session, const std::string &payload);
     void handleFatal(Session &session, const std::string &message);
@@ -65,6 +70,7 @@ private:
     void fail(Session &session, const std::string &name, const std::string &message);
     void terminate(Session &session);
     void emitEvent(const std::string &name, const std::string &info, bool error = false, bool fatal = false);
+    bool isStopRequested() const;
     void sendCommand(Session &session, const std::string &command);
 
     Config m_config;
@@ -87,6 +93,7 @@ private:
     std::int64_t m_bytesOut = 0;
     std::int64_t m_packetsIn = 0;
     std::int64_t m_packetsOut = 0;
+    std::string m_tunDevice;
     std::chrono::steady_clock::time_point m_lastBytesInGrowth;
 };
 

@@ -75,6 +75,7 @@ constexpr Check kind(Kind k, const char *alternatives = "")
 
 constexpr long long maxSeconds = 31536000;
 constexpr long long maxInt = 2147483647;
+constexpr long long maxNumber = 999999999999999LL; // fifteen digits, as isDecimal() reads them
 constexpr const char *clientProtocols = "udp udp4 udp6 tcp tcp4 tcp6 tcp-client tcp4-client tcp6-client";
 constexpr const char *gatewayFlags = "local autolocal def1 bypass-dhcp bypass-dns block-local ipv6 !ipv4";
 constexpr const char *dhcpOptions = "DOMAIN ADAPTER_DOMAIN_SUFFIX DOMAIN-SEARCH DNS DNS6 WINS NBDD NTP NBT NBS NBSCOPE "
@@ -139,8 +140,8 @@ const Rule rules[] = {
     {"data-ciphers-fallback", 1, 1, {kind(Kind::Token)}, Line},
     {"auth", 1, 1, {kind(Kind::Token)}, Line},
     {"reneg-sec", 1, 2, {number(0, maxInt), number(0, maxInt)}, Line},
-    {"reneg-bytes", 1, 1, {number(0, 999999999999999LL)}, Line},
-    {"reneg-pkts", 1, 1, {number(0, 999999999999999LL)}, Line},
+    {"reneg-bytes", 1, 1, {number(0, maxNumber)}, Line}, // tamed() raises these two and connect-retry
+    {"reneg-pkts", 1, 1, {number(0, maxNumber)}, Line},
     {"tls-timeout", 1, 1, {number(1, 3600)}, Line},
     {"hand-window", 1, 1, {number(1, 3600)}, Line},
     {"tran-window", 1, 1, {number(1, 3600)}, Line},
@@ -181,7 +182,7 @@ const Rule rules[] = {
     {"comp-lzo", 1, 1, {words("no")}, Line},
     {"allow-compression", 1, 1, {words("no")}, Line},
     {"compress", 0, 1, {words("stub stub-v2")}, Line},
-    {"verb", 1, 1, {number(0, 6)}, Line},
+    {"verb", 1, 1, {number(0, maxNumber)}, Line}, // tamed() lowers it
     {"mute", 1, 1, {number(0, 1000000)}, Line},
     {"disable-dco", 0, 0, {}, Line},
     {"sndbuf", 1, 1, {number(0, 67108864)}, Line},
@@ -384,6 +385,37 @@ std::string lineOf(const std::string &name, const std::vector<std::string> &args
     return line + '\n';
 }
 
+constexpr long long maxVerb = 4;              // from 5 on the daemon logs every packet
+constexpr long long minRetrySeconds = 1;      // the daemon's default pause between tries
+constexpr long long minRenegBytes = 67108864; // the daemon's own limit for ciphers of 64-bit blocks
+constexpr long long minRenegPackets = 65536;  // about as many packets of a full-sized tunnel
+
+// A number the rules accepted, brought into [low, high].
+std::string within(const std::string &value, long long low, long long high)
+{
+    return std::to_string(std::clamp(std::strtoll(value.c_str(), nullptr, 10), low, high));
+}
+
+// Values the daemon would take as they stand but that would have it log every packet, reconnect or renegotiate its
+// keys without pause, or open a tun or tap device that exists already: written as the nearest value that does none of
+// that, so that the profile still connects.
+std::vector<std::string> tamed(const std::string &name, std::vector<std::string> args)
+{
+    if (name == "dev") {
+        // "tun" or "tap" alone has the kernel make a new device.
+        args.front().resize(3);
+    } else if (name == "verb") {
+        args.front() = within(args.front(), 0, maxVerb);
+    } else if (name == "connect-retry") {
+        for (std::string &seconds : args) {
+            seconds = within(seconds, minRetrySeconds, maxNumber);
+        }
+    } else if ((name == "reneg-bytes" || name == "reneg-pkts") && std::strtoll(args.front().c_str(), nullptr, 10) > 0) {
+        args.front() = within(args.front(), name == "reneg-bytes" ? minRenegBytes : minRenegPackets, maxNumber);
+    }
+    return args;
+}
+
 class Builder
 {
 public:
@@ -440,7 +472,7 @@ private:
         if (rule->flags & Content) {
             return addContentLine(directive);
         }
-        return emit(lineOf(directive.name, directive.args), directive);
+        return emit(lineOf(directive.name, tamed(directive.name, directive.args)), directive);
     }
 
     bool checkArguments(const Rule &rule, const ProfileDirective &directive)
@@ -552,7 +584,7 @@ private:
             if (!checkArguments(*rule, child)) {
                 return false;
             }
-            const std::string line = lineOf(child.name, child.args);
+            const std::string line = lineOf(child.name, tamed(child.name, child.args));
             if (line.size() > ProfileParser::maxLineBytes) {
                 return refuse("the directive '" + child.name + "' is too long", child.line);
             }

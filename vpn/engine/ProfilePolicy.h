@@ -11,7 +11,9 @@ namespace lumen::engine
 // The one list of what a downloaded profile may say. Only client directives that reach a device network are
 // allowed, each with rules for its arguments; no argument may name a file, and key material comes inline.
 // The daemon never reads the downloaded text: it reads the profile rebuilt here from the parsed directives,
-// one directive a line, every argument quoted by us and every block written out by us.
+// one directive a line, every argument quoted by us and every block written out by us. A few values are written
+// tamed rather than refused: a device name without its number, verb at most 4, at least 1 s between connection tries
+// and no key renegotiation every few packets.
 class ProfilePolicy
 {
 public:

@@ -5,10 +5,8 @@
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "vpn/engine/HostLookup.h"
 #include "vpn/engine/RouteSocket.h"
 
 // The kernel's netlink macros are C, with C casts.
@@ -64,23 +62,17 @@ RouteLookup::Route lookup(const in_addr &destination)
     attribute->rta_len = RTA_LENGTH(sizeof(in_addr));
     std::memcpy(RTA_DATA(attribute), &destination, sizeof(in_addr));
     request.header.nlmsg_len = NLMSG_ALIGN(request.header.nlmsg_len) + RTA_SPACE(sizeof(in_addr));
-    const int fd = RouteSocket::send(request.header);
-    if (fd < 0) {
-        return {};
-    }
-    alignas(nlmsghdr) char reply[8192];
-    const ssize_t length = recv(fd, reply, sizeof reply, 0);
-    close(fd);
-    int left = static_cast<int>(length);
-    for (auto *header = reinterpret_cast<nlmsghdr *>(reply); length > 0 && NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-        if (header->nlmsg_type == RTM_NEWROUTE) {
-            unsigned table = 0;
-            unsigned metric = 0;
-            return routeOf(header, &table, &metric);
+    RouteLookup::Route route;
+    RouteSocket::ask(request.header, [&route](nlmsghdr &header) {
+        if (header.nlmsg_type != RTM_NEWROUTE) {
+            return true;
         }
-    }
-    return {};
+        unsigned table = 0;
+        unsigned metric = 0;
+        route = routeOf(&header, &table, &metric);
+        return false;
+    });
+    return route;
 }
 
 // The main table's default route with the lowest metric, from a dump of the table: a lookup of 0.0.0.0 would
@@ -98,40 +90,22 @@ RouteLookup::Route lookupDefault()
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.message.rtm_family = AF_INET;
-    const int fd = RouteSocket::send(request.header);
-    if (fd < 0) {
-        return {};
-    }
     RouteLookup::Route best;
     unsigned bestMetric = ~0U;
-    bool done = false;
-    alignas(nlmsghdr) char reply[16384];
-    while (!done) {
-        const ssize_t length = recv(fd, reply, sizeof reply, 0);
-        if (length <= 0) {
-            break;
+    RouteSocket::ask(request.header, [&best, &bestMetric](nlmsghdr &header) {
+        const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(&header));
+        if (header.nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
+            return true;
         }
-        int left = static_cast<int>(length);
-        for (auto *header = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                done = true;
-                break;
-            }
-            const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(header));
-            if (header->nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
-                continue;
-            }
-            unsigned table = 0;
-            unsigned metric = 0;
-            const RouteLookup::Route route = routeOf(header, &table, &metric);
-            if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
-                best = route;
-                bestMetric = metric;
-            }
+        unsigned table = 0;
+        unsigned metric = 0;
+        const RouteLookup::Route route = routeOf(&header, &table, &metric);
+        if (table == RT_TABLE_MAIN && (!best.found || metric < bestMetric)) {
+            best = route;
+            bestMetric = metric;
         }
-    }
-    close(fd);
+        return true;
+    });
     return best;
 }
 } // namespace
@@ -150,42 +124,21 @@ RouteLookup::Route RouteLookup::defaultRoute()
     return lookupDefault();
 }
 
-std::vector<std::string> RouteLookup::addressesOf(const std::string &host)
-{
-    in_addr literal = {};
-    if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
-        return {host};
-    }
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
-        return {};
-    }
-    std::vector<std::string> addresses;
-    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr, text, sizeof text);
-        addresses.emplace_back(text);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
-bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts)
+bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd)
 {
     const Route fallback = defaultRoute();
     if (!fallback.found || !fallback.viaGateway) {
         return false;
     }
-    for (const std::string &host : hosts) {
-        for (const std::string &address : addressesOf(host)) {
-            const Route route = to(address);
-            if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
-                || route.interfaceIndex != fallback.interfaceIndex) {
-                return false;
-            }
+    std::vector<std::string> addresses;
+    if (!HostLookup::addressesOf(hosts, cancelFd, addresses)) {
+        return false;
+    }
+    for (const std::string &address : addresses) {
+        const Route route = to(address);
+        if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
+            || route.interfaceIndex != fallback.interfaceIndex) {
+            return false;
         }
     }
     return true;

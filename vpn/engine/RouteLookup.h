@@ -20,10 +20,9 @@ public:
     static Route to(const std::string &address);
     // The default route, as the daemon's "net_gateway" names it.
     static Route defaultRoute();
-    // The IPv4 addresses of a host: the address itself, or what its name resolves to now.
-    static std::vector<std::string> addressesOf(const std::string &host);
     // Whether every address of the servers is reached through the default gateway, so that a host route to the
     // server through "net_gateway" keeps it outside the tunnel. False when any is reached another way (on a
-    // directly connected network, or through another gateway), or when there is no default gateway.
-    static bool serversBehindDefaultGateway(const std::vector<std::string> &hosts);
+    // directly connected network, or through another gateway), or when there is no default gateway; false as well
+    // when cancelFd becomes readable while the servers' names are still being looked up (HostLookup).
+    static bool serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd = -1);
 };

@@ -5,12 +5,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+// The kernel's netlink macros are C, with C casts.
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
 namespace
 {
 constexpr int replyTimeoutMs = 1000;
-} // namespace
 
-int RouteSocket::send(const nlmsghdr &request)
+// The socket's descriptor once the request has gone out, or -1.
+int send(const nlmsghdr &request)
 {
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
@@ -25,4 +28,33 @@ int RouteSocket::send(const nlmsghdr &request)
         return -1;
     }
     return fd;
+}
+} // namespace
+
+void RouteSocket::ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit)
+{
+    const int fd = send(request);
+    if (fd < 0) {
+        return;
+    }
+    alignas(nlmsghdr) char reply[16384];
+    bool more = true;
+    while (more) {
+        const ssize_t length = recv(fd, reply, sizeof reply, 0);
+        if (length <= 0) {
+            break;
+        }
+        more = false;
+        int left = static_cast<int>(length);
+        for (auto *header = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR || !visit(*header)) {
+                more = false;
+                break;
+            }
+            // The parts of a dump say so, and NLMSG_DONE follows the last of them.
+            more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
+        }
+    }
+    close(fd);
 }

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <functional>
+
 struct nlmsghdr;
 
-// A netlink route socket that has sent one request to the kernel, with a bound wait for the answer. Shared by the
-// route lookups and the tun counters. Plain calls of the calling thread.
+// One request to the kernel over a netlink route socket, and its answer read with a bound wait. Shared by the route
+// lookups and the tun counters. Plain calls of the calling thread.
 class RouteSocket
 {
 public:
-    // The socket's descriptor (the caller closes it), or -1 on failure.
-    static int send(const nlmsghdr &request);
+    // Sends the request and hands each message of the answer to visit, in order, until visit returns false or the
+    // answer ends: after the one message of a plain request, at the end of a dump, at an error, or when no answer
+    // comes within the wait.
+    static void ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit);
 };

@@ -109,22 +109,13 @@ TunCounters::Reading readLink(const std::string &name)
     request.header.nlmsg_len = NLMSG_ALIGN(NLMSG_LENGTH(sizeof(ifinfomsg))) + RTA_ALIGN(attribute->rta_len);
 
     TunCounters::Reading reading;
-    const int fd = RouteSocket::send(request.header);
-    if (fd < 0) {
-        return reading;
-    }
-    alignas(nlmsghdr) char reply[16384];
-    const ssize_t length = recv(fd, reply, sizeof reply, 0);
-    close(fd);
-    int left = static_cast<int>(length);
-    for (auto *header = reinterpret_cast<nlmsghdr *>(reply); length > 0 && NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-        if (header->nlmsg_type != RTM_NEWLINK) {
-            continue;
+    RouteSocket::ask(request.header, [&reading, &name](nlmsghdr &header) {
+        if (header.nlmsg_type != RTM_NEWLINK) {
+            return true;
         }
-        const auto *message = static_cast<const ifinfomsg *>(NLMSG_DATA(header));
+        const auto *message = static_cast<const ifinfomsg *>(NLMSG_DATA(&header));
         bool haveStats = false;
-        int attributesLeft = static_cast<int>(IFLA_PAYLOAD(header));
+        int attributesLeft = static_cast<int>(IFLA_PAYLOAD(&header));
         for (const rtattr *at = IFLA_RTA(message); RTA_OK(at, attributesLeft); at = RTA_NEXT(at, attributesLeft)) {
             if (at->rta_type == IFLA_STATS64) {
                 rtnl_link_stats64 stats = {};
@@ -137,8 +128,8 @@ TunCounters::Reading readLink(const std::string &name)
         reading.found = haveStats;
         reading.interfaceIndex = message->ifi_index;
         reading.name = name;
-        break;
-    }
+        return false;
+    });
     return reading;
 }
 } // namespace

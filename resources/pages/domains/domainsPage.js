@@ -26,6 +26,15 @@ var domains = {
     // lose a row whose script object the engine dropped and made anew.
     connectableRows: new Set(),
 
+    // Leaving the screen lets the list and its rows go: the page keeps no copy of a big account after a logout.
+    forget: function () {
+        app.removeTooltip();
+        domains.list = [];
+        domains.rowIndex = new Map();
+        domains.connectableRows = new Set();
+        domains.indexedContainer = null;
+    },
+
     container: function () {
         return document.getElementById('domainsContainer');
     },
@@ -61,16 +70,20 @@ var domains = {
     showPage: function () {
         app.removeTooltip();
         app_router.loadPage('domains', { variable: 'data' }, { list: domains.list });
+        // The login form's caret outlives the form in the engine's selection, with no place left to stand on this
+        // screen, where nothing can be selected: after every change of the page the engine would search the whole
+        // list for one before the next frame.
+        window.getSelection().removeAllRanges();
         var container = domains.container();
         domains.indexRows(container);
 
-        // Every list is measured before any is closed: one layout for the whole drawing, not one per domain.
+        // A list is as tall as its rows, which are all of one height: one row is measured, so that the domains out
+        // of view need no layout at all.
         var lists = Array.prototype.slice.call(container.querySelectorAll('.device-container'));
-        var heights = lists.map(function (devices) {
-            return devices.getBoundingClientRect().height;
-        });
-        lists.forEach(function (devices, index) {
-            devices.style.maxHeight = heights[index] + 'px';
+        var firstRow = container.querySelector('.row.device');
+        var rowHeight = firstRow === null ? 0 : firstRow.getBoundingClientRect().height;
+        lists.forEach(function (devices) {
+            devices.style.maxHeight = devices.childElementCount * rowHeight + 'px';
             devices.classList.add('closed');
         });
 
@@ -130,6 +143,7 @@ var domains = {
         }
         var devices = domainContainer.querySelector('.device-container');
         var icon = header.querySelector('.icon-toggle');
+        domains.keepHeight(domainContainer, header, devices);
         if (devices.classList.contains('closed')) {
             devices.classList.remove('closed');
             icon.textContent = 'arrow_drop_up';
@@ -141,6 +155,13 @@ var domains = {
             devices.classList.add('closed');
             icon.textContent = 'arrow_drop_down';
         }
+    },
+
+    // The height a domain out of view keeps: its header, and its list once open.
+    keepHeight: function (domainContainer, header, devices) {
+        var opening = devices.classList.contains('closed');
+        var height = header.offsetHeight + (opening ? parseFloat(devices.style.maxHeight) || 0 : 0);
+        domainContainer.style.setProperty('contain-intrinsic-size', '1px ' + height + 'px');
     },
 
     onReloadEvent: function () {
