@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/PrintableText.h"
 #include "core/PrivateFolder.h"
 
 extern char **environ;
@@ -273,7 +274,7 @@ void RootEnvironment::restrict(char *argv[])
     if (!dropped.empty()) {
         std::string names;
         for (const std::string &name : dropped) {
-            names += ' ' + name;
+            names += ' ' + printableText(name);
         }
         const bool debugging = std::find(dropped.begin(), dropped.end(), debuggingVariable) != dropped.end();
         std::fprintf(stderr,

@@ -16,6 +16,7 @@
 #include "core/FreedMemory.h"
 #include "core/InvokingUser.h"
 #include "core/Log.h"
+#include "core/PrintableText.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeFolder.h"
 #include "vpn/OrvVpnThread.h"
@@ -89,13 +90,13 @@ bool chooseUsersFolders()
         return true;
     }
     if (user.kind == InvokingUser::Kind::Invalid || !RootEnvironment::useFoldersOf(user.uid, &error)) {
-        std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", error.c_str());
+        std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", printableText(error).c_str());
         return false;
     }
     chooseRuntimeFolder();
     const std::string runtime = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
     if (!RootEnvironment::useAuthorityOf(user.uid, user.gid, runtime, &error)) {
-        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", error.c_str());
+        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", printableText(error).c_str());
     }
     return true;
 }
@@ -134,6 +135,14 @@ int main(int argc, char *argv[])
     parser.addOption(moduleOption);
     if (answeredByParser(parser, arguments.userArguments())) {
         QCoreApplication answering(arguments.qtArgc(), arguments.qtArgv());
+        // Qt's own answer to an error would print the user's word as given, control characters and all.
+        if (!parser.parse(arguments.userArguments())) {
+            std::fprintf(stderr,
+                         "%s: %s\n",
+                         qPrintable(QCoreApplication::applicationName()),
+                         printableText(parser.errorText().toStdString()).c_str());
+            return 1;
+        }
         parser.process(arguments.userArguments());
     }
 
@@ -149,7 +158,8 @@ int main(int argc, char *argv[])
     chooseRuntimeFolder();
     const QString noWindow = displayProblem(arguments);
     if (!noWindow.isEmpty()) {
-        std::fprintf(stderr, "lumenbridge: cannot open the window: %s\n", qPrintable(noWindow));
+        std::fprintf(
+            stderr, "lumenbridge: cannot open the window: %s\n", printableText(noWindow.toStdString()).c_str());
         return 1;
     }
     // The web engine refuses to start as root with its sandbox on.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 
 #include <QDirIterator>
@@ -200,6 +201,9 @@ void TestCommandLine::endsBeforeStart_data()
     QTest::newRow("no display: only a Wayland one")
         << QStringList{QStringLiteral("WAYLAND_DISPLAY=wayland-0")} << QStringList() << 1 << QStringList()
         << QStringList{QStringLiteral("DISPLAY is unset, and the Wayland display wayland-0 is not used")} << false;
+    QTest::newRow("unknown option with control characters")
+        << QStringList() << QStringList{QStringLiteral("--x\x1b[2J\nlumenbridge: forged")} << 1 << QStringList()
+        << QStringList{QStringLiteral("Unknown option 'x\\x1B[2J\\x0Alumenbridge: forged'.")} << false;
     // As root, what the environment says cannot have the engine run a program or open the page to others.
     if (geteuid() == 0) {
         QTest::newRow("as root: engine flags ignored")
@@ -210,6 +214,11 @@ void TestCommandLine::endsBeforeStart_data()
             << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=0.0.0.0:9222")}
             << QStringList{QStringLiteral("--version")} << 0 << version
             << QStringList{QStringLiteral("ignored from the environment: QTWEBENGINE_REMOTE_DEBUGGING (")} << false;
+        QTest::newRow("as root: a name with control characters")
+            << QStringList{QStringLiteral("X\x1b[2J\nlumenbridge: forged=1")}
+            << QStringList{QStringLiteral("--version")} << 0 << version
+            << QStringList{QStringLiteral("ignored from the environment: X\\x1B[2J\\x0Alumenbridge: forged\n")}
+            << false;
     }
 }
 
@@ -248,8 +257,13 @@ void TestCommandLine::endsBeforeStart()
     // Ending by itself proves no window and no event loop were started.
     QVERIFY2(program.waitForFinished(20000), "the program kept running");
     const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    const QByteArray errBytes = program.readAllStandardError();
+    const QString err = QString::fromLocal8Bit(errBytes);
     QVERIFY2(program.exitStatus() == QProcess::NormalExit, qPrintable(err));
+    // What the user handed in is shown, never played to the terminal: printable ASCII and line ends only.
+    QVERIFY2(
+        std::all_of(errBytes.cbegin(), errBytes.cend(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); }),
+        errBytes.toPercentEncoding(" \n:'()").constData());
     QCOMPARE(program.exitCode(), exitCode);
 
     for (const QString &text : inStdout) {

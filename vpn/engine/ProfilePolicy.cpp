@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 
+#include "core/PrintableText.h"
+
 namespace lumen::engine
 {
 
@@ -220,18 +222,7 @@ const Rule *findRule(const std::string &name)
 std::string shown(const std::string &text)
 {
     constexpr std::size_t maxShown = 40;
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < maxShown; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            static const char hex[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
+    const std::string out = printableText(text.substr(0, maxShown));
     return text.size() > maxShown ? out + "..." : out;
 }
 
