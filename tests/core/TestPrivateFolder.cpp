@@ -36,8 +36,8 @@ QByteArray accessList(int permissions)
     };
     add(2, 4);
     const quint32 none = 0xffffffff;
-    const quint32 entries[][3] = {{0x01, 7, none}, {0x02, quint32(permissions), nobody}, {0x04, 5, none},
-                                  {0x10, 7, none}, {0x20, 5, none}};
+    const quint32 entries[][3] = {
+        {0x01, 7, none}, {0x02, quint32(permissions), nobody}, {0x04, 5, none}, {0x10, 7, none}, {0x20, 5, none}};
     for (const auto &entry : entries) {
         add(entry[0], 2);
         add(entry[1], 2);
@@ -149,14 +149,14 @@ void TestPrivateFolder::folders_data()
         << "writable by others";
     // The mode tells only part of it: an access list may let another user in.
     QTest::newRow("parent of root's that a list lets another user write") << QStringList{"d p 755", "a p 7"} << "p/a"
-                                                                           << "writable by others";
+                                                                          << "writable by others";
     QTest::newRow("folder a list lets another user write") << QStringList{"d a 700", "a a 7"} << "a"
                                                            << "writable by others";
     QTest::newRow("our folder that a list lets another user read is closed") << QStringList{"d a 700", "a a 5"} << "a"
                                                                              << "";
-    QTest::newRow("made below a folder whose default list lets another user in") << QStringList{"d p 700", "A p"}
-                                                                                 << "p/a/b"
-                                                                                 << "";
+    QTest::newRow("made below a folder whose default list lets another user in")
+        << QStringList{"d p 700", "A p"} << "p/a/b"
+        << "";
 }
 
 void TestPrivateFolder::folders()
