@@ -1,6 +1,12 @@
 #include "app/ProgramArguments.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
 #include <QFile>
+
+#include "core/PrintableText.h"
 
 namespace
 {
@@ -19,6 +25,21 @@ bool isOption(const QByteArray &argument, const char *name)
 bool allowedPlatform(const QByteArray &name)
 {
     return name == "xcb" || name == "offscreen" || name == "minimal";
+}
+
+// A word a shell takes as it stands, else single-quoted; shown escaped, so that it cannot drive a terminal.
+std::string shellWord(const QByteArray &word)
+{
+    const bool plain = !word.isEmpty() && std::all_of(word.cbegin(), word.cend(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '.'
+               || c == '_' || c == '-' || c == '+';
+    });
+    if (plain) {
+        return word.toStdString();
+    }
+    QByteArray quoted = word;
+    quoted.replace('\'', "'\\''");
+    return printableText(('\'' + quoted + '\'').toStdString());
 }
 } // namespace
 
@@ -84,4 +105,15 @@ QByteArray ProgramArguments::platform() const
 QByteArray ProgramArguments::display() const
 {
     return m_display;
+}
+
+std::string ProgramArguments::startedAs() const
+{
+    return shellWord(m_program);
+}
+
+std::string ProgramArguments::startedAsFullPath() const
+{
+    char resolved[PATH_MAX];
+    return shellWord(realpath("/proc/self/exe", resolved) ? QByteArray(resolved) : m_program);
 }

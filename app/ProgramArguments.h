@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <QByteArray>
@@ -22,6 +23,10 @@ public:
     // The window-system choice given on the command line; empty when none was.
     QByteArray platform() const;
     QByteArray display() const;
+    // The program as the user started it, ready for a shell and printable: advice that names it works as typed.
+    std::string startedAs() const;
+    // The same by its full path, for tools that want one (pkexec).
+    std::string startedAsFullPath() const;
 
 private:
     QByteArray m_program;

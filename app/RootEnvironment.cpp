@@ -11,13 +11,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <pwd.h>
-#include <sys/fsuid.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/InvokingUser.h"
 #include "core/PrintableText.h"
 #include "core/PrivateFolder.h"
+#include "core/RuntimeFolder.h"
+#include "core/UserDesktop.h"
 
 extern char **environ;
 
@@ -33,6 +39,29 @@ constexpr off_t maxAuthorityBytes = 1 << 20;
 constexpr const char *rootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char *usersFolder = "/lumenbridge-users/";
 constexpr const char *debuggingVariable = "QTWEBENGINE_REMOTE_DEBUGGING";
+// The names restrict() dropped, for announceDropped(), across the new start.
+constexpr const char *droppedVariable = "LUMENBRIDGE_DROPPED";
+// Reading the user's authority file: a child that hangs (a file on a stalled network share) is given up on.
+constexpr int authorityReadTimeoutMs = 5000;
+// What the child tells before the bytes: 0, or why it read nothing.
+constexpr int notAnAuthorityFile = -1;
+constexpr int lastScreenNameBytes = 64;
+constexpr std::size_t maxScreens = 32;
+constexpr std::size_t maxNumberBytes = 16;
+constexpr double minScaleFactor = 0.1;
+constexpr double maxScaleFactor = 10;
+constexpr double minFontDpi = 10;
+constexpr double maxFontDpi = 1000;
+
+// The names the elevation tools and the shells set on every start, which the program never reads: dropped, but not
+// worth a line.
+const char *const quietlyDropped[] = {"TERM",       "COLORTERM", "SHELL",  "MAIL",      "USERNAME", "SUDO_COMMAND",
+                                      "SUDO_HOME",  "SUDO_PS1",  "COLORS", "LS_COLORS", "HOSTNAME", "XAUTHORIZATION",
+                                      "KRB5CCNAME", "PS1",       "PS2",    "LINGUAS",   "PWD",      "OLDPWD",
+                                      "SHLVL",      "_"};
+
+// The copy of the display's authority that this start made; empty when none.
+std::string authorityCopy;
 constexpr const char *debuggingHost = "127.0.0.1:";
 // In /proc/<pid>/stat, the flags are the seventh field after the name; PF_KTHREAD marks a kernel thread.
 constexpr int kernelFlagsField = 7;
@@ -65,9 +94,59 @@ bool timeZone(const std::string &value)
            && value.find("..") == std::string::npos;
 }
 
+// A plain decimal number within [low, high]: no sign, exponent, infinity or hexadecimal form, which Qt would take
+// as given and then scale the window to nothing or to billions of pixels.
+bool numberWithin(const std::string &value, double low, double high)
+{
+    if (value.empty() || value.size() > maxNumberBytes || std::count(value.begin(), value.end(), '.') > 1
+        || !std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c) != 0 || c == '.'; })) {
+        return false;
+    }
+    const double number = std::strtod(value.c_str(), nullptr);
+    return number >= low && number <= high;
+}
+
 bool scaleFactor(const std::string &value)
 {
-    return onlyOf(value, ".;,=_-", maxValueBytes);
+    return numberWithin(value, minScaleFactor, maxScaleFactor);
+}
+
+// "factor;factor" or "screen=factor;screen=factor", one for each screen.
+bool screenScaleFactors(const std::string &value)
+{
+    std::istringstream parts(value);
+    std::string part;
+    std::size_t count = 0;
+    while (std::getline(parts, part, ';')) {
+        const std::string::size_type equals = part.find('=');
+        const std::string screen = equals == std::string::npos ? std::string() : part.substr(0, equals);
+        if (++count > maxScreens || screen.size() > lastScreenNameBytes || !onlyOf(screen, "_.-")
+            || !scaleFactor(equals == std::string::npos ? part : part.substr(equals + 1))) {
+            return false;
+        }
+    }
+    return count > 0;
+}
+
+bool switchValue(const std::string &value)
+{
+    return value == "0" || value == "1";
+}
+
+bool roundingPolicy(const std::string &value)
+{
+    return value == "Round" || value == "Ceil" || value == "Floor" || value == "RoundPreferFloor"
+           || value == "PassThrough";
+}
+
+bool fontDpi(const std::string &value)
+{
+    return value.find('.') == std::string::npos && numberWithin(value, minFontDpi, maxFontDpi);
+}
+
+bool desktopWords(const std::string &value)
+{
+    return UserDesktop::desktopWords(value);
 }
 
 bool windowSystem(const std::string &value)
@@ -122,16 +201,21 @@ const Rule rules[] = {
          return value == "software";
      }},
     {"QT_SCALE_FACTOR", scaleFactor},
-    {"QT_SCREEN_SCALE_FACTORS", scaleFactor},
-    {"QT_AUTO_SCREEN_SCALE_FACTOR", scaleFactor},
-    {"QT_ENABLE_HIGHDPI_SCALING", scaleFactor},
-    {"QT_SCALE_FACTOR_ROUNDING_POLICY", scaleFactor},
-    {"QT_FONT_DPI", scaleFactor},
+    {"QT_SCREEN_SCALE_FACTORS", screenScaleFactors},
+    {"QT_AUTO_SCREEN_SCALE_FACTOR", switchValue},
+    {"QT_ENABLE_HIGHDPI_SCALING", switchValue},
+    {"QT_SCALE_FACTOR_ROUNDING_POLICY", roundingPolicy},
+    {"QT_FONT_DPI", fontDpi},
+    {debuggingVariable, debuggingAddress},
+    {droppedVariable, plain},
+};
+
+// Root's own folders, in root's own session only: for a user who started us, root's folders are fixed ones.
+const Rule ownFolders[] = {
     {"XDG_CONFIG_HOME", privateFolder},
     {"XDG_DATA_HOME", privateFolder},
     {"XDG_CACHE_HOME", privateFolder},
     {"XDG_RUNTIME_DIR", privateFolder},
-    {debuggingVariable, debuggingAddress},
 };
 
 bool localeCategory(const std::string &name)
@@ -140,17 +224,43 @@ bool localeCategory(const std::string &name)
            && std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isupper(c) != 0; });
 }
 
-bool accepted(const std::string &name, const std::string &value)
+bool accepted(const std::string &name, const std::string &value, bool rootsOwnSession)
 {
     if (localeCategory(name)) {
         return localeName(value);
+    }
+    // Set aside on the way in (below), and found again so in the new start.
+    if (UserDesktop::keepsAside(name)) {
+        return name != std::string(UserDesktop::prefix) + "XAUTHORITY" && desktopWords(value);
     }
     for (const Rule &rule : rules) {
         if (name == rule.name) {
             return rule.accepts(value);
         }
     }
+    for (const Rule &rule : ownFolders) {
+        if (name == rule.name) {
+            return rootsOwnSession && rule.accepts(value);
+        }
+    }
     return false;
+}
+
+// The first value of a name, as getenv() would find it; null when it is not set.
+const char *firstValue(const char *const *environment, const char *name)
+{
+    const std::size_t length = std::strlen(name);
+    for (const char *const *entry = environment; entry && *entry; ++entry) {
+        if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
+            return *entry + length + 1;
+        }
+    }
+    return nullptr;
+}
+
+bool quiet(const std::string &name)
+{
+    return std::find(std::begin(quietlyDropped), std::end(quietlyDropped), name) != std::end(quietlyDropped);
 }
 
 struct Account
@@ -216,6 +326,122 @@ bool runsAsRoot(const std::string &pid)
     }
     return !status.is_open();
 }
+
+bool writeAll(int fd, const std::string &bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// In the child: the user's identity for good, then the file as the user reads it, over the pipe after a status.
+[[noreturn]] void readAsUserChild(const InvokingUser &user, const std::vector<gid_t> &groups, const char *path, int out)
+{
+    int status = 0;
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0
+        || setuid(0) == 0) {
+        status = errno != 0 ? errno : EPERM;
+    }
+    const int fd = status == 0 ? open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    if (status == 0 && fd < 0) {
+        status = errno;
+    }
+
+    struct stat info
+    {
+    };
+
+    if (status == 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxAuthorityBytes)) {
+        status = notAnAuthorityFile;
+    }
+    std::string message(reinterpret_cast<const char *>(&status), sizeof status);
+    char chunk[4096];
+    ssize_t n = 0;
+    while (status == 0 && (n = read(fd, chunk, sizeof chunk)) > 0
+           && message.size() <= static_cast<std::size_t>(maxAuthorityBytes)) {
+        message.append(chunk, static_cast<std::size_t>(n));
+    }
+    _exit(writeAll(out, message) && n >= 0 ? 0 : 1);
+}
+
+// Reads a file with the user's ids and groups, so that root reads nothing the user could not. One thread runs now.
+bool readAsUser(const InvokingUser &user,
+                const std::vector<gid_t> &groups,
+                const std::string &path,
+                std::string *bytes,
+                std::string *error)
+{
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        readAsUserChild(user, groups, path.c_str(), pipeFds[1]);
+    }
+    close(pipeFds[1]);
+    if (child < 0) {
+        *error = std::strerror(errno);
+        close(pipeFds[0]);
+        return false;
+    }
+    std::string message;
+    bool timedOut = false;
+    for (;;) {
+        pollfd reading{pipeFds[0], POLLIN, 0};
+        const int ready = poll(&reading, 1, authorityReadTimeoutMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            timedOut = true;
+            break;
+        }
+        char chunk[4096];
+        const ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || message.size() > static_cast<std::size_t>(maxAuthorityBytes) + sizeof(int)) {
+            break;
+        }
+        message.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (timedOut) {
+        kill(child, SIGKILL);
+    }
+    int exitStatus = 0;
+    while (waitpid(child, &exitStatus, 0) < 0 && errno == EINTR) {
+    }
+    int status = 0;
+    if (timedOut || message.size() < sizeof status || !WIFEXITED(exitStatus)) {
+        *error = timedOut ? "no answer in time" : "cannot be read";
+        return false;
+    }
+    std::memcpy(&status, message.data(), sizeof status);
+    if (status != 0) {
+        *error = status == notAnAuthorityFile ? "not an authority file" : std::strerror(status);
+        return false;
+    }
+    if (WEXITSTATUS(exitStatus) != 0 || message.size() > static_cast<std::size_t>(maxAuthorityBytes) + sizeof status) {
+        *error = "cannot be read whole";
+        return false;
+    }
+    *bytes = message.substr(sizeof status);
+    return true;
+}
 } // namespace
 
 std::vector<std::string> RootEnvironment::cleaned(const char *const *environment, std::vector<std::string> *dropped)
@@ -226,10 +452,14 @@ std::vector<std::string> RootEnvironment::cleaned(const char *const *environment
     std::vector<std::string> result;
     std::vector<std::string> seen;
     const auto drop = [dropped](const std::string &name) {
-        if (dropped && std::find(dropped->begin(), dropped->end(), name) == dropped->end()) {
+        if (dropped && !quiet(name) && std::find(dropped->begin(), dropped->end(), name) == dropped->end()) {
             dropped->push_back(name);
         }
     };
+    // Any value that names a user, valid or not, is a user's start: never root's own session.
+    const bool rootsOwnSession =
+        InvokingUser::fromVariables(firstValue(environment, "PKEXEC_UID"), firstValue(environment, "SUDO_UID")).kind
+        == InvokingUser::Kind::None;
     for (const char *const *entry = environment; entry && *entry; ++entry) {
         const std::string text(*entry);
         const std::string::size_type equals = text.find('=');
@@ -243,9 +473,14 @@ std::vector<std::string> RootEnvironment::cleaned(const char *const *environment
         const std::string value = text.substr(equals + 1);
         const auto replaced = std::find_if(
             std::begin(own), std::end(own), [&name](const auto &variable) { return name == variable.first; });
+        const bool setAside =
+            std::find(UserDesktop::names().begin(), UserDesktop::names().end(), name) != UserDesktop::names().end()
+            && name != "XAUTHORITY";
         if (replaced != std::end(own)) {
             result.push_back(name + '=' + replaced->second);
-        } else if (accepted(name, value)) {
+        } else if (setAside && desktopWords(value)) {
+            result.push_back(UserDesktop::prefix + text);
+        } else if (!setAside && accepted(name, value, rootsOwnSession)) {
             result.push_back(text);
         } else {
             drop(name);
@@ -274,22 +509,23 @@ void RootEnvironment::restrict(char *argv[])
     if (!dropped.empty()) {
         std::string names;
         for (const std::string &name : dropped) {
-            names += ' ' + printableText(name);
+            names += (names.empty() ? "" : " ") + printableText(name);
         }
-        const bool debugging = std::find(dropped.begin(), dropped.end(), debuggingVariable) != dropped.end();
-        std::fprintf(stderr,
-                     "lumenbridge: running as root, ignored from the environment:%s%s\n",
-                     names.c_str(),
-                     debugging ? " (the page's debugging is opened only as 127.0.0.1:<port>, in a network namespace"
-                                 " that no other user shares)"
-                               : "");
+        kept.erase(std::remove_if(
+                       kept.begin(),
+                       kept.end(),
+                       [](const std::string &entry) {
+                           return entry.compare(0, std::strlen(droppedVariable) + 1, std::string(droppedVariable) + '=')
+                                  == 0;
+                       }),
+                   kept.end());
+        kept.push_back(std::string(droppedVariable) + '=' + names.substr(0, maxValueBytes));
     }
     std::vector<char *> pointers;
     for (std::string &entry : kept) {
         pointers.push_back(&entry[0]);
     }
     pointers.push_back(nullptr);
-    std::fflush(stderr);
     execve("/proc/self/exe", argv, pointers.data());
     std::fprintf(stderr,
                  "lumenbridge: cannot start again with the cleaned environment (%s); cleaned in place\n",
@@ -300,15 +536,30 @@ void RootEnvironment::restrict(char *argv[])
     }
 }
 
+void RootEnvironment::announceDropped(bool show)
+{
+    const char *const names = std::getenv(droppedVariable);
+    if (show && names && *names) {
+        const std::string list = printableText(names);
+        const bool debugging = (' ' + list + ' ').find(std::string(" ") + debuggingVariable + ' ') != std::string::npos;
+        std::fprintf(stderr,
+                     "lumenbridge: running as root, ignored from the environment: %s%s\n",
+                     list.c_str(),
+                     debugging ? " (the page's debugging is opened only as 127.0.0.1:<port>, in a network namespace"
+                                 " that no other user shares)"
+                               : "");
+    }
+    unsetenv(droppedVariable);
+}
+
 bool RootEnvironment::useFoldersOf(uid_t uid, std::string *error)
 {
-    const char *const home = std::getenv("HOME");
-    const std::pair<const char *, const char *> kinds[] = {
-        {"XDG_CONFIG_HOME", "/.config"}, {"XDG_DATA_HOME", "/.local/share"}, {"XDG_CACHE_HOME", "/.cache"}};
-    for (const auto &kind : kinds) {
-        const char *const given = std::getenv(kind.first);
-        const std::string base = given && *given ? std::string(given) : std::string(home ? home : "") + kind.second;
-        const std::string folder = base + usersFolder + std::to_string(uid);
+    const std::string home = rootAccount().home;
+    const std::string folders[][2] = {{"XDG_CONFIG_HOME", home + "/.config" + usersFolder + std::to_string(uid)},
+                                      {"XDG_DATA_HOME", home + "/.local/share" + usersFolder + std::to_string(uid)},
+                                      {"XDG_CACHE_HOME", home + "/.cache" + usersFolder + std::to_string(uid)},
+                                      {"XDG_RUNTIME_DIR", RuntimeFolder::ownPath(uid)}};
+    for (const auto &[variable, folder] : folders) {
         std::string reason;
         if (!PrivateFolder::ensure(folder, &reason)) {
             if (error) {
@@ -316,17 +567,28 @@ bool RootEnvironment::useFoldersOf(uid_t uid, std::string *error)
             }
             return false;
         }
-        setenv(kind.first, folder.c_str(), 1);
+        setenv(variable.c_str(), folder.c_str(), 1);
     }
     return true;
 }
 
-bool RootEnvironment::useAuthorityOf(uid_t uid, gid_t gid, const std::string &folder, std::string *error)
+bool RootEnvironment::useOwnRuntimeFolder(std::string *error)
+{
+    const std::string folder = RuntimeFolder::ownPath(0);
+    if (!PrivateFolder::ensure(folder, error)) {
+        return false;
+    }
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    return true;
+}
+
+bool RootEnvironment::useAuthorityOf(const InvokingUser &user, std::string *error)
 {
     const char *const given = std::getenv("XAUTHORITY");
     if (!given) {
         return true;
     }
+    const std::string path(given);
     const auto fail = [error](const std::string &reason) {
         unsetenv("XAUTHORITY");
         if (error) {
@@ -334,47 +596,43 @@ bool RootEnvironment::useAuthorityOf(uid_t uid, gid_t gid, const std::string &fo
         }
         return false;
     };
-    if (folder.empty() || folder.front() != '/') {
+    const char *const runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::vector<gid_t> groups;
+    if (!runtime || runtime[0] != '/') {
         return fail("no private folder to copy it into");
     }
-    // Opened as the user: the kernel checks the path, links included, with the user's rights. One thread runs now.
-    setfsgid(gid);
-    setfsuid(uid);
-    const int fd = open(given, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    const int openError = errno;
-    setfsuid(0);
-    setfsgid(0);
-    if (fd < 0) {
-        return fail(std::string(given) + ": " + std::strerror(openError));
+    if (!user.groups(&groups)) {
+        return fail("cannot list the groups of " + user.name);
     }
-
-    struct stat info
-    {
-    };
-
     std::string bytes;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxAuthorityBytes) {
-        close(fd);
-        return fail(std::string(given) + " is not an authority file");
+    std::string reason;
+    if (!readAsUser(user, groups, path, &bytes, &reason)) {
+        return fail(path + ": " + reason);
     }
-    char chunk[4096];
-    ssize_t n = 0;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 && bytes.size() <= static_cast<std::size_t>(maxAuthorityBytes)) {
-        bytes.append(chunk, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    const std::string copy = folder + "/xauthority";
-    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const bool written =
-        out >= 0 && n == 0 && write(out, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    if (out >= 0 && close(out) != 0) {
+    std::string copy = std::string(runtime) + "/xauthority-XXXXXX";
+    const int out = mkostemp(&copy[0], O_CLOEXEC);
+    if (out < 0) {
         return fail(copy + ": " + std::strerror(errno));
     }
-    if (!written) {
-        return fail("cannot copy " + std::string(given) + " to " + copy);
+    const bool written = writeAll(out, bytes);
+    if (close(out) != 0 || !written) {
+        unlink(copy.c_str());
+        return fail("cannot copy " + path + " to " + copy);
     }
+    authorityCopy = copy;
     setenv("XAUTHORITY", copy.c_str(), 1);
+    setenv((std::string(UserDesktop::prefix) + "XAUTHORITY").c_str(), path.c_str(), 1);
     return true;
+}
+
+void RootEnvironment::removeAuthorityCopy()
+{
+    if (authorityCopy.empty()) {
+        return;
+    }
+    unlink(authorityCopy.c_str());
+    authorityCopy.clear();
+    unsetenv("XAUTHORITY");
 }
 
 bool RootEnvironment::debuggingReachableByRootOnly()

@@ -8,8 +8,8 @@
 #include <QUrl>
 
 #include <unistd.h>
-#include <xcb/xcb.h>
 
+#include "app/DisplayCheck.h"
 #include "app/ProgramArguments.h"
 #include "app/RootEnvironment.h"
 #include "app/ShutdownSignals.h"
@@ -17,8 +17,7 @@
 #include "core/InvokingUser.h"
 #include "core/Log.h"
 #include "core/PrintableText.h"
-#include "core/PrivateFolder.h"
-#include "core/RuntimeFolder.h"
+#include "core/UserDesktop.h"
 #include "vpn/OrvVpnThread.h"
 #include "window/MainWindow.h"
 #include "window/WebengineSupervisor.h"
@@ -34,8 +33,8 @@ constexpr int tunnelEndTimeoutMs = 8000;
 
 // Why no window can be opened, or empty. The X window system, Qt's default, aborts the process when it finds no
 // display or cannot reach it; the caller answers with one line instead. The offscreen and minimal platforms need
-// no display.
-QString displayProblem(const ProgramArguments &arguments)
+// no display. `authorityRefused`: why the authority file the user named was not used, if it was not.
+QString displayProblem(const ProgramArguments &arguments, const QString &authorityRefused, DisplayCheck *check)
 {
     const QByteArray platform = arguments.platform().isEmpty() ? qgetenv("QT_QPA_PLATFORM") : arguments.platform();
     if (!platform.isEmpty() && platform != "xcb") {
@@ -49,57 +48,94 @@ QString displayProblem(const ProgramArguments &arguments)
                                                   "used (the program opens X displays only, such as XWayland's)")
                                        .arg(QString::fromLocal8Bit(wayland));
     }
-    int screen = 0;
-    xcb_connection_t *connection = xcb_connect(display.constData(), &screen);
-    const bool reached = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return reached ? QString() : QStringLiteral("cannot reach the display %1").arg(QString::fromLocal8Bit(display));
-}
-
-// Qt keeps its runtime files in XDG_RUNTIME_DIR and, without one, makes /tmp/runtime-root with a warning. A root
-// run that was handed none of its own (sudo drops it, or keeps the user's) gets a private folder, as the helper
-// programs do.
-void chooseRuntimeFolder()
-{
-    const QByteArray given = qgetenv("XDG_RUNTIME_DIR");
-    if (geteuid() != 0 || (!given.isEmpty() && RuntimeFolder::path() == given.toStdString())) {
-        return;
+    const QString name = QString::fromLocal8Bit(display);
+    if (check->connect(display)) {
+        return QString();
     }
-    std::string error;
-    if (!PrivateFolder::ensure(RuntimeFolder::ownPath, &error)) {
-        writeLog(2, "main", QStringLiteral("No runtime folder of our own: ") + QString::fromStdString(error));
-        return;
+    if (check->refusal().isEmpty()) {
+        return QStringLiteral("cannot reach the display %1").arg(name);
     }
-    qputenv("XDG_RUNTIME_DIR", RuntimeFolder::ownPath);
+    // The server answered, and said no: as a rule the cookie is missing or wrong.
+    const QString userFile = qEnvironmentVariable((std::string(UserDesktop::prefix) + "XAUTHORITY").c_str());
+    const QString given = userFile.isEmpty() ? qEnvironmentVariable("XAUTHORITY") : userFile;
+    const QString refused = QStringLiteral("the display %1 refused the connection (%2)").arg(name, check->refusal());
+    if (!authorityRefused.isEmpty()) {
+        return refused + QStringLiteral(": XAUTHORITY was not used: %1").arg(authorityRefused);
+    }
+    if (!given.isEmpty()) {
+        return refused + QStringLiteral(" with the authority file %1").arg(given);
+    }
+    return refused
+           + QStringLiteral(": no display authority was handed over; pass yours through sudo, as in "
+                            "XAUTHORITY=$HOME/.Xauthority sudo %1")
+                 .arg(QString::fromStdString(arguments.startedAs()));
 }
 
 // Whether the parser alone answers this command line: help, version, or an error in it. Then no window system,
 // display, folder or account is touched.
 bool answeredByParser(QCommandLineParser &parser, const QStringList &arguments)
 {
-    return !parser.parse(arguments) || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
+    return !parser.parse(arguments) || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))
+           || parser.isSet(QStringLiteral("version"));
 }
 
-// As root for a user who started us through sudo or pkexec, that user's settings and web data are theirs alone, and
-// the display's authority is read as the user reads it.
-bool chooseUsersFolders()
+// --help-all: the help, with the two of Qt's options that the program takes.
+QString helpAllText(const QCommandLineOption &levelOption, const QCommandLineOption &moduleOption)
+{
+    QCommandLineParser all;
+    all.setApplicationDescription(QStringLiteral("helper"));
+    all.addHelpOption();
+    all.addVersionOption();
+    all.addOption(levelOption);
+    all.addOption(moduleOption);
+    all.addOption(QCommandLineOption(QStringLiteral("platform"),
+                                     QStringLiteral("Window system: xcb, offscreen or minimal"),
+                                     QStringLiteral("name")));
+    all.addOption(QCommandLineOption(
+        QStringLiteral("display"), QStringLiteral("X display to open, in place of DISPLAY"), QStringLiteral("name")));
+    return all.helpText();
+}
+
+// As root, the folders root writes to are root's own. For a user who started us through sudo or pkexec, fixed ones
+// of that user's id, whatever the environment says, and the display's authority read as the user reads it. Root's
+// own session keeps its own, with a private runtime folder where it has none. Why the user's authority file was not
+// used, if it was not, goes to `authorityRefused`.
+bool chooseFolders(QString *authorityRefused)
 {
     const InvokingUser user = InvokingUser::fromEnvironment();
     std::string error = user.reason;
-    if (user.kind == InvokingUser::Kind::None) {
-        return true;
-    }
-    if (user.kind == InvokingUser::Kind::Invalid || !RootEnvironment::useFoldersOf(user.uid, &error)) {
+    if (user.kind == InvokingUser::Kind::Invalid) {
         std::fprintf(stderr, "lumenbridge: cannot tell whose settings to use: %s\n", printableText(error).c_str());
         return false;
     }
-    chooseRuntimeFolder();
-    const std::string runtime = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
-    if (!RootEnvironment::useAuthorityOf(user.uid, user.gid, runtime, &error)) {
-        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", printableText(error).c_str());
+    if (user.kind == InvokingUser::Kind::None) {
+        // Qt would otherwise make /tmp/runtime-root, with a warning.
+        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && !RootEnvironment::useOwnRuntimeFolder(&error)) {
+            writeLog(2, "main", QStringLiteral("No runtime folder of our own: ") + QString::fromStdString(error));
+        }
+        return true;
+    }
+    if (!RootEnvironment::useFoldersOf(user.uid, &error)) {
+        std::fprintf(stderr, "lumenbridge: cannot keep this user's files apart: %s\n", printableText(error).c_str());
+        return false;
+    }
+    if (!RootEnvironment::useAuthorityOf(user, &error)) {
+        *authorityRefused = QString::fromStdString(printableText(error));
     }
     return true;
 }
+
+// This start's copy of the display's authority goes however main() ends.
+struct AuthorityCopyRemoval
+{
+    AuthorityCopyRemoval() = default;
+    Q_DISABLE_COPY_MOVE(AuthorityCopyRemoval)
+
+    ~AuthorityCopyRemoval()
+    {
+        RootEnvironment::removeAuthorityCopy();
+    }
+};
 } // namespace
 
 int main(int argc, char *argv[])
@@ -143,29 +179,46 @@ int main(int argc, char *argv[])
                          printableText(parser.errorText().toStdString()).c_str());
             return 1;
         }
+        // Qt's own --help-all would list options of its own that the program refuses.
+        if (parser.isSet(QStringLiteral("help-all")) && !parser.isSet(QStringLiteral("version"))) {
+            std::fputs(qPrintable(helpAllText(levelOption, moduleOption)), stdout);
+            return 0;
+        }
         parser.process(arguments.userArguments());
     }
 
     // The tunnel and the serial ports need root; a window that could do nothing would only fail later.
     if (geteuid() != 0) {
-        std::fputs("lumenbridge: the program needs root: start it with sudo lumenbridge (or pkexec lumenbridge)\n",
-                   stderr);
+        std::fprintf(stderr,
+                     "lumenbridge: the program needs root: start it with sudo %s (or pkexec %s)\n",
+                     arguments.startedAs().c_str(),
+                     arguments.startedAsFullPath().c_str());
         return 1;
     }
-    if (!chooseUsersFolders()) {
+    RootEnvironment::announceDropped(true);
+    const AuthorityCopyRemoval authorityCopyRemoval;
+    QString authorityRefused;
+    if (!chooseFolders(&authorityRefused)) {
         return 1;
     }
-    chooseRuntimeFolder();
-    const QString noWindow = displayProblem(arguments);
+    DisplayCheck displayCheck;
+    const QString noWindow = displayProblem(arguments, authorityRefused, &displayCheck);
     if (!noWindow.isEmpty()) {
         std::fprintf(
             stderr, "lumenbridge: cannot open the window: %s\n", printableText(noWindow.toStdString()).c_str());
         return 1;
     }
+    if (!authorityRefused.isEmpty()) {
+        std::fprintf(stderr, "lumenbridge: XAUTHORITY ignored: %s\n", qPrintable(authorityRefused));
+    }
     // The web engine refuses to start as root with its sandbox on.
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 
     QApplication app(arguments.qtArgc(), arguments.qtArgv());
+    // The display is connected: no later reader finds the copy of its authority, and the check's own connection
+    // can go.
+    RootEnvironment::removeAuthorityCopy();
+    displayCheck.close();
     parser.process(arguments.userArguments());
     // Where no OpenGL context can be made (the offscreen or minimal platform without an X display) the web view's
     // scene graph aborts the process; unless the user chose a back end, it draws in software there.

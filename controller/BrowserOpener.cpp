@@ -10,7 +10,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -18,11 +17,11 @@
 #include "core/DetachedLaunch.h"
 #include "core/InvokingUser.h"
 #include "core/Log.h"
+#include "core/UserDesktop.h"
 
 namespace
 {
 constexpr const char *logFunction = "BrowserOpener::open";
-constexpr int maxGroups = 65536;
 
 QString programForTests;
 
@@ -47,7 +46,8 @@ bool ownedFolder(const std::string &path, uid_t uid)
 }
 
 // The user's own session: home, names, a fixed PATH, the session bus and runtime folder when the user has them,
-// and the display variables the desktop needs. Nothing else of root's environment goes along.
+// the display with the user's own authority file as the user named it, the desktop's names and the language.
+// Nothing else of root's environment goes along.
 std::vector<std::string> userEnvironment(const InvokingUser &user)
 {
     std::vector<std::string> result{
@@ -57,18 +57,30 @@ std::vector<std::string> userEnvironment(const InvokingUser &user)
         result.push_back("XDG_RUNTIME_DIR=" + runtime);
         result.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
     }
-    const char *kept[] = {"DISPLAY",
-                          "WAYLAND_DISPLAY",
-                          "XAUTHORITY",
-                          "LANG",
-                          "LANGUAGE",
-                          "LC_ALL",
-                          "LC_MESSAGES",
-                          "XDG_CURRENT_DESKTOP",
-                          "XDG_SESSION_TYPE"};
-    for (const char *name : kept) {
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"}) {
         if (const char *value = getenv(name)) {
             result.push_back(std::string(name) + '=' + value);
+        }
+    }
+    const std::vector<std::string> desktop = UserDesktop::environment();
+    result.insert(result.end(), desktop.begin(), desktop.end());
+    return result;
+}
+
+// Root's own (already cleaned) environment, with the desktop's names under their own names again.
+std::vector<std::string> rootEnvironment()
+{
+    std::vector<std::string> result;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string text(*entry);
+        if (!UserDesktop::keepsAside(text.substr(0, text.find('=')))) {
+            result.push_back(text);
+        }
+    }
+    for (const std::string &entry : UserDesktop::environment()) {
+        // Root's own session: its XAUTHORITY is root's own and stands as it is.
+        if (entry.compare(0, 11, "XAUTHORITY=") != 0) {
+            result.push_back(entry);
         }
     }
     return result;
@@ -84,22 +96,13 @@ bool prepare(const InvokingUser &user, const QUrl &url, DetachedLaunch *launch, 
     launch->program = QFile::encodeName(program).toStdString();
     launch->arguments = {launch->program, url.toEncoded().toStdString()};
     if (user.kind == InvokingUser::Kind::None) {
-        // Root's own session: root's own (already cleaned) environment.
-        for (char **entry = environ; entry && *entry; ++entry) {
-            launch->environment.emplace_back(*entry);
-        }
+        launch->environment = rootEnvironment();
         return true;
     }
-    int count = 32;
-    launch->groups.resize(static_cast<size_t>(count));
-    while (getgrouplist(user.name.c_str(), user.gid, launch->groups.data(), &count) < 0) {
-        if (count <= static_cast<int>(launch->groups.size()) || count > maxGroups) {
-            *error = QStringLiteral("cannot list the groups of ") + QString::fromStdString(user.name);
-            return false;
-        }
-        launch->groups.resize(static_cast<size_t>(count));
+    if (!user.groups(&launch->groups)) {
+        *error = QStringLiteral("cannot list the groups of ") + QString::fromStdString(user.name);
+        return false;
     }
-    launch->groups.resize(static_cast<size_t>(count));
     launch->environment = userEnvironment(user);
     launch->asUser = true;
     launch->uid = user.uid;

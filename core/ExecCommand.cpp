@@ -47,6 +47,11 @@ void ExecCommand::setArguments(QStringList arguments)
     this->arguments = std::move(arguments);
 }
 
+void ExecCommand::setInheritedVariables(QStringList names)
+{
+    inheritedVariables = std::move(names);
+}
+
 void ExecCommand::setStandardInput(QByteArray input)
 {
     standardInput = std::move(input);
@@ -70,6 +75,18 @@ bool ExecCommand::prepareStart(const char *function)
         }
     }
     process = new ChildProcess;
+    QProcessEnvironment environment;
+    const QProcessEnvironment ours = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : QStringList{QStringLiteral("PATH")} + inheritedVariables) {
+        if (ours.contains(name)) {
+            environment.insert(name, ours.value(name));
+        }
+    }
+    // An environment with nothing in it would stand for ours whole.
+    if (environment.isEmpty()) {
+        environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
+    }
+    process->setProcessEnvironment(environment);
     output.clear();
     connect(process, SIGNAL(started()), this, SLOT(onStarted()));
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onFinished(int, QProcess::ExitStatus)));

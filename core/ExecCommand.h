@@ -18,6 +18,9 @@ public:
 
     void setProgram(QString program);
     void setArguments(QStringList arguments);
+    // The names of our environment variables the program gets besides PATH, for the starts that follow; none by
+    // default: nothing of ours (the display, the folders, the engine's settings) reaches a program that needs none.
+    void setInheritedVariables(QStringList names);
     // What a detached start gets on its standard input, held in memory only (never in a file, never in an
     // argument that other processes could read). Empty: the detached process inherits none.
     void setStandardInput(QByteArray input);
@@ -49,6 +52,7 @@ private:
     QProcess *process = nullptr;
     QString program;
     QStringList arguments;
+    QStringList inheritedVariables;
     QByteArray standardInput;
     bool running = false;
 };

@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include <grp.h>
 #include <pwd.h>
 
 namespace
 {
 constexpr std::size_t maxUidDigits = 10;
 constexpr std::size_t accountBufferBytes = 16384;
+constexpr int maxGroups = 65536;
 
 // A uid as the elevation tools write it: decimal digits only, within uid_t, not the "no user" value.
 bool parseUid(const std::string &text, uid_t *uid)
@@ -41,11 +43,16 @@ InvokingUser invalid(const std::string &reason)
 
 InvokingUser InvokingUser::fromEnvironment()
 {
+    return fromVariables(std::getenv("PKEXEC_UID"), std::getenv("SUDO_UID"));
+}
+
+InvokingUser InvokingUser::fromVariables(const char *pkexecUid, const char *sudoUid)
+{
     InvokingUser user;
     bool found = false;
-    for (const char *name : {"PKEXEC_UID", "SUDO_UID"}) {
+    const std::pair<const char *, const char *> variables[] = {{"PKEXEC_UID", pkexecUid}, {"SUDO_UID", sudoUid}};
+    for (const auto &[name, value] : variables) {
         // An empty variable is still set, and not a user id.
-        const char *value = std::getenv(name);
         if (!value) {
             continue;
         }
@@ -74,4 +81,21 @@ InvokingUser InvokingUser::fromEnvironment()
     user.name = account->pw_name;
     user.home = account->pw_dir;
     return user;
+}
+
+bool InvokingUser::groups(std::vector<gid_t> *result) const
+{
+    if (kind != Kind::Valid) {
+        return false;
+    }
+    int count = 32;
+    result->resize(static_cast<std::size_t>(count));
+    while (getgrouplist(name.c_str(), gid, result->data(), &count) < 0) {
+        if (count <= static_cast<int>(result->size()) || count > maxGroups) {
+            return false;
+        }
+        result->resize(static_cast<std::size_t>(count));
+    }
+    result->resize(static_cast<std::size_t>(count));
+    return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -19,6 +20,12 @@ struct InvokingUser
     // None: neither variable is set, or they name root (root's own session). Invalid, with the reason: a value that
     // is not a user id, the two naming different users, or an id the account database does not know.
     static InvokingUser fromEnvironment();
+    // The same rule for values given, null where a variable is not set.
+    static InvokingUser fromVariables(const char *pkexecUid, const char *sudoUid);
+
+    // The account's groups, its primary group among them, as the group database lists them; false when they
+    // cannot be listed. For Valid only.
+    [[nodiscard]] bool groups(std::vector<gid_t> *result) const;
 
     Kind kind = Kind::None;
     uid_t uid = 0;

@@ -1,6 +1,7 @@
 #include "core/PrivateFolder.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace
@@ -120,10 +122,134 @@ bool groupReachesOthers(gid_t gid, uid_t owner)
     return shared || result != ENOENT;
 }
 
-bool writableByOthers(const struct stat &info)
+// A POSIX access control list as the kernel keeps it in an extended attribute: a version, then entries of a tag, the
+// permissions and a user or group id.
+struct AccessList
 {
-    return (info.st_mode & S_IWOTH) != 0
-           || ((info.st_mode & S_IWGRP) != 0 && groupReachesOthers(info.st_gid, info.st_uid));
+    struct Entry
+    {
+        std::uint16_t tag;
+        std::uint16_t permissions;
+        std::uint32_t id;
+    };
+
+    bool present = false;
+    bool readable = true;
+    std::vector<Entry> entries;
+};
+
+constexpr const char *accessAttribute = "system.posix_acl_access";
+constexpr const char *defaultAttribute = "system.posix_acl_default";
+constexpr std::uint32_t aclVersion = 2;
+constexpr std::uint16_t aclUserObject = 0x01;
+constexpr std::uint16_t aclUser = 0x02;
+constexpr std::uint16_t aclGroupObject = 0x04;
+constexpr std::uint16_t aclGroup = 0x08;
+constexpr std::uint16_t aclMask = 0x10;
+constexpr std::uint16_t aclWrite = 0x02;
+constexpr std::size_t aclHeaderBytes = 4;
+constexpr std::size_t aclEntryBytes = 8;
+constexpr std::size_t maxAclBytes = 65536;
+
+// A list that cannot be read or understood counts as one that grants everything.
+AccessList readAccessList(const std::string &path, const char *attribute)
+{
+    AccessList list;
+    std::vector<unsigned char> bytes(maxAclBytes);
+    const ssize_t size = lgetxattr(path.c_str(), attribute, bytes.data(), bytes.size());
+    if (size < 0) {
+        list.readable = errno == ENODATA || errno == ENOTSUP;
+        list.present = !list.readable;
+        return list;
+    }
+    list.present = true;
+    const auto number = [&bytes](std::size_t at, std::size_t width) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            value |= std::uint32_t(bytes[at + i]) << (8 * i);
+        }
+        return value;
+    };
+    const auto length = static_cast<std::size_t>(size);
+    if (length < aclHeaderBytes || (length - aclHeaderBytes) % aclEntryBytes != 0 || number(0, 4) != aclVersion) {
+        list.readable = false;
+        return list;
+    }
+    for (std::size_t at = aclHeaderBytes; at < length; at += aclEntryBytes) {
+        list.entries.push_back({std::uint16_t(number(at, 2)), std::uint16_t(number(at + 2, 2)), number(at + 4, 4)});
+    }
+    return list;
+}
+
+// The permissions the list's entry gives in effect: a mask, where there is one, limits every entry but the owner's
+// and the others'.
+std::uint16_t effective(const AccessList &list, const AccessList::Entry &entry)
+{
+    if (entry.tag != aclUser && entry.tag != aclGroup && entry.tag != aclGroupObject) {
+        return entry.permissions;
+    }
+    for (const AccessList::Entry &mask : list.entries) {
+        if (mask.tag == aclMask) {
+            return entry.permissions & mask.permissions;
+        }
+    }
+    return entry.permissions;
+}
+
+// Whether the list names a user or group besides the owner's that it gives any of `permissions` (all: ~0).
+bool grantsOthers(const AccessList &list, uid_t owner, std::uint16_t permissions)
+{
+    if (!list.readable) {
+        return true;
+    }
+    for (const AccessList::Entry &entry : list.entries) {
+        if ((effective(list, entry) & permissions) == 0) {
+            continue;
+        }
+        if ((entry.tag == aclUser && entry.id != owner)
+            || (entry.tag == aclGroup && (permissions != aclWrite || groupReachesOthers(entry.id, owner)))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool writableByOthers(const std::string &path, const struct stat &info)
+{
+    if ((info.st_mode & S_IWOTH) != 0) {
+        return true;
+    }
+    const AccessList list = readAccessList(path, accessAttribute);
+    if (!list.present) {
+        return (info.st_mode & S_IWGRP) != 0 && groupReachesOthers(info.st_gid, info.st_uid);
+    }
+    // With a list, the mode's group bits are its mask: the owning group's own entry tells what the group may do.
+    for (const AccessList::Entry &entry : list.entries) {
+        if (entry.tag == aclGroupObject && (effective(list, entry) & aclWrite) != 0
+            && groupReachesOthers(info.st_gid, info.st_uid)) {
+            return true;
+        }
+    }
+    return grantsOthers(list, info.st_uid, aclWrite);
+}
+
+// A list on the folder itself, or one that its new files and folders would inherit, that gives anyone else any of
+// `permissions`.
+bool listsOthers(const std::string &path, uid_t owner, std::uint16_t permissions)
+{
+    return grantsOthers(readAccessList(path, accessAttribute), owner, permissions)
+           || grantsOthers(readAccessList(path, defaultAttribute), owner, permissions);
+}
+
+// Drops both lists, leaving the mode alone: what we make is closed by its mode.
+bool dropLists(const std::string &path)
+{
+    for (const char *attribute : {accessAttribute, defaultAttribute}) {
+        if (lremovexattr(path.c_str(), attribute) != 0 && errno != ENODATA && errno != ENOTSUP) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Walks the path as the kernel would, component by component, following a link only where it sits in a folder
@@ -154,7 +280,7 @@ bool walk(const std::string &path, bool create, std::string *error, mode_t mode 
             {
             };
 
-            currentIsShared = lstat(current.c_str(), &parent) == 0 && writableByOthers(parent);
+            currentIsShared = lstat(current.c_str(), &parent) == 0 && writableByOthers(current, parent);
             continue;
         }
         const std::string next = join(current, name);
@@ -167,8 +293,13 @@ bool walk(const std::string &path, bool create, std::string *error, mode_t mode 
             if (errno != ENOENT || !create) {
                 return fail(error, next + ": " + std::strerror(errno));
             }
-            if (mkdir(next.c_str(), mode) != 0 && errno != EEXIST) {
+            const bool made = mkdir(next.c_str(), mode) == 0;
+            if (!made && errno != EEXIST) {
                 return fail(error, "cannot create " + next + ": " + std::strerror(errno));
+            }
+            // What we make is closed by its mode alone, whatever list it inherited from the folder above.
+            if (made && !dropLists(next)) {
+                return fail(error, "cannot close " + next + ": " + std::strerror(errno));
             }
             if (lstat(next.c_str(), &info) != 0) {
                 return fail(error, next + ": " + std::strerror(errno));
@@ -204,21 +335,30 @@ bool walk(const std::string &path, bool create, std::string *error, mode_t mode 
             if (info.st_uid != geteuid()) {
                 return fail(error, next + " is owned by another user");
             }
-            if (writableByOthers(info)) {
+            if (writableByOthers(next, info)) {
                 return fail(error, next + " is writable by others");
+            }
+            // A private folder lets nobody else in; a shared one lets others read, as its mode does.
+            const std::uint16_t closed = mode == privateMode ? std::uint16_t(~0U) : aclWrite;
+            if (create && listsOthers(next, info.st_uid, closed) && !dropLists(next)) {
+                return fail(error, "cannot close " + next + ": " + std::strerror(errno));
             }
             if (create && (info.st_mode & 07777) != mode && chmod(next.c_str(), mode) != 0) {
                 return fail(error, "cannot close " + next + ": " + std::strerror(errno));
+            }
+            if (listsOthers(next, info.st_uid, closed)) {
+                return fail(error, next + " has an access list that lets other users in");
             }
             return true;
         }
         if (!trustedOwner(info)) {
             return fail(error, next + " is owned by another user");
         }
-        if (writableByOthers(info) && (info.st_mode & S_ISVTX) == 0) {
+        const bool shared = writableByOthers(next, info);
+        if (shared && (info.st_mode & S_ISVTX) == 0) {
             return fail(error, next + " is writable by others");
         }
-        currentIsShared = writableByOthers(info);
+        currentIsShared = shared;
         current = next;
     }
     return fail(error, path + " names no folder");

@@ -2,17 +2,21 @@
 
 #include <string>
 
-// The folder for this run's own files: XDG_RUNTIME_DIR when it is an absolute path to a real folder of
-// ours, else /run. Started
-// through sudo with the environment kept, root may be handed the user's runtime folder: that one is not root's to
-// write in, so it is passed over, not refused. Plain C++ on POSIX calls, shared with the serial stand-ins.
+#include <sys/types.h>
+
+// The runtime folders. As root the program keeps a private one per user it runs for, made by itself under a folder
+// of root's own: Qt's files and the program's (the unpacked com2tcp, the copy of the display's authority). Files that
+// other users' programs must reach, the serial pair links, go to a shared runtime folder instead: XDG_RUNTIME_DIR
+// when it is a real folder of ours other than those private ones, else /run. Plain C++ on POSIX calls, shared with
+// the serial stand-ins.
 class RuntimeFolder
 {
 public:
-    // The private folder that the program, run as root without a runtime folder of its own, makes and hands Qt as
-    // XDG_RUNTIME_DIR. It is Qt's alone: the program's own files stay in /run, where the pair links are reachable.
-    static constexpr const char *ownPath = "/run/lumenbridge-runtime";
+    static constexpr const char *ownRoot = "/run/lumenbridge-runtime";
 
-    // Only chooses; whether the folder may be used is for PrivateFolder to check.
+    // The private runtime folder of a run for this user id (0: root's own session). Only the path.
+    static std::string ownPath(uid_t uid);
+
+    // The shared runtime folder. Only chooses; whether the folder may be used is for PrivateFolder to check.
     static std::string path();
 };

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "core/PrivateFolder.h"
-#include "core/RuntimeFolder.h"
 
 namespace
 {
@@ -36,10 +35,12 @@ std::string nativePath(const QString &path)
     return QFile::encodeName(path).toStdString();
 }
 
-// The folder's path only; whether it may be used is for the caller to check.
+// The folder's path only, in the program's own runtime folder (as root, one of root's per user that the start
+// made); whether it may be used is for the caller to check.
 QString com2tcpFolderPath()
 {
-    return QFile::decodeName(QByteArray::fromStdString(RuntimeFolder::path())) + QLatin1String(com2tcpFolderName);
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return runtime.startsWith(QLatin1Char('/')) ? runtime + QLatin1String(com2tcpFolderName) : QString();
 }
 
 // A program we may run as root: a real file (never a link), ours or root's, that nobody else may write, in a
@@ -86,6 +87,16 @@ QString HelperPrograms::setupcPath(QString *error)
     return checkedProgram(folder, setupcName, error);
 }
 
+QStringList HelperPrograms::setupcVariables()
+{
+    return com2tcpVariables() + QStringList{QStringLiteral("PKEXEC_UID"), QStringLiteral("SUDO_UID")};
+}
+
+QStringList HelperPrograms::com2tcpVariables()
+{
+    return {QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("LUMENBRIDGE_SERIAL_DIR")};
+}
+
 QString HelperPrograms::com2tcpPath(QString *error)
 {
     return checkedProgram(com2tcpFolderPath(), com2tcpName, error);
@@ -94,8 +105,8 @@ QString HelperPrograms::com2tcpPath(QString *error)
 QString HelperPrograms::com2tcpFolder(QString *error)
 {
     const QString folder = com2tcpFolderPath();
-    std::string reason;
-    if (!PrivateFolder::ensure(nativePath(folder), &reason)) {
+    std::string reason = "no runtime folder";
+    if (folder.isEmpty() || !PrivateFolder::ensure(nativePath(folder), &reason)) {
         return fail(error,
                     QStringLiteral("refusing the program folder ") + folder + QStringLiteral(": ")
                         + QString::fromStdString(reason));

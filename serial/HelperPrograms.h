@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Where the serial ports' outside programs run from, never the working directory: setupc.exe beside the program,
-// com2tcp unpacked into lumenbridge-bin in the runtime folder (XDG_RUNTIME_DIR when it is ours, else /run). A path is
+// com2tcp unpacked into lumenbridge-bin in the program's own runtime folder (XDG_RUNTIME_DIR). A path is
 // handed out only once the file and its folders are found to be ones nobody else can change. Static functions for
 // the GUI thread.
 class HelperPrograms
@@ -11,6 +12,11 @@ class HelperPrograms
 public:
     // The checked setupc.exe, or empty with the reason in error.
     static QString setupcPath(QString *error);
+    // What setupc.exe needs of our environment: where the pair links go (the tests name a folder of their own) and
+    // whom they are for.
+    static QStringList setupcVariables();
+    // What com2tcp needs of it: where the pair links are.
+    static QStringList com2tcpVariables();
     // The checked com2tcp, or empty with the reason in error.
     static QString com2tcpPath(QString *error);
     // The private folder com2tcp is unpacked into, made 0700 if missing; empty with the reason in error when the

@@ -29,15 +29,17 @@ void log(int level, const char *function, const QString &message)
     writeLog(level, logModule, function, message);
 }
 
-// The checked setupc.exe; empty (so that the run fails to start) when it may not be run.
-QString setupcProgram(const char *function)
+// Points the runner at the checked setupc.exe, with what it needs of our environment; at no program (so that the
+// run fails to start) when it may not be run.
+void useSetupc(ExecCommand *runner, const char *function)
 {
     QString error;
     const QString path = HelperPrograms::setupcPath(&error);
     if (path.isEmpty()) {
         log(2, function, error);
     }
-    return path;
+    runner->setProgram(path);
+    runner->setInheritedVariables(HelperPrograms::setupcVariables());
 }
 
 // The tool's own reason, so that a refusal reads as itself and not as a busy name.
@@ -110,7 +112,7 @@ bool VirtualSerialPort::runSetupc(const QStringList &arguments)
     if (execCommand->isRunning()) {
         execCommand->kill();
     }
-    execCommand->setProgram(setupcProgram("VirtualSerialPort::runSetupc"));
+    useSetupc(execCommand, "VirtualSerialPort::runSetupc");
     execCommand->setArguments(arguments);
     if (!execCommand->start() || !execCommand->waitForStarted() || !execCommand->waitForFinished()) {
         return false;
@@ -149,7 +151,7 @@ bool VirtualSerialPort::assignPortsName(const QList<VirtualSerialPort *> &ports)
         if (execCommand->isRunning()) {
             execCommand->kill();
         }
-        execCommand->setProgram(setupcProgram(function));
+        useSetupc(execCommand, function);
         execCommand->setArguments({QStringLiteral("busynames"), serial});
         if (!execCommand->start() || !execCommand->waitForStarted()) {
             log(1, function, QStringLiteral("com0com busynames not started"));
@@ -348,6 +350,7 @@ void VirtualSerialPort::getRemoteAccessSuccess(int status, QString data)
                                    QString::number(remotePort, 10)};
     execCommand->setProgram(program);
     execCommand->setArguments(arguments);
+    execCommand->setInheritedVariables(HelperPrograms::com2tcpVariables());
     log(4, function, QStringLiteral("Connect to: "));
     for (const QString &argument : arguments) {
         log(4, function, argument);

@@ -92,6 +92,7 @@ void VirtualSerialPortsManager::cleanPreviousVirtualSerialPorts()
     ExecCommand command;
     command.setProgram(program);
     command.setArguments({QStringLiteral("list")});
+    command.setInheritedVariables(HelperPrograms::setupcVariables());
     if (command.start() && command.waitForStarted()) {
         command.waitForFinished();
     }

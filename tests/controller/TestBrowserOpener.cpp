@@ -12,6 +12,7 @@
 
 #include "controller/BrowserOpener.h"
 #include "controller/Orv.h"
+#include "core/UserDesktop.h"
 #include "tests/support/HostileFolder.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PortalSession.h"
@@ -112,7 +113,8 @@ void TestBrowserOpener::init()
                               "groups=$(id -G | tr ' ' '\\n' | sort | tr '\\n' ' ')\n"
                               "if [ -e /proc/self/fd/%1 ]; then fd=inherited; else fd=closed; fi\n"
                               "printf '%s\\n' \"$(id -u)\" \"$(id -g)\" \"${groups% }\" \"$HOME\""
-                              " \"${LUMENBRIDGE_ROOT_ONLY:-absent}\" \"$fd\" \"$1\" > %2\n")
+                              " \"${LUMENBRIDGE_ROOT_ONLY:-absent}\" \"$fd\" \"$1\" \"$XAUTHORITY\""
+                              " \"$XDG_CURRENT_DESKTOP\" \"$XDG_SESSION_TYPE\" > %2\n")
                    .arg(m_inheritableFd)
                    .arg(m_output)
                    .toUtf8());
@@ -136,7 +138,8 @@ void TestBrowserOpener::cleanup()
     m_dir = nullptr;
 }
 
-// The stand-in's report: uid, gid, groups, HOME, the root-only variable, the descriptor, the address.
+// The stand-in's report: uid, gid, groups, HOME, the root-only variable, the descriptor, the address, the display's
+// authority file and the desktop's names.
 QStringList TestBrowserOpener::runStandIn(const std::function<void()> &open, bool *opened)
 {
     *opened = false;
@@ -146,10 +149,10 @@ QStringList TestBrowserOpener::runStandIn(const std::function<void()> &open, boo
         QFile output(m_output);
         lines = output.open(QIODevice::ReadOnly) ? QString::fromUtf8(output.readAll()).split(QLatin1Char('\n'))
                                                  : QStringList();
-        return lines.size() == 8;
+        return lines.size() == 11;
     };
     *opened = QTest::qWaitFor(read, waitMs);
-    return lines.mid(0, 7);
+    return lines.mid(0, 10);
 }
 
 void TestBrowserOpener::opensAsInvokingUser_data()
@@ -193,6 +196,12 @@ void TestBrowserOpener::opensAsInvokingUser()
     if (outcome == QLatin1String("refused while debugging")) {
         qputenv("QTWEBENGINE_REMOTE_DEBUGGING", "127.0.0.1:9222");
     }
+    // As a start for a user leaves them: the user's file and the desktop's names set aside, root's copy in use.
+    const QByteArray aside = UserDesktop::prefix;
+    qputenv((aside + "XAUTHORITY").constData(), "/home/user/.Xauthority");
+    qputenv((aside + "XDG_CURRENT_DESKTOP").constData(), "ubuntu:GNOME");
+    qputenv((aside + "XDG_SESSION_TYPE").constData(), "x11");
+    qputenv("XAUTHORITY", "/run/lumenbridge-runtime/0/xauthority-root");
     const QUrl url(QStringLiteral("https://10.8.0.5"));
     LogCapture log;
     bool result = false;
@@ -218,6 +227,11 @@ void TestBrowserOpener::opensAsInvokingUser()
     }
     QCOMPARE(report.at(5), QStringLiteral("closed"));
     QCOMPARE(report.at(6), QStringLiteral("https://10.8.0.5"));
+    // The user's browser reads the user's own file; root's own keeps root's.
+    QCOMPARE(report.at(7),
+             outcome == QLatin1String("user") ? QStringLiteral("/home/user/.Xauthority")
+                                              : QStringLiteral("/run/lumenbridge-runtime/0/xauthority-root"));
+    QCOMPARE(report.mid(8), (QStringList{QStringLiteral("ubuntu:GNOME"), QStringLiteral("x11")}));
     QVERIFY(m_desktop.urls.isEmpty());
 }
 

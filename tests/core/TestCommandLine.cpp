@@ -6,9 +6,11 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "core/OrvSettings.h"
@@ -16,6 +18,7 @@
 #include "tests/support/HostileFolder.h"
 #include "tests/support/PortalSession.h"
 #include "tests/support/ProcessTable.h"
+#include "tests/support/RootSandbox.h"
 #include "tests/support/StoredSettings.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -96,7 +99,25 @@ public:
         ::kill(static_cast<pid_t>(processId()), SIGTERM);
         return waitForFinished(endTimeoutMs) && exitStatus() == QProcess::NormalExit;
     }
+
+    // Started as root's own folders are root's: in the sandbox, whose /root and /run stand for the machine's.
+    void startIn(const RootSandbox &sandbox, const QStringList &arguments)
+    {
+        const QStringList command = sandbox.command(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+        start(command.first(), command.mid(1));
+    }
 };
+
+QStringList filesUnder(const QString &folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        files.append(it.next());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
 } // namespace
 
 // Runs the built program with command lines that must end before any window or settings access, and as root with
@@ -112,6 +133,7 @@ private slots:
     void rootTakesNoOrders_data();
     void rootTakesNoOrders();
     void usersKeepTheirOwnSettings();
+    void usersReachTheirOwnDisplays();
 
 private:
     QString m_plugin;
@@ -153,6 +175,12 @@ void TestCommandLine::endsBeforeStart_data()
         {"--version", {QStringLiteral("--version")}, 0, version, {}},
         {"-v", {QStringLiteral("-v")}, 0, version, {}},
         {"--help", {QStringLiteral("--help")}, 0, help, {}},
+        // Qt's own --help-all would list options of Qt's that the program refuses.
+        {"--help-all",
+         {QStringLiteral("--help-all")},
+         0,
+         help + QStringList{QStringLiteral("--platform <name>"), QStringLiteral("--display <name>")},
+         {}},
         {"-h with other options", {QStringLiteral("-g"), QStringLiteral("2"), QStringLiteral("-h")}, 0, help, {}},
         {"unknown option", {QStringLiteral("--bogus")}, 1, {}, {QStringLiteral("Unknown option 'bogus'.")}},
         {"-g without value", {QStringLiteral("-g")}, 1, {}, {QStringLiteral("Missing value after '-g'.")}},
@@ -195,30 +223,35 @@ void TestCommandLine::endsBeforeStart_data()
     // The tunnel needs root: another user is told how to start it, and is still answered help and version.
     QTest::newRow("another user: a plain start is refused")
         << offscreen << QStringList() << 1 << QStringList()
-        << QStringList{QStringLiteral("needs root: start it with sudo lumenbridge")} << true;
+        << QStringList{QStringLiteral("needs root: start it with sudo " LUMENBRIDGE_PATH " (or pkexec ")} << true;
     QTest::newRow("another user: --version")
         << offscreen << QStringList{QStringLiteral("--version")} << 0 << version << QStringList() << true;
+    QTest::newRow("another user: --help-all")
+        << QStringList() << QStringList{QStringLiteral("--help-all")} << 0 << help << QStringList() << true;
     QTest::newRow("no display: only a Wayland one")
         << QStringList{QStringLiteral("WAYLAND_DISPLAY=wayland-0")} << QStringList() << 1 << QStringList()
         << QStringList{QStringLiteral("DISPLAY is unset, and the Wayland display wayland-0 is not used")} << false;
     QTest::newRow("unknown option with control characters")
         << QStringList() << QStringList{QStringLiteral("--x\x1b[2J\nlumenbridge: forged")} << 1 << QStringList()
         << QStringList{QStringLiteral("Unknown option 'x\\x1B[2J\\x0Alumenbridge: forged'.")} << false;
-    // As root, what the environment says cannot have the engine run a program or open the page to others.
+    // As root, help and version say nothing of their own, whatever the environment holds: the names the elevation
+    // tools set on every start, or names the program drops.
     if (geteuid() == 0) {
-        QTest::newRow("as root: engine flags ignored")
+        QTest::newRow("as root: what sudo sets on every start")
+            << QStringList{QStringLiteral("TERM=xterm"),
+                           "MAIL=/var/mail/nobody",
+                           "SHELL=/bin/sh",
+                           "SUDO_COMMAND=/usr/bin/lumenbridge",
+                           "SUDO_USER=nobody",
+                           "SUDO_UID=65534",
+                           "SUDO_GID=65534"}
+            << QStringList{QStringLiteral("--help")} << 0 << help << QStringList() << false;
+        QTest::newRow("as root: engine flags")
             << QStringList{QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS=--renderer-cmd-prefix=/bin/false")}
-            << QStringList{QStringLiteral("--version")} << 0 << version
-            << QStringList{QStringLiteral("ignored from the environment: QTWEBENGINE_CHROMIUM_FLAGS\n")} << false;
-        QTest::newRow("as root: remote debugging off loopback ignored")
-            << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=0.0.0.0:9222")}
-            << QStringList{QStringLiteral("--version")} << 0 << version
-            << QStringList{QStringLiteral("ignored from the environment: QTWEBENGINE_REMOTE_DEBUGGING (")} << false;
+            << QStringList{QStringLiteral("--version")} << 0 << version << QStringList() << false;
         QTest::newRow("as root: a name with control characters")
             << QStringList{QStringLiteral("X\x1b[2J\nlumenbridge: forged=1")}
-            << QStringList{QStringLiteral("--version")} << 0 << version
-            << QStringList{QStringLiteral("ignored from the environment: X\\x1B[2J\\x0Alumenbridge: forged\n")}
-            << false;
+            << QStringList{QStringLiteral("--version")} << 0 << version << QStringList() << false;
     }
 }
 
@@ -275,6 +308,8 @@ void TestCommandLine::endsBeforeStart()
     if (exitCode != 0) {
         QVERIFY(out.isEmpty());
         QVERIFY2(err.count(QLatin1Char('\n')) == 1, qPrintable(err));
+    } else {
+        QVERIFY2(err.isEmpty(), qPrintable(err));
     }
     QVERIFY2(!err.contains(QStringLiteral("QStandardPaths")), qPrintable(err));
 
@@ -353,10 +388,45 @@ void TestCommandLine::rootTakesNoOrders_data()
     QTest::newRow("page debugging in the system's network")
         << QStringList() << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:#")} << 0 << ignored
         << QStringList{QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING")};
-    // Root reads no file for the user that the user could not read: here, one of root's alone.
+    // Root reads no file for the user that the user could not read: one of root's alone, or one its group may read.
     QTest::newRow("display authority the user cannot read")
         << QStringList() << QStringList{QStringLiteral("SUDO_UID=65534"), "XAUTHORITY=@/root-only"} << 0
         << QStringLiteral("XAUTHORITY ignored: ") << QStringList{QStringLiteral("XAUTHORITY")};
+    QTest::newRow("display authority only root's group may read")
+        << QStringList() << QStringList{QStringLiteral("SUDO_UID=65534"), "XAUTHORITY=@/root-group"} << 0
+        << QStringLiteral("XAUTHORITY ignored: ") << QStringList{QStringLiteral("XAUTHORITY")};
+    // For a user, root's folders are fixed ones of root's own: folders of root's that the user names get nothing.
+    QTest::newRow("root's folders named by the user")
+        << QStringList() << QStringList{QStringLiteral("SUDO_UID=65534")} << 0 << ignored
+        << QStringList{QStringLiteral("XDG_CONFIG_HOME"), "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
+    QTest::newRow("a runtime folder of root's that a list opens to the user")
+        << QStringList() << QStringList{QStringLiteral("XDG_RUNTIME_DIR=%")} << 0 << ignored
+        << QStringList{QStringLiteral("XDG_RUNTIME_DIR")};
+    // Names the elevation tools set on every start are dropped without a word.
+    QTest::newRow("what sudo sets on every start")
+        << QStringList()
+        << QStringList{QStringLiteral("TERM=xterm"),
+                       "MAIL=/var/mail/nobody",
+                       "SHELL=/bin/sh",
+                       "SUDO_COMMAND=/usr/bin/lumenbridge",
+                       "SUDO_USER=nobody",
+                       "SUDO_UID=65534",
+                       "SUDO_GID=65534",
+                       "XDG_CONFIG_HOME",
+                       "XDG_DATA_HOME",
+                       "XDG_CACHE_HOME",
+                       "XDG_RUNTIME_DIR"}
+        << 0 << QString() << QStringList{QStringLiteral("TERM"), "MAIL", "SHELL", "SUDO_COMMAND"};
+    // Numbers Qt would take as given, and then scale the window to nothing or to billions of pixels.
+    QTest::newRow("scale factors out of any sane range")
+        << QStringList()
+        << QStringList{QStringLiteral("QT_SCALE_FACTOR=1e308"),
+                       "QT_FONT_DPI=2147483647",
+                       "QT_SCREEN_SCALE_FACTORS=DP-1=inf"}
+        << 0 << ignored << QStringList{QStringLiteral("QT_SCALE_FACTOR"), "QT_FONT_DPI", "QT_SCREEN_SCALE_FACTORS"};
+    QTest::newRow("a name with control characters")
+        << QStringList() << QStringList{QStringLiteral("X\x1b[2J\nlumenbridge: forged=1")} << 0
+        << QStringLiteral("ignored from the environment: X\\x1B[2J\\x0Alumenbridge: forged\n") << QStringList();
     QTest::newRow("platform from the environment with a plug-in's arguments")
         << QStringList() << QStringList{QStringLiteral("QT_QPA_PLATFORM=vnc:port=#")} << 1 << ignored << QStringList();
 }
@@ -397,36 +467,47 @@ void TestCommandLine::rootTakesNoOrders()
     QCOMPARE(QProcess::execute(QStringLiteral("chown"),
                                {QStringLiteral("-R"), QString::number(HostileFolder::foreignUid()), user.path()}),
              0);
-    QFile secret(user.filePath(QStringLiteral("root-only")));
-    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("root's cookie") > 0);
-    secret.close();
-    QVERIFY(secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
-    QCOMPARE(chown(QFile::encodeName(secret.fileName()).constData(), 0, 0), 0);
-    const auto filesOf = [&user] {
-        QStringList files;
-        QDirIterator it(user.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            files.append(it.next());
-        }
-        std::sort(files.begin(), files.end());
-        return files;
-    };
-    const QStringList planted = filesOf();
+    for (const QString &name : {QStringLiteral("root-only"), QStringLiteral("root-group")}) {
+        QFile secret(user.filePath(name));
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("root's cookie") > 0);
+        secret.close();
+        QVERIFY(
+            secret.setPermissions(QFile::ReadOwner | QFile::WriteOwner
+                                  | (name == QLatin1String("root-group") ? QFile::ReadGroup : QFile::Permissions())));
+        QCOMPARE(chown(QFile::encodeName(secret.fileName()).constData(), 0, 0), 0);
+    }
+    const QStringList planted = filesUnder(user.path());
+    // % is a folder of root's that an access list opens to the other user.
+    const QString listed = home.filePath(QStringLiteral("listed"));
+    QVERIFY(QDir().mkpath(listed));
+    QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("0700"), listed}) == 0);
+    const char acl[] = {2,          0,          0,          0,          1,  0, 7, 0,
+                        char(0xff), char(0xff), char(0xff), char(0xff), 2,  0, 5, 0,
+                        char(0xfe), char(0xff), 0,          0,          4,  0, 0, 0,
+                        char(0xff), char(0xff), char(0xff), char(0xff), 16, 0, 5, 0,
+                        char(0xff), char(0xff), char(0xff), char(0xff), 32, 0, 0, 0,
+                        char(0xff), char(0xff), char(0xff), char(0xff)};
+    QCOMPARE(setxattr(QFile::encodeName(listed).constData(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
 
     const QString port = QString::number(freePort());
     for (QString &argument : arguments) {
         argument.replace(QLatin1Char('@'), user.path()).replace(QLatin1Char('#'), port);
     }
     for (QString &change : changes) {
-        change.replace(QLatin1Char('#'), port);
+        change.replace(QLatin1Char('#'), port).replace(QLatin1Char('%'), listed);
     }
     QProcessEnvironment environment = baseEnvironment(home.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     applyChanges(environment, changes, user.path());
+    const bool forUser = environment.contains(QStringLiteral("SUDO_UID"));
 
+    // For a user the program writes into root's own folders: those of a sandbox. The sandbox's shell would drop a
+    // name that is not a shell's, so root's own session starts the program directly.
+    RootSandbox sandbox;
+    QVERIFY(sandbox.isValid());
     ProgramRun program;
     program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
+    forUser ? program.startIn(sandbox, arguments) : program.start(QStringLiteral(LUMENBRIDGE_PATH), arguments);
     QVERIFY(program.waitForStarted(endTimeoutMs));
     if (exitCode == 0) {
         QVERIFY(program.waitForPage());
@@ -438,7 +519,7 @@ void TestCommandLine::rootTakesNoOrders()
         for (const QString &name : dropped) {
             const QByteArray given = (name + QLatin1Char('=') + environment.value(name)).toLocal8Bit();
             QVERIFY2(!renderer.contains(given), given.constData());
-            for (const QByteArray &entry : line == ignored ? started : QList<QByteArray>()) {
+            for (const QByteArray &entry : line == ignored || line.isEmpty() ? started : QList<QByteArray>()) {
                 QVERIFY2(!entry.startsWith(name.toLatin1() + '='), entry.constData());
             }
         }
@@ -449,14 +530,25 @@ void TestCommandLine::rootTakesNoOrders()
     } else {
         QVERIFY(program.waitForFinished(endTimeoutMs));
     }
-    const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+    const QByteArray errBytes = program.readAllStandardError();
+    const QString err = QString::fromLocal8Bit(errBytes);
     QCOMPARE(program.exitCode(), exitCode);
     QVERIFY2(err.contains(line), qPrintable(err));
+    QVERIFY2(!line.isEmpty() || !err.contains(ignored), qPrintable(err));
+    QVERIFY2(
+        std::all_of(errBytes.cbegin(), errBytes.cend(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); }),
+        errBytes.toPercentEncoding(" \n:'()").constData());
     for (const QString &name : dropped) {
-        QVERIFY2(err.contains(QLatin1Char(' ') + name), qPrintable(err));
+        QVERIFY2(err.contains(QLatin1Char(' ') + name) == !line.isEmpty(), qPrintable(err));
     }
-    // Nothing of the user's ran or was loaded, and root wrote nothing into the user's folders.
-    QCOMPARE(filesOf(), planted);
+    // Nothing of the user's ran or was loaded, and root wrote nothing into the user's folders, into root's folders
+    // that the user named, or into a folder that others may enter.
+    QCOMPARE(filesUnder(user.path()), planted);
+    QVERIFY(filesUnder(listed).isEmpty());
+    if (forUser) {
+        QCOMPARE(filesUnder(home.path()), QStringList());
+        QVERIFY(QFileInfo(sandbox.rootHome() + QStringLiteral("/.config/lumenbridge-users/65534")).isDir());
+    }
 }
 
 // Two users who start the program one after the other: the second sees nothing the first left, the first's login
@@ -467,9 +559,11 @@ void TestCommandLine::usersKeepTheirOwnSettings()
         QSKIP("the program runs as root");
     }
     TestEnvironment environment;
+    RootSandbox sandbox;
+    QVERIFY(sandbox.isValid());
     const uid_t users[] = {HostileFolder::foreignUid(), 1};
-    const auto settingsOf = [&environment](uid_t uid) {
-        return environment.path() + QStringLiteral("/config/lumenbridge-users/") + QString::number(uid);
+    const auto settingsOf = [&sandbox](uid_t uid) {
+        return sandbox.rootHome() + QStringLiteral("/.config/lumenbridge-users/") + QString::number(uid);
     };
     const QByteArray configuration = qgetenv("XDG_CONFIG_HOME");
     // The first user's earlier login, where the program keeps that user's settings.
@@ -480,16 +574,13 @@ void TestCommandLine::usersKeepTheirOwnSettings()
 
     QStringList outputs;
     for (const uid_t uid : users) {
-        QProcessEnvironment variables = baseEnvironment(environment.path());
-        for (const char *variable : xdgVariables) {
-            variables.insert(QLatin1String(variable), qEnvironmentVariable(variable));
-        }
+        QProcessEnvironment variables;
         variables.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         variables.insert(QStringLiteral("SUDO_UID"), QString::number(uid));
         ProgramRun program;
         program.setProcessEnvironment(variables);
         program.setProcessChannelMode(QProcess::MergedChannels);
-        program.start(QStringLiteral(LUMENBRIDGE_PATH), QStringList());
+        program.startIn(sandbox, QStringList());
         QVERIFY(program.waitForStarted(endTimeoutMs));
         QVERIFY(program.waitForPage());
         QVERIFY(program.terminateAndWait());
@@ -507,6 +598,80 @@ void TestCommandLine::usersKeepTheirOwnSettings()
     QVERIFY(!StoredSettings::contains(QStringLiteral("auth/password")));
     qputenv("XDG_CONFIG_HOME", configuration);
     QVERIFY(!QFileInfo::exists(environment.settingsFilePath()));
+}
+
+// Two users who start the program at the same moment, each on a display of their own that asks for a cookie: each
+// start reads its user's file into a copy of its own, so each reaches its own display every time, and no copy stays.
+void TestCommandLine::usersReachTheirOwnDisplays()
+{
+    if (geteuid() != 0) {
+        QSKIP("the program runs as root");
+    }
+    constexpr int rounds = 10;
+    RootSandbox sandbox;
+    QTemporaryDir servers;
+    QVERIFY(sandbox.isValid() && servers.isValid());
+
+    struct Seat
+    {
+        uid_t uid = 0;
+        QTemporaryDir home;
+        QProcess server;
+        QString display;
+        QString authority;
+    };
+
+    Seat seats[2];
+    seats[0].uid = HostileFolder::foreignUid();
+    seats[1].uid = 1;
+    for (Seat &seat : seats) {
+        const QString cookie = QString::fromLatin1(QUuid::createUuid().toRfc4122().toHex());
+        const QString serverFile = servers.filePath(QString::number(seat.uid));
+        QCOMPARE(QProcess::execute(QStringLiteral("xauth"),
+                                   {QStringLiteral("-q"), "-f", serverFile, "add", ":0", ".", cookie}),
+                 0);
+        seat.server.start(QStringLiteral("sh"),
+                          {QStringLiteral("-c"),
+                           QStringLiteral("exec Xvfb -displayfd 1 -auth \"$1\" -nolisten tcp -screen 0 800x600x24 "
+                                          "2>/dev/null"),
+                           QStringLiteral("sh"),
+                           serverFile});
+        QVERIFY(seat.server.waitForReadyRead(endTimeoutMs));
+        seat.display = QLatin1Char(':') + QString::fromLatin1(seat.server.readAllStandardOutput().trimmed());
+        seat.authority = seat.home.filePath(QStringLiteral("xauthority"));
+        QCOMPARE(QProcess::execute(QStringLiteral("xauth"),
+                                   {QStringLiteral("-q"), "-f", seat.authority, "add", seat.display, ".", cookie}),
+                 0);
+        for (const QString &path : {seat.home.path(), seat.authority}) {
+            QCOMPARE(chown(QFile::encodeName(path).constData(), seat.uid, uid_t(-1)), 0);
+        }
+    }
+    for (int round = 0; round < rounds; ++round) {
+        ProgramRun programs[2];
+        for (int i = 0; i < 2; ++i) {
+            QProcessEnvironment variables;
+            variables.insert(QStringLiteral("DISPLAY"), seats[i].display);
+            variables.insert(QStringLiteral("XAUTHORITY"), seats[i].authority);
+            variables.insert(QStringLiteral("SUDO_UID"), QString::number(seats[i].uid));
+            programs[i].setProcessEnvironment(variables);
+            programs[i].startIn(sandbox, QStringList());
+        }
+        for (ProgramRun &program : programs) {
+            QVERIFY2(program.waitForPage(), program.readAllStandardError().constData());
+        }
+        for (ProgramRun &program : programs) {
+            QVERIFY(program.terminateAndWait());
+            QCOMPARE(program.exitCode(), 0);
+        }
+        for (const Seat &seat : seats) {
+            const QString runtime = sandbox.run() + QStringLiteral("/lumenbridge-runtime/") + QString::number(seat.uid);
+            QCOMPARE(QDir(runtime).entryList({QStringLiteral("xauthority*")}, QDir::Files), QStringList());
+        }
+    }
+    for (Seat &seat : seats) {
+        seat.server.terminate();
+        QVERIFY(seat.server.waitForFinished(endTimeoutMs));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

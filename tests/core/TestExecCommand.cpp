@@ -130,16 +130,30 @@ void TestExecCommand::inheritsOnlyStandardDescriptors_data()
 {
     QTest::addColumn<bool>("detached");
     QTest::addColumn<QByteArray>("input");
-    QTest::newRow("started") << false << QByteArray();
-    QTest::newRow("detached") << true << QByteArray();
-    QTest::newRow("detached with input held in memory") << true << QByteArray("secret\n");
+    // For a started program: the variables of ours it is to get besides PATH, and the names it must find.
+    QTest::addColumn<QStringList>("inherited");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("started") << false << QByteArray() << QStringList() << QStringList{QStringLiteral("PATH")};
+    QTest::newRow("started with the variables it needs")
+        << false << QByteArray() << QStringList{QStringLiteral("SUDO_UID"), "XDG_RUNTIME_DIR", "UNSET_HERE"}
+        << QStringList{QStringLiteral("PATH"), "SUDO_UID", "XDG_RUNTIME_DIR"};
+    QTest::newRow("detached") << true << QByteArray() << QStringList() << QStringList();
+    QTest::newRow("detached with input held in memory")
+        << true << QByteArray("secret\n") << QStringList() << QStringList();
 }
 
-// What the program holds open without close-on-exec (as a library may leave a descriptor) stays the program's.
+// What the program holds open without close-on-exec (as a library may leave a descriptor) stays the program's, and
+// a started program sees of the program's environment (the display, the folders, the engine's settings) only what
+// it was given.
 void TestExecCommand::inheritsOnlyStandardDescriptors()
 {
     QFETCH(bool, detached);
     QFETCH(QByteArray, input);
+    QFETCH(QStringList, inherited);
+    QFETCH(QStringList, names);
+    for (const char *name : {"DISPLAY", "HOME", "QTWEBENGINE_DISABLE_SANDBOX", "SUDO_UID", "XDG_RUNTIME_DIR"}) {
+        qputenv(name, "/ours");
+    }
     const int leaked = open("/dev/null", O_RDONLY);
     QVERIFY(leaked > 2);
     QTemporaryDir folder;
@@ -149,10 +163,12 @@ void TestExecCommand::inheritsOnlyStandardDescriptors()
     command.setProgram(QStringLiteral("sh"));
     command.setArguments({QStringLiteral("-c"),
                           // ls holds what the shell inherited, and its own listing as 3.
-                          QStringLiteral("head -c %2 > %1.input; ls /proc/self/fd > %1.part; mv %1.part %1")
+                          QStringLiteral("head -c %2 > %1.input; env > %1.env; ls /proc/self/fd > %1.part; "
+                                         "mv %1.part %1")
                               .arg(report)
                               .arg(input.size())});
     command.setStandardInput(input);
+    command.setInheritedVariables(inherited);
     QVERIFY(detached ? command.startDetached() : runToEnd(command));
     QFile file(report);
     QTRY_VERIFY_WITH_TIMEOUT(file.exists(), 10000);
@@ -162,6 +178,21 @@ void TestExecCommand::inheritsOnlyStandardDescriptors()
     QFile received(report + QStringLiteral(".input"));
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), input);
+    QFile environment(report + QStringLiteral(".env"));
+    QVERIFY(environment.open(QIODevice::ReadOnly));
+    QStringList seen;
+    for (const QByteArray &line : environment.readAll().split('\n')) {
+        // The shell's own.
+        const QString name = QString::fromLatin1(line.left(line.indexOf('=')));
+        if (!name.isEmpty() && name != QLatin1String("PWD")) {
+            seen.append(name);
+        }
+    }
+    std::sort(seen.begin(), seen.end());
+    QCOMPARE(seen.contains(QStringLiteral("DISPLAY")), detached);
+    if (!detached) {
+        QCOMPARE(seen, names);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestExecCommand)

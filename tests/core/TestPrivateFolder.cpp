@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "core/PrivateFolder.h"
@@ -24,7 +25,29 @@ namespace
 {
 constexpr uid_t nobody = 65534;
 
-// One step of a scene: "d path mode", "l path target", "o path" (owned by nobody), "g path gid", "f path" (a file).
+// An access list in the kernel's form: the owner rwx, nobody with `permissions`, the group and others r-x.
+QByteArray accessList(int permissions)
+{
+    QByteArray bytes;
+    const auto add = [&bytes](quint32 value, int width) {
+        for (int i = 0; i < width; ++i) {
+            bytes.append(char((value >> (8 * i)) & 0xff));
+        }
+    };
+    add(2, 4);
+    const quint32 none = 0xffffffff;
+    const quint32 entries[][3] = {
+        {0x01, 7, none}, {0x02, quint32(permissions), nobody}, {0x04, 5, none}, {0x10, 7, none}, {0x20, 5, none}};
+    for (const auto &entry : entries) {
+        add(entry[0], 2);
+        add(entry[1], 2);
+        add(entry[2], 4);
+    }
+    return bytes;
+}
+
+// One step of a scene: "d path mode", "l path target", "o path" (owned by nobody), "g path gid", "f path" (a file),
+// "a path perms" (an access list giving nobody perms, octal), "A path" (a default list giving nobody rwx).
 bool build(const QString &root, const QStringList &steps)
 {
     for (const QString &step : steps) {
@@ -42,6 +65,14 @@ bool build(const QString &root, const QStringList &steps)
             ok = lchown(path.constData(), nobody, nobody) == 0;
         } else if (kind == QLatin1Char('g')) {
             ok = lchown(path.constData(), uid_t(-1), words.value(2).toUInt()) == 0;
+        } else if (kind == QLatin1Char('a') || kind == QLatin1Char('A')) {
+            const QByteArray list = accessList(kind == QLatin1Char('a') ? words.value(2).toInt(nullptr, 8) : 7);
+            ok = setxattr(path.constData(),
+                          kind == QLatin1Char('a') ? "system.posix_acl_access" : "system.posix_acl_default",
+                          list.constData(),
+                          size_t(list.size()),
+                          0)
+                 == 0;
         } else if (kind == QLatin1Char('f')) {
             QFile file(QString::fromLocal8Bit(path));
             ok = file.open(QIODevice::WriteOnly);
@@ -116,6 +147,16 @@ void TestPrivateFolder::folders_data()
     QTest::newRow("relative link above that climbs into a shared folder")
         << QStringList{"d open 777", "d open/in 700", "d q 700", "l q/p ../open/in"} << "q/p/a"
         << "writable by others";
+    // The mode tells only part of it: an access list may let another user in.
+    QTest::newRow("parent of root's that a list lets another user write") << QStringList{"d p 755", "a p 7"} << "p/a"
+                                                                          << "writable by others";
+    QTest::newRow("folder a list lets another user write") << QStringList{"d a 700", "a a 7"} << "a"
+                                                           << "writable by others";
+    QTest::newRow("our folder that a list lets another user read is closed") << QStringList{"d a 700", "a a 5"} << "a"
+                                                                             << "";
+    QTest::newRow("made below a folder whose default list lets another user in")
+        << QStringList{"d p 700", "A p"} << "p/a/b"
+        << "";
 }
 
 void TestPrivateFolder::folders()
@@ -148,6 +189,15 @@ void TestPrivateFolder::checkCreatesNothing()
     QVERIFY(!QFileInfo::exists(root.path() + QStringLiteral("/new")));
     QVERIFY(PrivateFolder::check(QFile::encodeName(root.path() + QStringLiteral("/open")).toStdString()));
     QCOMPARE(modeOf(root.path() + QStringLiteral("/open")), mode_t(0755));
+    // A list that lets another user read is not private, and check() leaves it as it is.
+    QVERIFY(build(root.path(), {QStringLiteral("d listed 700"), QStringLiteral("a listed 5")}));
+    QVERIFY(!PrivateFolder::check(QFile::encodeName(root.path() + QStringLiteral("/listed")).toStdString(), &error));
+    QVERIFY2(QString::fromStdString(error).contains(QStringLiteral("access list")), error.c_str());
+    QVERIFY(getxattr(QFile::encodeName(root.path() + QStringLiteral("/listed")).constData(),
+                     "system.posix_acl_access",
+                     nullptr,
+                     0)
+            > 0);
     QVERIFY(!PrivateFolder::check("relative/path", &error));
     QVERIFY(QString::fromStdString(error).contains(QStringLiteral("absolute")));
 }
