@@ -283,9 +283,6 @@ void Orv::setLanguage(QString language)
 
 bool Orv::create(int type, int deviceId)
 {
-    if (hasExited("Orv::create")) {
-        return false;
-    }
     OrvDevice *device = findDeviceById(deviceId);
     if (!device) {
         return false;
@@ -368,8 +365,9 @@ void Orv::logout()
 
 void Orv::m_exit()
 {
-    // The window is gone and a new one brings its own controller: this one starts nothing until it is logged in
-    // again. Its login and key renewal end, and replies or tunnel events still on their way start no work.
+    // The window is gone and a new one brings its own controller. This one drops its key, so the page's calls meet
+    // their own checks for a login; its login and key renewal end, and replies or tunnel events still on their way
+    // start no work.
     m_exited = true;
     auth->abandon();
     m_storedDomainsReply.clear();
@@ -516,9 +514,6 @@ QJsonArray Orv::getDeviceByIdJson(int device_id)
 
 void Orv::loadDomains()
 {
-    if (hasExited("Orv::loadDomains")) {
-        return;
-    }
     if (!auth->isAuthenticated()) {
         emit onLoadDomainsError();
         return;
@@ -529,9 +524,6 @@ void Orv::loadDomains()
 
 void Orv::reloadDomains()
 {
-    if (hasExited("Orv::reloadDomains")) {
-        return;
-    }
     if (!auth->isAuthenticated()) {
         emit onReloadDomainsError();
         reloading = false;
@@ -543,9 +535,6 @@ void Orv::reloadDomains()
 
 void Orv::startReloadDomainsTimer()
 {
-    if (hasExited("Orv::startReloadDomainsTimer")) {
-        return;
-    }
     if (!reloadTimer->isActive()) {
         reloadTimer->start(m_reloadIntervalMs);
     }
@@ -696,9 +685,6 @@ void Orv::mergeDomains(QList<OrvDomain *> fresh)
 void Orv::startVpnDevice(int id)
 {
     const char *function = "Orv::startVpnDevice";
-    if (hasExited(function)) {
-        return;
-    }
     if (!auth->isAuthenticated()) {
         writeLog(4, vpnModule, function, QStringLiteral("Not authenticated"));
         emit onVpnStartNotAuthenticated();

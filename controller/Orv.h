@@ -20,7 +20,7 @@ class QTimer;
 // The application's controller and the one object the page sees on the web channel ("ORV").
 // Lives on the GUI thread; each main window makes one without a parent. It owns the portal client, the login,
 // the tunnel object, the serial-port manager and the domain records. Once its window has closed (m_exit) it stays
-// alive and starts nothing until it is logged in again.
+// alive without a key: what was on its way then starts nothing, and what needs a key is refused until a new login.
 class Orv : public QObject
 {
     Q_OBJECT
@@ -151,6 +151,7 @@ private:
     QStringList m_tunnelProfileFiles;
     // The domain reply whose list was last merged and stored, as UTF-8.
     QByteArray m_storedDomainsReply;
-    // Set by m_exit(): the window has closed, and this controller starts nothing until a login made since brings a key.
+    // Set by m_exit(): the window has closed, and replies or tunnel events still on their way start nothing until a
+    // login made since brings a key.
     bool m_exited = false;
 };

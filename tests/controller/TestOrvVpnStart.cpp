@@ -169,19 +169,23 @@ bool TestOrvVpnStart::startPortal()
 void TestOrvVpnStart::refusedStart_data()
 {
     QTest::addColumn<bool>("loggedIn");
+    QTest::addColumn<bool>("windowClosed");
     QTest::addColumn<int>("deviceId");
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("not authenticated") << false << 10 << int(NotAuthenticated) << "Not authenticated";
-    QTest::newRow("unknown device") << true << 999 << int(InvalidDomain) << "Domain is NULL";
-    QTest::newRow("domain without VPN") << true << 20 << int(InvalidDomain) << "Domain has not the VPN";
-    QTest::newRow("offline device") << true << 11 << int(DeviceOffline) << "Device is OFFLINE";
+    QTest::newRow("not authenticated") << false << false << 10 << int(NotAuthenticated) << "Not authenticated";
+    // Closing the window drops the key: the start and the domain load answer as they do without a login.
+    QTest::newRow("window closed after a login") << true << true << 10 << int(NotAuthenticated) << "Not authenticated";
+    QTest::newRow("unknown device") << true << false << 999 << int(InvalidDomain) << "Domain is NULL";
+    QTest::newRow("domain without VPN") << true << false << 20 << int(InvalidDomain) << "Domain has not the VPN";
+    QTest::newRow("offline device") << true << false << 11 << int(DeviceOffline) << "Device is OFFLINE";
 }
 
 void TestOrvVpnStart::refusedStart()
 {
     QFETCH(bool, loggedIn);
+    QFETCH(bool, windowClosed);
     QFETCH(int, deviceId);
     QFETCH(int, outcome);
     QFETCH(QString, line);
@@ -190,6 +194,9 @@ void TestOrvVpnStart::refusedStart()
     Orv orv;
     if (loggedIn) {
         QVERIFY(OrvDriver::logIn(orv, waitMs));
+    }
+    if (windowClosed) {
+        orv.m_exit();
     }
     OrvVpn *vpn = OrvDriver::vpnOf(&orv);
     QSignalSpy notAuthenticated(&orv, &Orv::onVpnStartNotAuthenticated);
@@ -210,7 +217,7 @@ void TestOrvVpnStart::refusedStart()
     QSignalSpy domainFailure(&orv, &Orv::onLoadDomainsError);
     QSignalSpy domainSuccess(&orv, &Orv::onLoadDomainsSuccess);
     orv.loadDomains();
-    if (loggedIn) {
+    if (loggedIn && !windowClosed) {
         QVERIFY(domainSuccess.wait(waitMs));
         for (const TestPortal::Request &request : m_portal->requests()) {
             QVERIFY(request.route != TestPortal::Route::VpnConfig);

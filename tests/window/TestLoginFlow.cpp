@@ -85,7 +85,7 @@ void TestLoginFlow::startShowsLoginScreen()
     QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QString());
     // Nothing was stored, so nothing was sent.
     QCOMPARE(session.requestCount(TestPortal::Route::Login), 0);
-    driver.saveScreenshot(QStringLiteral("login.png"));
+    QVERIFY(driver.saveScreenshot(QStringLiteral("login.png")));
 }
 
 void TestLoginFlow::formFeedback_data()
@@ -305,7 +305,7 @@ void TestLoginFlow::loginFailureMessage()
     QVERIFY(driver.hasClass(QStringLiteral("#loginContainer .form-overlay"), QStringLiteral("hidden")));
     QCOMPARE(driver.evaluate(QStringLiteral("location.pathname")).toString(), QStringLiteral("/login"));
     if (!screenshot.isEmpty()) {
-        driver.saveScreenshot(screenshot);
+        QVERIFY(driver.saveScreenshot(screenshot));
     }
 }
 

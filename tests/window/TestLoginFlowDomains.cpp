@@ -135,7 +135,7 @@ void TestLoginFlowDomains::rendersEveryDomainAndDevice()
                  .toString(),
              QStringLiteral("none"));
     QCOMPARE(driver.text(QStringLiteral(".navbar .username")), QStringLiteral("alice"));
-    driver.saveScreenshot(QStringLiteral("domains.png"));
+    QVERIFY(driver.saveScreenshot(QStringLiteral("domains.png")));
 }
 
 void TestLoginFlowDomains::deviceRowIcons_data()

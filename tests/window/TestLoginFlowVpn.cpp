@@ -100,7 +100,7 @@ void TestLoginFlowVpn::connectMarksThenPowerButtonDisconnects()
                 .toString()
             != QStringLiteral("none"));
     QCOMPARE(driver.text(QStringLiteral(".power-button .desc")), QStringLiteral("Disconnect"));
-    driver.saveScreenshot(QStringLiteral("connected.png"));
+    QVERIFY(driver.saveScreenshot(QStringLiteral("connected.png")));
 
     // The power button stops the tunnel.
     QVERIFY(driver.click(QStringLiteral(".power-button")));

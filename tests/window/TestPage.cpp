@@ -68,17 +68,6 @@ bool clickTourButton(WindowDriver &driver, int index, const QString &label)
         .toBool();
 }
 
-// For a screenshot: the engine has painted a few frames since the last change, so the grab shows it.
-void saveSettledScreenshot(WindowDriver &driver, const QString &name)
-{
-    QVERIFY(driver
-                .evaluate(QStringLiteral("window.framesPainted = 0; (function tick() { window.framesPainted += 1;"
-                                         " if (window.framesPainted < 10) { requestAnimationFrame(tick); } })(); true"))
-                .toBool());
-    QVERIFY(driver.waitFor(QStringLiteral("window.framesPainted >= 10")));
-    driver.saveScreenshot(name);
-}
-
 QJsonObject hostileData()
 {
     const QJsonArray devices{
@@ -246,7 +235,7 @@ void TestPage::languageToggleOnLoginScreen()
     QCOMPARE(driver.text(QStringLiteral(".lang-text")), label);
     QCOMPARE(driver.text(QStringLiteral("button.forgot-password")), forgot);
     if (QLatin1String(QTest::currentDataTag()) == QLatin1String("english to italian")) {
-        saveSettledScreenshot(driver, QStringLiteral("login.png"));
+        QVERIFY(driver.saveScreenshot(QStringLiteral("login.png")));
     }
 
     // A message shown before the switch follows it.
@@ -482,7 +471,7 @@ void TestPage::domainsRouteClearsSlidedSidePage()
                                           " && document.querySelectorAll('#vpn_shield g path')[1].getTotalLength() > 15"
                                           " && document.querySelector(\"#domainsContainer .device[data-id='103'] img\")"
                                           ".naturalWidth > 0")));
-    saveSettledScreenshot(driver, QStringLiteral("domains.png"));
+    QVERIFY(driver.saveScreenshot(QStringLiteral("domains.png")));
 
     QVERIFY(driver.click(QStringLiteral("#domainsContainer .device[data-id='101'] .settings")));
     QVERIFY(driver.waitFor(QStringLiteral("document.querySelector('.main-container .page').classList.contains('slided')"
@@ -493,7 +482,7 @@ void TestPage::domainsRouteClearsSlidedSidePage()
                                           " .form-container')).transform === 'none'"
                                           " || getComputedStyle(document.querySelector('#serialVirtualPortPage"
                                           " .form-container')).transform === 'matrix(1, 0, 0, 1, 0, 0)'")));
-    saveSettledScreenshot(driver, QStringLiteral("serial-ports.png"));
+    QVERIFY(driver.saveScreenshot(QStringLiteral("serial-ports.png")));
 
     // Log out from the side page and back in through the form: the list shows, not the side page.
     QVERIFY(driver.click(QStringLiteral(".navbar .logout")));

@@ -246,13 +246,20 @@ QImage WindowDriver::screenshot() const
     return m_window->grab().toImage();
 }
 
-void WindowDriver::saveScreenshot(const QString &name) const
+bool WindowDriver::saveScreenshot(const QString &name)
 {
     const QString folder = qEnvironmentVariable("SCREENSHOT_DIR");
-    if (!folder.isEmpty()) {
-        QDir().mkpath(folder);
-        screenshot().save(folder + QLatin1Char('/') + name);
+    if (folder.isEmpty()) {
+        return true;
     }
+    const bool counting =
+        evaluate(QStringLiteral("window.framesPainted = 0; (function tick() { window.framesPainted += 1;"
+                                " if (window.framesPainted < 10) { requestAnimationFrame(tick); } })(); true"))
+            .toBool();
+    if (!counting || !waitFor(QStringLiteral("window.framesPainted >= 10"))) {
+        return false;
+    }
+    return QDir().mkpath(folder) && screenshot().save(folder + QLatin1Char('/') + name);
 }
 
 QString WindowDriver::quote(const QString &text)

@@ -58,8 +58,9 @@ public:
     int count(const QString &selector);
 
     QImage screenshot() const;
-    // Saves a screenshot under the given name into SCREENSHOT_DIR when that variable is set.
-    void saveScreenshot(const QString &name) const;
+    // Saves a screenshot under the given name into SCREENSHOT_DIR when that variable is set, once the engine has
+    // painted a few frames since the last change: a grab before that shows an older frame. False when it could not.
+    [[nodiscard]] bool saveScreenshot(const QString &name);
 
     // Quotes a text as a JavaScript string literal.
     static QString quote(const QString &text);
