@@ -668,6 +668,19 @@ void TestCommandLine::usersReachTheirOwnDisplays()
             QCOMPARE(QDir(runtime).entryList({QStringLiteral("xauthority*")}, QDir::Files), QStringList());
         }
     }
+    // Without the user's cookie the display refuses: one line says so, and how to hand the cookie over.
+    ProgramRun refused;
+    QProcessEnvironment variables;
+    variables.insert(QStringLiteral("DISPLAY"), seats[0].display);
+    variables.insert(QStringLiteral("SUDO_UID"), QString::number(seats[0].uid));
+    refused.setProcessEnvironment(variables);
+    refused.startIn(sandbox, QStringList());
+    QVERIFY(refused.waitForFinished(endTimeoutMs));
+    const QString err = QString::fromLocal8Bit(refused.readAllStandardError());
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY2(err.count(QLatin1Char('\n')) == 1 && err.contains(QStringLiteral("refused the connection"))
+                 && err.contains(QStringLiteral("XAUTHORITY=$HOME/.Xauthority sudo " LUMENBRIDGE_PATH)),
+             qPrintable(err));
     for (Seat &seat : seats) {
         seat.server.terminate();
         QVERIFY(seat.server.waitForFinished(endTimeoutMs));
