@@ -586,7 +586,7 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
         log(LogInfo("The server is not reached through the default gateway: no host route is added for it\n"));
         break;
     case RouteLookup::ServerRoute::NoIpv4Address:
-        log(LogInfo("The server has no IPv4 address: no IPv4 host route is added for it\n"));
+        log(LogInfo("The server is not reached over IPv4: no IPv4 host route is added for it\n"));
         break;
     case RouteLookup::ServerRoute::NotLookedUp:
         if (!isStopRequested()) {
