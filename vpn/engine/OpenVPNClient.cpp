@@ -904,7 +904,8 @@ void OpenVPNClient::undoRouteChanges(Session &session)
     const RouteJournal::Undone undone = session.routes.undo();
     if (undone.removed > 0 || undone.restored > 0) {
         log(LogInfo("The daemon left the host's routes changed: removed " + std::to_string(undone.removed)
-                    + " it had added, put back " + std::to_string(undone.restored) + " it had removed\n"));
+                    + " routes or addresses it had added, put back " + std::to_string(undone.restored)
+                    + " it had removed\n"));
     }
     if (undone.failed > 0) {
         log(LogInfo(std::to_string(undone.failed) + " of the daemon's route changes could not be undone\n"));
