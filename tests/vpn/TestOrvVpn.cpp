@@ -1,3 +1,5 @@
+#include <csignal>
+
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -165,12 +167,28 @@ bool addDefaultGateway()
     return true;
 }
 
-QString routes()
+QString ipOutput(const QString &arguments)
 {
     QProcess ip;
-    ip.start(QStringLiteral("ip"), {QStringLiteral("route")});
+    ip.start(QStringLiteral("ip"), arguments.split(QLatin1Char(' ')));
     ip.waitForFinished(30000);
     return QString::fromLocal8Bit(ip.readAllStandardOutput());
+}
+
+QString routes()
+{
+    return ipOutput(QStringLiteral("route"));
+}
+
+// Every route of this namespace, IPv4 and IPv6, in every table.
+QString allRoutes()
+{
+    return ipOutput(QStringLiteral("-4 route show table all")) + ipOutput(QStringLiteral("-6 route show table all"));
+}
+
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
 bool writeText(const QString &path, const QByteArray &text)
@@ -178,6 +196,54 @@ bool writeText(const QString &path, const QByteArray &text)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
+
+// This namespace's resolver, in the test process's own mount namespace: a port on loopback that refuses every
+// question until it listens, and then takes every question and never answers.
+class SilentResolver
+{
+public:
+    explicit SilentResolver(const QString &folder)
+    {
+        const QString path = folder + QStringLiteral("/resolv.conf");
+        m_mounted = writeText(path, "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
+                    && mount(QFile::encodeName(path).constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    }
+
+    ~SilentResolver()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        if (m_mounted) {
+            umount2("/etc/resolv.conf", MNT_DETACH);
+        }
+    }
+
+    bool listen()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopback(53);
+        return m_mounted && m_fd >= 0 && bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+
+    // Whether a question has come since the last forget().
+    bool asked() const
+    {
+        char question[512];
+        return recv(m_fd, question, sizeof question, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+
+    void forget()
+    {
+        char question[512];
+        while (recv(m_fd, question, sizeof question, MSG_DONTWAIT) > 0) {
+        }
+    }
+
+private:
+    bool m_mounted = false;
+    int m_fd = -1;
+};
 
 int ping(const QString &address)
 {
@@ -335,6 +401,7 @@ void TestOrvVpn::tunnel_data()
     // The merged profile carries the credentials, so none are needed from the caller.
     QTest::newRow("udp, credentials in the profile, none given")
         << TestTunnel::Protocol::Udp << TestTunnel::ProfileStyle::CredentialsFile << false;
+    QTest::newRow("udp6, inline profile") << TestTunnel::Protocol::Udp6 << TestTunnel::ProfileStyle::Inline << true;
 }
 
 void TestOrvVpn::tunnel()
@@ -344,10 +411,26 @@ void TestOrvVpn::tunnel()
     QFETCH(TestTunnel::ProfileStyle, style);
     QFETCH(bool, giveCredentials);
     TestTunnel server(protocol);
+    server.setBehindGateway(true);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QTemporaryDir dir;
     const QString profile = server.writeProfile(dir.path(), style);
     QVERIFY(!profile.isEmpty());
+    bool hostsMounted = false;
+    const auto restoreHosts = qScopeGuard([&hostsMounted] {
+        if (hostsMounted) {
+            umount2("/etc/hosts", MNT_DETACH);
+        }
+    });
+    if (protocol == TestTunnel::Protocol::Udp6) {
+        // The server by a name with an IPv4 address as well, one reached through the default gateway; the daemon
+        // takes the IPv6 one, as the profile's protocol asks.
+        const QString hosts = dir.filePath(QStringLiteral("hosts"));
+        QVERIFY(writeText(hosts, "203.0.113.9 v6.vpn.test\n" + server.remoteAddress().toLatin1() + " v6.vpn.test\n"));
+        QCOMPARE(mount(QFile::encodeName(hosts).constData(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+        hostsMounted = true;
+        QVERIFY(writeText(profile, readAll(profile).replace(server.remoteAddress().toLatin1(), "v6.vpn.test")));
+    }
 
     OrvVpn vpn;
     QStringList seen;
@@ -372,6 +455,9 @@ void TestOrvVpn::tunnel()
     QVERIFY2(connected.wait(30000), qPrintable(log.texts().join(QLatin1Char('\n')) + server.serverLog()));
     QCOMPARE(seen, (QStringList{"connecting 42 status 2", "connected 42 status 3"}));
     QCOMPARE(vpn.getStatus(), 3);
+    // Every route the daemon was given names what it names: an IPv6 server gets no route in IPv4's form.
+    QVERIFY2(!log.texts().join(QLatin1Char('\n')).contains(QLatin1String("failed to parse/resolve route")),
+             qPrintable(log.texts().filter(QStringLiteral("ROUTE")).join(QLatin1Char('\n'))));
 
     // Bytes come from the daemon's byte count, once a second.
     QTRY_VERIFY_WITH_TIMEOUT(counters(vpn).bytesIn > 0, 10000);
@@ -876,27 +962,48 @@ void TestOrvVpn::hostileSettingsHeld_data()
     QTest::addColumn<int>("strayPackets"); // sent to the daemon's port from this host rather than from its server
     QTest::addColumn<QString>("existing"); // a persistent device of the profile's type, made before the start
     QTest::addColumn<int>("maxLines");     // of the daemon's log from the first ping to its end
+    // How the tunnel ends: "stop"; "lookup", a stop while the daemon, its server gone, looks the next server's name up
+    // in a resolver that never answers; "crash", the daemon killed.
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<int>("stopMs"); // the stop's bound; a daemon that has not ended 5 s after a stop is killed
 
     // A dozen lines are the stop's own. At verb 6 each ping would add four, at verb 11 thousands a second; each
     // refused packet adds one.
-    QTest::newRow("the server pushes verb 11") << QStringList{"verb 11"} << QByteArray() << 0 << "" << 25;
+    QTest::newRow("the server pushes verb 11")
+        << QStringList{"verb 11"} << QByteArray() << 0 << "" << 25 << "stop" << 2000;
     // The daemon reads the name of "\ 'verb' 11" as verb.
     QTest::newRow("the server pushes verb 11 spelt otherwise")
-        << QStringList{"\\\\ 'verb' 11"} << QByteArray() << 0 << "" << 25;
+        << QStringList{"\\\\ 'verb' 11"} << QByteArray() << 0 << "" << 25 << "stop" << 2000;
     QTest::newRow("the server pushes mute and explicit-exit-notify")
-        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << "" << 25;
-    QTest::newRow("the profile asks verb 6") << QStringList{} << QByteArray("verb 6\n") << 0 << "" << 25;
+        << QStringList{"mute 1", "explicit-exit-notify 5"} << QByteArray() << 0 << "" << 25 << "stop" << 2000;
+    QTest::newRow("the profile asks verb 6")
+        << QStringList{} << QByteArray("verb 6\n") << 0 << "" << 25 << "stop" << 2000;
     QTest::newRow("anyone on this host sends packets the daemon refuses")
-        << QStringList{} << QByteArray() << 100000 << "" << 2000;
+        << QStringList{} << QByteArray() << 100000 << "" << 2000 << "stop" << 2000;
     QTest::newRow("dev tap7, a tap device bridged somewhere")
-        << QStringList{} << QByteArray("dev tap7\n") << 0 << "tap7" << 25;
-    QTest::newRow("dev tun8 of the server's type") << QStringList{} << QByteArray("dev tun8\n") << 0 << "tun8" << 25;
+        << QStringList{} << QByteArray("dev tap7\n") << 0 << "tap7" << 25 << "stop" << 2000;
+    QTest::newRow("dev tun8 of the server's type")
+        << QStringList{} << QByteArray("dev tun8\n") << 0 << "tun8" << 25 << "stop" << 2000;
     QTest::newRow("dev tun0, written as a tap device")
-        << QStringList{} << QByteArray("dev tun0\ndev-type tap\n") << 0 << "tun0" << 25;
+        << QStringList{} << QByteArray("dev tun0\ndev-type tap\n") << 0 << "tun0" << 25 << "stop" << 2000;
+    // Routes through a gateway of this host's network, beside the program's host route to the server: what a daemon
+    // killed after its grace would leave behind.
+    const QString lanRoute = QStringLiteral("route 192.0.2.0 255.255.255.0 net_gateway");
+    const QByteArray nextServer = "remote next.vpn.test 1194\n";
+    QTest::newRow("the profile asks explicit-exit-notify 10")
+        << QStringList{lanRoute} << QByteArray("explicit-exit-notify 10\n") << 0 << "" << 40 << "stop" << 5000;
+    QTest::newRow("the server pushes persist-tun and goes; the next server's name is never answered")
+        << QStringList{"persist-tun", lanRoute} << nextServer << 0 << "" << 100 << "lookup" << 2000;
+    // The daemon holds its tun device and routes, and a lookup keeps it from heeding the stop: it is killed.
+    QTest::newRow("the profile's persist-tun, a lookup that never returns and the default route replaced")
+        << QStringList{"redirect-gateway", lanRoute} << "persist-tun\n" + nextServer << 0 << "" << 100 << "lookup"
+        << 30000;
+    QTest::newRow("the daemon crashes") << QStringList{lanRoute} << QByteArray() << 0 << "" << 25 << "crash" << 0;
 }
 
 // What a server pushes, a profile asks or anyone on this host sends: the daemon's log stays within bounds, a stop
-// ends the tunnel at once, and no device that exists is taken over.
+// ends the tunnel at once, no device that exists is taken over, and however the daemon ends, the host's routes are
+// as before the start, but for another program's.
 void TestOrvVpn::hostileSettingsHeld()
 {
     REQUIRE_TUNNELS();
@@ -905,9 +1012,13 @@ void TestOrvVpn::hostileSettingsHeld()
     QFETCH(int, strayPackets);
     QFETCH(QString, existing);
     QFETCH(int, maxLines);
+    QFETCH(QString, ending);
+    QFETCH(int, stopMs);
     const QString mode = profileLines.contains("tap") ? QStringLiteral("tap") : QStringLiteral("tun");
-    TestTunnel server;
+    // Over TCP the daemon hears at once that its server has gone.
+    TestTunnel server(ending == QLatin1String("lookup") ? TestTunnel::Protocol::Tcp : TestTunnel::Protocol::Udp);
     server.setPushedOptions(pushed);
+    server.setBehindGateway(true);
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     const auto removeDevice = qScopeGuard([&existing] {
         if (!existing.isEmpty()) {
@@ -921,6 +1032,11 @@ void TestOrvVpn::hostileSettingsHeld()
     }
     const QString before = deviceState(existing);
     QTemporaryDir dir;
+    const std::unique_ptr<SilentResolver> resolver(ending == QLatin1String("lookup") ? new SilentResolver(dir.path())
+                                                                                     : nullptr);
+    // The links' IPv6 routes come once their addresses are checked.
+    QTRY_VERIFY_WITH_TIMEOUT(!ipOutput(QStringLiteral("addr")).contains(QLatin1String("tentative")), 10000);
+    const QString routesBefore = allRoutes();
     OrvVpn vpn;
     QVERIFY(useServer(vpn, server, dir.path(), profileLines));
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
@@ -951,12 +1067,31 @@ void TestOrvVpn::hostileSettingsHeld()
         QCOMPARE(ping(server.serverTunnelAddress()), 0);
     }
     QCOMPARE(deviceState(existing), before);
+    const QString otherRoute = QStringLiteral("203.0.113.0/24 via ") + server.serverAddress();
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"), QStringLiteral("route add %1").arg(otherRoute).split(' ')), 0);
+    if (resolver) {
+        QVERIFY(resolver->listen());
+        server.killServer();
+        QTRY_VERIFY_WITH_TIMEOUT(resolver->asked(), 30000);
+    }
 
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(vpn.stop());
+    if (ending == QLatin1String("crash")) {
+        QCOMPARE(clientDaemonPids().size(), 1);
+        QCOMPARE(kill(clientDaemonPids().first(), SIGKILL), 0);
+    } else {
+        QVERIFY(vpn.stop());
+    }
     QVERIFY(disconnected.wait(30000));
-    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    const qint64 stopTook = clock.elapsed();
+    // The host's routes are as before the start; another program's stays.
+    QVERIFY2(routes().contains(otherRoute), qPrintable(routes()));
+    QCOMPARE(QProcess::execute(QStringLiteral("ip"),
+                               {QStringLiteral("route"), QStringLiteral("del"), otherRoute.section(' ', 0, 0)}),
+             0);
+    QCOMPARE(allRoutes(), routesBefore);
+    QVERIFY2(ending == QLatin1String("crash") || stopTook < stopMs, qPrintable(QString::number(stopTook)));
     const int lines = log.lines().size() - linesBefore;
     QVERIFY2(lines <= maxLines, qPrintable(QString::number(lines)));
     QCOMPARE(deviceState(existing), before);
@@ -989,10 +1124,13 @@ void TestOrvVpn::retriesTakeTheirPause()
 void TestOrvVpn::stopDuringNameLookups_data()
 {
     QTest::addColumn<bool>("defaultGateway");
+    QTest::addColumn<int>("rounds"); // starts and stops, each with names of its own
     // With a default gateway the program looks the names up before it starts the daemon, to know whether the
     // servers are reached through it; without, the daemon is the first to ask.
-    QTest::newRow("the program's lookups") << true;
-    QTest::newRow("the daemon's lookups") << false;
+    QTest::newRow("the program's lookups") << true << 1;
+    QTest::newRow("the daemon's lookups") << false << 1;
+    // Each lookup given up waits for the resolver's time-out; they must not pile up meanwhile.
+    QTest::newRow("the program's lookups, 20 starts and stops") << true << 20;
 }
 
 // A stop while the servers' names are being looked up ends the tunnel at once, however long the resolver would take,
@@ -1001,6 +1139,7 @@ void TestOrvVpn::stopDuringNameLookups()
 {
     REQUIRE_TUNNELS();
     QFETCH(bool, defaultGateway);
+    QFETCH(int, rounds);
     TestTunnel server;
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     const auto removeLink = qScopeGuard([] {
@@ -1008,44 +1147,43 @@ void TestOrvVpn::stopDuringNameLookups()
                           {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("lbdg0")});
     });
     QVERIFY(!defaultGateway || addDefaultGateway());
-    // This namespace's resolver takes every question on its port and never answers.
-    const int resolver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    QVERIFY(resolver >= 0);
-    const auto closeResolver = qScopeGuard([resolver] { close(resolver); });
-    const sockaddr_in address = loopback(53);
-    QCOMPARE(bind(resolver, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     QTemporaryDir dir;
-    const QByteArray resolvConf = QFile::encodeName(dir.filePath(QStringLiteral("resolv.conf")));
-    QVERIFY(writeText(QFile::decodeName(resolvConf), "nameserver 127.0.0.1\n"));
-    // The mounts are this test process's own.
-    QCOMPARE(mount(resolvConf.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-    const auto unmount = qScopeGuard([] { umount2("/etc/resolv.conf", MNT_DETACH); });
+    SilentResolver resolver(dir.path());
+    QVERIFY(resolver.listen());
 
-    const QString remotes =
-        QStringLiteral("\nremote a.vpn.test\nremote b.vpn.test\nremote c.vpn.test\nremote d.vpn.test"
-                       "\nremote e.vpn.test\nremote f.vpn.test");
-    const QString path = dir.filePath(QStringLiteral("named.ovpn"));
-    QVERIFY(writeText(
-        path, server.profileText().replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes).toUtf8()));
     OrvVpn vpn;
-    QVERIFY(vpn.setConfigPath(path));
-    vpn.setCredentials(server.user(), server.password());
     QSignalSpy connecting(&vpn, &OrvVpn::onConnecting);
     QSignalSpy connected(&vpn, &OrvVpn::onConnected);
     QSignalSpy disconnected(&vpn, &OrvVpn::onDisconnected);
-    QVERIFY(vpn.start());
-    // The first question has reached the resolver.
-    char question[512];
-    QTRY_VERIFY_WITH_TIMEOUT(recv(resolver, question, sizeof question, MSG_PEEK | MSG_DONTWAIT) > 0, 10000);
-
+    const int threadsBefore = threadCount();
     QElapsedTimer clock;
-    clock.start();
-    QVERIFY(vpn.stop());
-    QVERIFY(disconnected.wait(30000));
-    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    for (int round = 0; round < rounds; ++round) {
+        const QString remotes = QStringLiteral("\nremote a%1.vpn.test\nremote b%1.vpn.test\nremote c%1.vpn.test"
+                                               "\nremote d%1.vpn.test\nremote e%1.vpn.test\nremote f%1.vpn.test")
+                                    .arg(round);
+        const QString path = dir.filePath(QStringLiteral("named.ovpn"));
+        QVERIFY(writeText(
+            path,
+            server.profileText().replace(QRegularExpression(QStringLiteral("\nremote [^\n]*")), remotes).toUtf8()));
+        QVERIFY(vpn.setConfigPath(path));
+        vpn.setCredentials(server.user(), server.password());
+        resolver.forget();
+        QVERIFY(vpn.start());
+        // The first question has reached the resolver.
+        QTRY_VERIFY_WITH_TIMEOUT(resolver.asked(), 10000);
+
+        clock.restart();
+        QVERIFY(vpn.stop());
+        QVERIFY(disconnected.wait(30000));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    }
     // The program's own lookups are given up before the daemon starts.
-    QCOMPARE(connecting.count(), defaultGateway ? 0 : 1);
+    if (rounds == 1) {
+        QCOMPARE(connecting.count(), defaultGateway ? 0 : 1);
+    }
     connecting.clear();
+    // The lookups given up still wait for the resolver; a few of them at most.
+    QTRY_VERIFY2_WITH_TIMEOUT(threadCount() < threadsBefore + 8, qPrintable(QString::number(threadCount())), 10000);
 
     // The next start, to the server by its address, has its daemon running at once and connects.
     QVERIFY(useServer(vpn, server, dir.path()));

@@ -280,10 +280,16 @@ void TestProfilePolicy::rebuiltForm_data()
                       "connect-retry 0 0\n</connection>\n")
         << QByteArray("connect-retry \"1\" \"1\"\nconnect-retry \"1\"\nconnect-retry \"5\" \"300\"\n<connection>\n"
                       "remote \"h\"\nconnect-retry \"1\" \"1\"\n</connection>\n");
-    QTest::newRow("no key renegotiation every few packets")
-        << QByteArray("reneg-pkts 1\nreneg-bytes 1000\nreneg-pkts 0\nreneg-bytes 00\nreneg-bytes 100000000\n")
-        << QByteArray("reneg-pkts \"65536\"\nreneg-bytes \"67108864\"\nreneg-pkts \"0\"\nreneg-bytes \"00\"\n"
-                      "reneg-bytes \"100000000\"\n");
+    // The profile's renegotiation limits are its own; the daemon keeps a pause between handshakes itself.
+    QTest::newRow("renegotiation limits as given")
+        << QByteArray("reneg-bytes 1048576\nreneg-pkts 1\nreneg-sec 1\n")
+        << QByteArray("reneg-bytes \"1048576\"\nreneg-pkts \"1\"\nreneg-sec \"1\"\n");
+    // A stop gives the daemon 5 s before it is killed.
+    QTest::newRow("at most 3 s of goodbyes to the server")
+        << QByteArray("explicit-exit-notify 10\nexplicit-exit-notify 2\nexplicit-exit-notify\n<connection>\nremote h\n"
+                      "explicit-exit-notify 5\n</connection>\n")
+        << QByteArray("explicit-exit-notify \"3\"\nexplicit-exit-notify \"2\"\nexplicit-exit-notify\n<connection>\n"
+                      "remote \"h\"\nexplicit-exit-notify \"3\"\n</connection>\n");
 }
 
 void TestProfilePolicy::rebuiltForm()

@@ -48,6 +48,10 @@ void TestRouteLookup::serversBehindDefaultGateway_data()
     QTest::newRow("one of several servers on a network of this host")
         << QStringList{byDefault} << QStringList{"203.0.113.7", "192.0.2.9"} << false;
     QTest::newRow("a name that resolves to this host") << QStringList{byDefault} << QStringList{"localhost"} << false;
+    // The daemon routes an IPv6 server itself; the IPv4 route would only name a server it does not have.
+    QTest::newRow("an IPv6 server") << QStringList{byDefault} << QStringList{"fd52:3::2"} << false;
+    QTest::newRow("an IPv6 server beside one through the default gateway")
+        << QStringList{byDefault} << QStringList{"fd52:3::2", "203.0.113.7"} << true;
 }
 
 // The daemon's host route to the server goes through the default gateway: right only when the server is reached
@@ -71,7 +75,8 @@ void TestRouteLookup::serversBehindDefaultGateway()
     for (const QString &server : servers) {
         hosts.push_back(server.toStdString());
     }
-    QCOMPARE(RouteLookup::serversBehindDefaultGateway(hosts), behind);
+    QCOMPARE(RouteLookup::serversBehindDefaultGateway(hosts) == RouteLookup::ServerRoute::ThroughDefaultGateway,
+             behind);
 }
 
 TUNNEL_TEST_MAIN(TestRouteLookup, QCoreApplication)

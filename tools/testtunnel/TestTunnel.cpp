@@ -293,14 +293,15 @@ bool TestTunnel::makeNetwork()
         return pair;
     }
     // Our default route goes with our end of the pair when the namespace is deleted.
-    return run(ip,
-               {QStringLiteral("-n"),
-                m_namespace,
-                QStringLiteral("addr"),
-                QStringLiteral("add"),
-                remoteAddress() + QStringLiteral("/32"),
-                QStringLiteral("dev"),
-                QStringLiteral("lo")})
+    return (m_protocol == Protocol::Udp6
+            || run(ip,
+                   {QStringLiteral("-n"),
+                    m_namespace,
+                    QStringLiteral("addr"),
+                    QStringLiteral("add"),
+                    remoteAddress() + QStringLiteral("/32"),
+                    QStringLiteral("dev"),
+                    QStringLiteral("lo")}))
            && run(ip,
                   {QStringLiteral("route"),
                    QStringLiteral("add"),
@@ -354,7 +355,21 @@ bool TestTunnel::makeVethPair()
                    QStringLiteral("link"),
                    QStringLiteral("set"),
                    QStringLiteral("lo"),
-                   QStringLiteral("up")});
+                   QStringLiteral("up")})
+           && (m_protocol != Protocol::Udp6
+               || (run(ip,
+                       QStringLiteral("-6 addr add %1/64 dev %2 nodad")
+                           .arg(ipv6Address(1), m_hostLink)
+                           .split(QLatin1Char(' ')))
+                   && run(ip,
+                          QStringLiteral("-n %1 -6 addr add %2/64 dev %3 nodad")
+                              .arg(m_namespace, ipv6Address(2), m_serverLink)
+                              .split(QLatin1Char(' ')))));
+}
+
+QString TestTunnel::ipv6Address(int end) const
+{
+    return QStringLiteral("fd52:3:%1::%2").arg(200 + m_index % 50).arg(end);
 }
 
 void TestTunnel::removeNetwork()
@@ -396,6 +411,9 @@ QString TestTunnel::serverAddress() const
 
 QString TestTunnel::remoteAddress() const
 {
+    if (m_protocol == Protocol::Udp6) {
+        return ipv6Address(2);
+    }
     return m_behindGateway ? QStringLiteral("198.18.%1.1").arg(200 + m_index % 50) : serverAddress();
 }
 
@@ -445,7 +463,7 @@ bool TestTunnel::startServer()
                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         return fail(QStringLiteral("cannot write the check script"));
     }
-    const bool udp = m_protocol == Protocol::Udp;
+    const bool udp = m_protocol != Protocol::Tcp;
     const QString subnet = QStringLiteral("10.%1.0.0").arg(100 + m_index % 100);
     QString config = QStringLiteral("dev tun\n"
                                     "proto %1\n"
@@ -466,7 +484,8 @@ bool TestTunnel::startServer()
                                     "keepalive 2 10\n"
                                     "disable-dco\n"
                                     "verb 3\n")
-                         .arg(udp ? QStringLiteral("udp") : QStringLiteral("tcp-server"),
+                         .arg(udp ? QStringLiteral("udp") + QLatin1String(m_protocol == Protocol::Udp6 ? "6" : "")
+                                  : QStringLiteral("tcp-server"),
                               remoteAddress(),
                               QString::number(serverPort()),
                               subnet,
@@ -549,7 +568,7 @@ QString TestTunnel::profileText() const
 
 QString TestTunnel::clientProfile(ProfileStyle style) const
 {
-    const bool udp = m_protocol == Protocol::Udp;
+    const bool udp = m_protocol != Protocol::Tcp;
     QString text = QStringLiteral("client\n"
                                   "dev tun\n"
                                   "proto %1\n"
@@ -560,7 +579,8 @@ QString TestTunnel::clientProfile(ProfileStyle style) const
                                   "disable-dco\n"
                                   "connect-retry 1 5\n"
                                   "verb 3\n")
-                       .arg(udp ? QStringLiteral("udp") : QStringLiteral("tcp-client"),
+                       .arg(udp ? QStringLiteral("udp") + QLatin1String(m_protocol == Protocol::Udp6 ? "6" : "")
+                                : QStringLiteral("tcp-client"),
                             remoteAddress(),
                             QString::number(serverPort()));
     text += style == ProfileStyle::CredentialsFile ? QStringLiteral("auth-user-pass credentials.txt\n")

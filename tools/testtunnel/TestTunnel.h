@@ -17,7 +17,8 @@ public:
     enum class Protocol
     {
         Udp,
-        Tcp
+        Tcp,
+        Udp6 // UDP over IPv6: the pair has IPv6 addresses too, and the server listens on its own
     };
 
     enum class ProfileStyle
@@ -40,7 +41,8 @@ public:
     static void removeLeftovers();
 
     // Before start(): the server also listens on an address of its own that we reach through the veth pair as
-    // our default gateway, as a server on the Internet is reached (instead of on the pair itself).
+    // our default gateway, as a server on the Internet is reached (instead of on the pair itself). An IPv6 server
+    // keeps its address on the pair; the pair is our IPv4 default gateway all the same.
     void setBehindGateway(bool behind);
     // Before start() or startServer(): options the server pushes to its clients ("route 10.1.0.0 255.255.0.0").
     void setPushedOptions(const QStringList &options);
@@ -55,7 +57,7 @@ public:
     QString namespaceName() const;
     QString hostAddress() const;         // our end of the veth pair
     QString serverAddress() const;       // the server's end of the veth pair
-    QString remoteAddress() const;       // where the server's daemon listens and the client connects
+    QString remoteAddress() const;       // where the server's daemon listens and the client connects (IPv6 for Udp6)
     QString serverTunnelAddress() const; // the server inside the tunnel: the device address seen through it
     quint16 serverPort() const;
     QString user() const;
@@ -84,6 +86,7 @@ private:
     bool run(const QString &program, const QStringList &arguments, QString *output = nullptr);
     bool fail(const QString &error);
     QString clientProfile(ProfileStyle style) const;
+    QString ipv6Address(int end) const; // of the pair, for Udp6: 1 is our end, 2 the server's
 
     Protocol m_protocol;
     int m_index = 0;

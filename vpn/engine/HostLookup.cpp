@@ -1,6 +1,7 @@
 #include "vpn/engine/HostLookup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,12 @@
 
 namespace
 {
+// A resolver that does not answer holds each lookup for its time-outs; starts and stops meanwhile must not pile up
+// a thread apiece.
+constexpr int maxRunningLookups = 4;
+// Trivially destroyed: a thread whose lookup was given up may outlive main().
+std::atomic<int> runningLookups{0};
+
 // What the caller and the lookup's thread share; it lives as long as either holds it.
 struct Lookup
 {
@@ -33,16 +40,30 @@ struct Lookup
     }
 };
 
-bool isAddress(const std::string &host)
+bool isIpv4(const std::string &host)
 {
     in_addr literal = {};
     return inet_pton(AF_INET, host.c_str(), &literal) == 1;
 }
 
+bool isIpv6(const std::string &host)
+{
+    in6_addr literal = {};
+    return inet_pton(AF_INET6, host.c_str(), &literal) == 1;
+}
+
+bool needsLookup(const std::string &host)
+{
+    return !isIpv4(host) && !isIpv6(host);
+}
+
 std::vector<std::string> addressesOfOne(const std::string &host)
 {
-    if (isAddress(host)) {
+    if (isIpv4(host)) {
         return {host};
+    }
+    if (isIpv6(host)) {
+        return {};
     }
     addrinfo hints = {};
     hints.ai_family = AF_INET;
@@ -61,6 +82,17 @@ std::vector<std::string> addressesOfOne(const std::string &host)
     return addresses;
 }
 
+std::vector<std::string> addressesOfAll(const std::vector<std::string> &hosts)
+{
+    std::vector<std::string> addresses;
+    for (const std::string &host : hosts) {
+        for (std::string &address : addressesOfOne(host)) {
+            addresses.push_back(std::move(address));
+        }
+    }
+    return addresses;
+}
+
 void lookUp(const std::shared_ptr<Lookup> &lookup, const std::vector<std::string> &hosts)
 {
     std::vector<std::string> addresses;
@@ -68,6 +100,7 @@ void lookUp(const std::shared_ptr<Lookup> &lookup, const std::vector<std::string
         {
             const std::lock_guard<std::mutex> lock(lookup->mutex);
             if (lookup->abandoned) {
+                --runningLookups;
                 return;
             }
         }
@@ -75,6 +108,7 @@ void lookUp(const std::shared_ptr<Lookup> &lookup, const std::vector<std::string
             addresses.push_back(std::move(address));
         }
     }
+    --runningLookups;
     const std::lock_guard<std::mutex> lock(lookup->mutex);
     lookup->addresses = std::move(addresses);
     const std::uint64_t one = 1;
@@ -82,16 +116,34 @@ void lookUp(const std::shared_ptr<Lookup> &lookup, const std::vector<std::string
         // An eventfd only refuses a write that would overflow its counter, which one write cannot.
     }
 }
+
+// A place among the running lookups, or false when they are all taken.
+bool takePlace()
+{
+    int running = runningLookups.load();
+    while (running < maxRunningLookups) {
+        if (runningLookups.compare_exchange_weak(running, running + 1)) {
+            return true;
+        }
+    }
+    return false;
+}
 } // namespace
 
-bool HostLookup::addressesOf(const std::vector<std::string> &hosts, int cancelFd, std::vector<std::string> &addresses)
+HostLookup::Answer
+HostLookup::addressesOf(const std::vector<std::string> &hosts, int cancelFd, std::vector<std::string> &addresses)
 {
     addresses.clear();
+    if (std::none_of(hosts.begin(), hosts.end(), needsLookup)) {
+        addresses = addressesOfAll(hosts);
+        return Answer::Found;
+    }
+    if (!takePlace()) {
+        return Answer::Busy;
+    }
     auto lookup = std::make_shared<Lookup>();
-    const bool namesToAsk =
-        std::any_of(hosts.begin(), hosts.end(), [](const std::string &host) { return !isAddress(host); });
     bool started = false;
-    if (namesToAsk && lookup->doneFd >= 0) {
+    if (lookup->doneFd >= 0) {
         try {
             std::thread(lookUp, lookup, hosts).detach();
             started = true;
@@ -100,12 +152,9 @@ bool HostLookup::addressesOf(const std::vector<std::string> &hosts, int cancelFd
         }
     }
     if (!started) {
-        for (const std::string &host : hosts) {
-            for (std::string &address : addressesOfOne(host)) {
-                addresses.push_back(std::move(address));
-            }
-        }
-        return true;
+        --runningLookups;
+        addresses = addressesOfAll(hosts);
+        return Answer::Found;
     }
     pollfd fds[2] = {{lookup->doneFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
     while (true) {
@@ -116,11 +165,11 @@ bool HostLookup::addressesOf(const std::vector<std::string> &hosts, int cancelFd
         const std::lock_guard<std::mutex> lock(lookup->mutex);
         if (fds[0].revents & POLLIN) {
             addresses = lookup->addresses;
-            return true;
+            return Answer::Found;
         }
         if (ready < 0 || fds[1].revents != 0) {
             lookup->abandoned = true;
-            return false;
+            return Answer::Cancelled;
         }
     }
 }

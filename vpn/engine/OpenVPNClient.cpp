@@ -23,6 +23,7 @@
 
 #include "vpn/engine/ProfileParser.h"
 #include "vpn/engine/ProfilePolicy.h"
+#include "vpn/engine/RouteJournal.h"
 #include "vpn/engine/RouteLookup.h"
 #include "vpn/engine/TunCounters.h"
 
@@ -125,6 +126,42 @@ void forEachDirective(const std::vector<ProfileDirective> &directives, Visit vis
     }
 }
 
+// The servers the daemon may reach over IPv4, in <connection> blocks too: a remote whose protocol (its own, its
+// block's, or else the profile's) is IPv6's alone is left out.
+std::vector<std::string> ipv4Servers(const std::vector<ProfileDirective> &directives)
+{
+    const auto ipv6Only = [](const std::string &proto) {
+        return proto.find('6') != std::string::npos;
+    };
+    std::string profileProto;
+    for (const ProfileDirective &directive : directives) {
+        if (directive.name == "proto") {
+            profileProto = directive.args[0];
+        }
+    }
+    std::vector<std::string> servers;
+    const auto add = [&](const ProfileDirective &remote, const std::string &proto) {
+        if (!ipv6Only(remote.args.size() > 2 ? remote.args[2] : proto)) {
+            servers.push_back(remote.args[0]);
+        }
+    };
+    for (const ProfileDirective &directive : directives) {
+        if (directive.name == "remote") {
+            add(directive, profileProto);
+        }
+        std::string blockProto = profileProto;
+        for (const ProfileDirective &child : directive.children) {
+            blockProto = child.name == "proto" ? child.args[0] : blockProto;
+        }
+        for (const ProfileDirective &child : directive.children) {
+            if (child.name == "remote") {
+                add(child, blockProto);
+            }
+        }
+    }
+    return servers;
+}
+
 // The forked child's part: set up and replace itself with the daemon; only async-signal-safe calls here.
 [[noreturn]] void execDaemon(char *const argv[], char *const environment[], int outputFd, int execErrorFd, pid_t parent)
 {
@@ -219,6 +256,7 @@ struct OpenVPNClient::Session
     std::uint64_t tunPacketsOut = 0;
     std::uint64_t packetsBaseIn = 0;
     std::uint64_t packetsBaseOut = 0;
+    RouteJournal routes;
 
     ~Session()
     {
@@ -291,11 +329,9 @@ EvalConfig OpenVPNClient::eval_config(const Config &config)
     bool hasDev = false;
     std::string proto;
     m_hasKeyDirection = false;
+    m_remoteHosts = ipv4Servers(directives);
     forEachDirective(directives, [&](const ProfileDirective &directive) {
         const std::string &name = directive.name;
-        if (name == "remote") {
-            m_remoteHosts.push_back(directive.args[0]);
-        }
         if (name == "auth-user-pass") {
             asksCredentials = true;
             // A block with the user name alone still has the daemon ask for the password.
@@ -506,10 +542,12 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "--management-log-cache",
                                      "100",
                                      // What the server may not change: how much the daemon logs (verb 7 writes the
-                                     // keys, verb 9 and above floods the log), and how long it waits to notify the
-                                     // server when told to stop. The filters compare the pushed text, so options
-                                     // whose name comes quoted or after an escaped blank (\ verb), which no
-                                     // server needs, are ignored as well.
+                                     // keys, verb 9 and above floods the log), how long it waits to notify the
+                                     // server when told to stop, and whether it keeps its tun device and routes
+                                     // while it reconnects (a reconnect may wait on a lookup, through the tunnel,
+                                     // that a stop cannot cut short). The filters compare the pushed text, so
+                                     // options whose name comes quoted or after an escaped blank (\ verb), which
+                                     // no server needs, are ignored as well.
                                      "--pull-filter",
                                      "ignore",
                                      "verb",
@@ -519,6 +557,12 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
                                      "--pull-filter",
                                      "ignore",
                                      "explicit-exit-notify",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "persist-tun",
+                                     "--pull-filter",
+                                     "ignore",
+                                     "persist-key",
                                      "--pull-filter",
                                      "ignore",
                                      "\"",
@@ -531,12 +575,25 @@ std::vector<std::string> OpenVPNClient::daemonArguments(const Session &session, 
     // A pushed route that covers the server must not take the tunnel's own path: a host route keeps the server on
     // the default gateway it is reached by now. A server reached another way (on a network of this host, through
     // another gateway) keeps that way; a host route through the default gateway would cut it off.
+    // The route is IPv4's: for an IPv6 server the daemon adds a host route itself where a route covers the server.
     // Looking up the servers' names may take the resolver's time-outs: a stop does not wait for them (the daemon is
     // then not started at all).
-    if (RouteLookup::serversBehindDefaultGateway(m_remoteHosts, m_wakeFd)) {
+    switch (RouteLookup::serversBehindDefaultGateway(m_remoteHosts, m_wakeFd)) {
+    case RouteLookup::ServerRoute::ThroughDefaultGateway:
         args.insert(args.end(), {"--route", "remote_host", "255.255.255.255", "net_gateway"});
-    } else if (!isStopRequested()) {
+        break;
+    case RouteLookup::ServerRoute::OtherWay:
         log(LogInfo("The server is not reached through the default gateway: no host route is added for it\n"));
+        break;
+    case RouteLookup::ServerRoute::NoIpv4Address:
+        log(LogInfo("The server is not reached over IPv4: no IPv4 host route is added for it\n"));
+        break;
+    case RouteLookup::ServerRoute::NotLookedUp:
+        if (!isStopRequested()) {
+            log(LogInfo("The servers' names are still being looked up for earlier starts: no host route is added "
+                        "for them\n"));
+        }
+        break;
     }
     // The daemon keeps root: dropped to another user it could not reopen the tun device when a reconnect brings
     // changed options from the server, and the tunnel would end instead.
@@ -588,6 +645,10 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         status = {};
         return false;
     }
+    std::string journalError;
+    if (!session.routes.begin(journalError)) {
+        log(LogInfo(journalError + ": what the daemon leaves changed is not undone\n"));
+    }
     {
         // Held across the start so that the destructor sees the daemon's pid as soon as it exists.
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -605,6 +666,7 @@ bool OpenVPNClient::startDaemon(Session &session, const std::string &daemon, Sta
         errno = cloneError;
         m_pid = session.pid;
     }
+    session.routes.follow(session.pid);
     close(outputPipe[1]);
     close(execPipe[1]);
     session.outputFd = outputPipe[0];
@@ -646,6 +708,7 @@ void OpenVPNClient::runEventLoop(Session &session)
         waitForActivity(session, timeoutMs);
         acceptManagement(session);
         readChannels(session);
+        session.routes.read();
         int waitStatus = 0;
         if (waitpid(session.pid, &waitStatus, WNOHANG) == session.pid) {
             session.exited = true;
@@ -697,10 +760,10 @@ int OpenVPNClient::handleDeadlines(Session &session)
 
 void OpenVPNClient::waitForActivity(Session &session, int timeoutMs)
 {
-    pollfd fds[4];
+    pollfd fds[5];
     nfds_t count = 0;
     const int channelFd = session.managementFd >= 0 ? session.managementFd : session.listenFd;
-    for (const int fd : {channelFd, session.outputFd, m_wakeFd, session.pidFd}) {
+    for (const int fd : {channelFd, session.outputFd, m_wakeFd, session.pidFd, session.routes.fd()}) {
         if (fd >= 0) {
             fds[count++] = {fd, POLLIN, 0};
         }
@@ -822,6 +885,7 @@ Status OpenVPNClient::endSession(Session &session)
         log(LogInfo(std::to_string(session.logLeftOut) + " lines of the daemon's log left out\n"));
     }
     log(LogInfo("Daemon ended: " + exitText + "\n"));
+    undoRouteChanges(session);
     emitEvent("DISCONNECTED", "");
 
     if (session.failure.error) {
@@ -832,6 +896,23 @@ Status OpenVPNClient::endSession(Session &session)
         return {true, "DAEMON_FAILED", "the daemon ended with " + exitText};
     }
     return {};
+}
+
+void OpenVPNClient::undoRouteChanges(Session &session)
+{
+    // A daemon that ends by itself takes its routes down; one killed, or crashed, leaves them for us.
+    const RouteJournal::Undone undone = session.routes.undo();
+    if (undone.removed > 0 || undone.restored > 0) {
+        log(LogInfo("The daemon left the host's routes changed: removed " + std::to_string(undone.removed)
+                    + " routes or addresses it had added, put back " + std::to_string(undone.restored)
+                    + " it had removed\n"));
+    }
+    if (undone.failed > 0) {
+        log(LogInfo(std::to_string(undone.failed) + " of the daemon's route changes could not be undone\n"));
+    }
+    if (!undone.complete && session.routes.fd() >= 0) {
+        log(LogInfo("Some route changes went unseen: the host's routes may not be as before the start\n"));
+    }
 }
 
 void OpenVPNClient::sendCommand(Session &session, const std::string &command)

@@ -59,6 +59,8 @@ private:
     static bool readAvailable(int fd, std::string &buffer);
     void takeLines(Session &session, std::string &buffer, bool management);
     Status endSession(Session &session);
+    // The host's routes and addresses as before the start, whatever the daemon left.
+    void undoRouteChanges(Session &session);
     void handleLine(Session &session, const std::string &line);
     // One line of the daemon's log, passed on within the log's budget.
     void logDaemonLine(Session &session, const std::string &text);
@@ -76,7 +78,7 @@ private:
     Config m_config;
     std::string m_profile; // what the daemon reads: rebuilt from the directives the policy accepted
     bool m_hasKeyDirection = false;
-    std::vector<std::string> m_remoteHosts; // every server the profile names, in <connection> blocks too
+    std::vector<std::string> m_remoteHosts; // the servers the daemon may reach over IPv4
     bool m_configUsable = false;
     bool m_autologin = false;
     ProvideCreds m_creds;

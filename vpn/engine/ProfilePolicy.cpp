@@ -109,7 +109,7 @@ const Rule rules[] = {
     {"http-proxy", 2, 2, {kind(Kind::Host), number(1, 65535)}, Line | InConnection},
     {"http-proxy-option", 2, 3, {kind(Kind::Text)}, Line | InConnection}, // and one of its forms below
     {"socks-proxy", 1, 2, {kind(Kind::Host), number(1, 65535)}, Line | InConnection},
-    {"explicit-exit-notify", 0, 1, {number(0, 10)}, Line | InConnection},
+    {"explicit-exit-notify", 0, 1, {number(0, 10)}, Line | InConnection}, // tamed() lowers it
     // crypto and TLS: key material inline only
     {"ca", 1, 1, {kind(Kind::Marker)}, Line | Block | Content},
     {"cert", 1, 1, {kind(Kind::Marker)}, Line | Block | Content},
@@ -142,7 +142,7 @@ const Rule rules[] = {
     {"data-ciphers-fallback", 1, 1, {kind(Kind::Token)}, Line},
     {"auth", 1, 1, {kind(Kind::Token)}, Line},
     {"reneg-sec", 1, 2, {number(0, maxInt), number(0, maxInt)}, Line},
-    {"reneg-bytes", 1, 1, {number(0, maxNumber)}, Line}, // tamed() raises these two and connect-retry
+    {"reneg-bytes", 1, 1, {number(0, maxNumber)}, Line},
     {"reneg-pkts", 1, 1, {number(0, maxNumber)}, Line},
     {"tls-timeout", 1, 1, {number(1, 3600)}, Line},
     {"hand-window", 1, 1, {number(1, 3600)}, Line},
@@ -376,10 +376,10 @@ std::string lineOf(const std::string &name, const std::vector<std::string> &args
     return line + '\n';
 }
 
-constexpr long long maxVerb = 4;              // from 5 on the daemon logs every packet
-constexpr long long minRetrySeconds = 1;      // the daemon's default pause between tries
-constexpr long long minRenegBytes = 67108864; // the daemon's own limit for ciphers of 64-bit blocks
-constexpr long long minRenegPackets = 65536;  // about as many packets of a full-sized tunnel
+constexpr long long maxVerb = 4;         // from 5 on the daemon logs every packet
+constexpr long long minRetrySeconds = 1; // the daemon's default pause between tries
+// A stop gives the daemon 5 s before it is killed; it spends this long telling the server it goes, and a little more.
+constexpr long long maxExitNotifySeconds = 3;
 
 // A number the rules accepted, brought into [low, high].
 std::string within(const std::string &value, long long low, long long high)
@@ -387,9 +387,9 @@ std::string within(const std::string &value, long long low, long long high)
     return std::to_string(std::clamp(std::strtoll(value.c_str(), nullptr, 10), low, high));
 }
 
-// Values the daemon would take as they stand but that would have it log every packet, reconnect or renegotiate its
-// keys without pause, or open a tun or tap device that exists already: written as the nearest value that does none of
-// that, so that the profile still connects.
+// Values the daemon would take as they stand but that would have it log every packet, reconnect without pause, outlast
+// a stop's grace saying goodbye, or open a tun or tap device that exists already: written as the nearest value that
+// does none of that, so that the profile still connects.
 std::vector<std::string> tamed(const std::string &name, std::vector<std::string> args)
 {
     if (name == "dev") {
@@ -401,8 +401,8 @@ std::vector<std::string> tamed(const std::string &name, std::vector<std::string>
         for (std::string &seconds : args) {
             seconds = within(seconds, minRetrySeconds, maxNumber);
         }
-    } else if ((name == "reneg-bytes" || name == "reneg-pkts") && std::strtoll(args.front().c_str(), nullptr, 10) > 0) {
-        args.front() = within(args.front(), name == "reneg-bytes" ? minRenegBytes : minRenegPackets, maxNumber);
+    } else if (name == "explicit-exit-notify" && !args.empty()) {
+        args.front() = within(args.front(), 0, maxExitNotifySeconds);
     }
     return args;
 }

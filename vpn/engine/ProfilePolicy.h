@@ -13,7 +13,7 @@ namespace lumen::engine
 // The daemon never reads the downloaded text: it reads the profile rebuilt here from the parsed directives,
 // one directive a line, every argument quoted by us and every block written out by us. A few values are written
 // tamed rather than refused: a device name without its number, verb at most 4, at least 1 s between connection tries
-// and no key renegotiation every few packets.
+// and at most 3 s of goodbyes to the server at a stop.
 class ProfilePolicy
 {
 public:

@@ -124,22 +124,25 @@ RouteLookup::Route RouteLookup::defaultRoute()
     return lookupDefault();
 }
 
-bool RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd)
+RouteLookup::ServerRoute RouteLookup::serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd)
 {
     const Route fallback = defaultRoute();
     if (!fallback.found || !fallback.viaGateway) {
-        return false;
+        return ServerRoute::OtherWay;
     }
     std::vector<std::string> addresses;
-    if (!HostLookup::addressesOf(hosts, cancelFd, addresses)) {
-        return false;
+    if (HostLookup::addressesOf(hosts, cancelFd, addresses) != HostLookup::Answer::Found) {
+        return ServerRoute::NotLookedUp;
+    }
+    if (addresses.empty()) {
+        return ServerRoute::NoIpv4Address;
     }
     for (const std::string &address : addresses) {
         const Route route = to(address);
         if (!route.found || !route.viaGateway || route.gateway != fallback.gateway
             || route.interfaceIndex != fallback.interfaceIndex) {
-            return false;
+            return ServerRoute::OtherWay;
         }
     }
-    return true;
+    return ServerRoute::ThroughDefaultGateway;
 }

@@ -20,9 +20,16 @@ public:
     static Route to(const std::string &address);
     // The default route, as the daemon's "net_gateway" names it.
     static Route defaultRoute();
-    // Whether every address of the servers is reached through the default gateway, so that a host route to the
-    // server through "net_gateway" keeps it outside the tunnel. False when any is reached another way (on a
-    // directly connected network, or through another gateway), or when there is no default gateway; false as well
-    // when cancelFd becomes readable while the servers' names are still being looked up (HostLookup).
-    static bool serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd = -1);
+    enum class ServerRoute
+    {
+        ThroughDefaultGateway, // every IPv4 address of the servers
+        OtherWay,              // one is reached another way (on a network of this host, through another gateway), or
+                               // there is no default gateway
+        NoIpv4Address,         // the servers have none: IPv6 servers, or names without an IPv4 address
+        NotLookedUp,           // cancelFd became readable first, or earlier lookups left no room (HostLookup)
+    };
+
+    // How the servers' IPv4 addresses are reached: through the default gateway, a host route to the server through
+    // "net_gateway" keeps it outside the tunnel. IPv6 addresses are left out: the daemon routes those itself.
+    static ServerRoute serversBehindDefaultGateway(const std::vector<std::string> &hosts, int cancelFd = -1);
 };

@@ -31,14 +31,15 @@ int send(const nlmsghdr &request)
 }
 } // namespace
 
-void RouteSocket::ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit)
+bool RouteSocket::ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit)
 {
     const int fd = send(request);
     if (fd < 0) {
-        return;
+        return false;
     }
     alignas(nlmsghdr) char reply[16384];
     bool more = true;
+    bool ended = false;
     while (more) {
         const ssize_t length = recv(fd, reply, sizeof reply, 0);
         if (length <= 0) {
@@ -48,13 +49,28 @@ void RouteSocket::ask(const nlmsghdr &request, const std::function<bool(nlmsghdr
         int left = static_cast<int>(length);
         for (auto *header = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(header, left);
              header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR || !visit(*header)) {
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                const auto *error = static_cast<const nlmsgerr *>(NLMSG_DATA(header));
+                ended = header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) && error->error == 0;
+                more = false;
+                break;
+            }
+            if (header->nlmsg_type == NLMSG_DONE || !visit(*header)) {
+                ended = true;
                 more = false;
                 break;
             }
             // The parts of a dump say so, and NLMSG_DONE follows the last of them.
             more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
+            ended = !more;
         }
     }
     close(fd);
+    return ended;
+}
+
+bool RouteSocket::change(nlmsghdr &request)
+{
+    request.nlmsg_flags |= NLM_F_REQUEST | NLM_F_ACK;
+    return ask(request, [](nlmsghdr &) { return true; });
 }
