@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "tests/support/HostileFolder.h"
@@ -390,15 +391,30 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("listening");
-    QTest::newRow("no such port") << "//./CNCAORV7" << true;
-    QTest::newRow("nobody listening") << "//./CNCAORV2" << false;
+    QTest::addColumn<bool>("holderKilled");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("no such port") << "//./CNCAORV7" << true << false << 6;
+    QTest::newRow("the visible side") << "//./COM2" << true << false << 6;
+    QTest::newRow("nobody listening") << "//./CNCAORV2" << false << false << 3;
+    // The links of a holder killed outright stay, naming a number the kernel hands out again.
+    QTest::newRow("holder killed, its number another user's terminal") << "//./CNCAORV2" << true << true << 6;
 }
 
 void TestSerialTools::bridgeFailsWithoutPortOrPeer()
 {
     QFETCH(QString, device);
     QFETCH(bool, listening);
+    QFETCH(bool, holderKilled);
+    QFETCH(int, exitCode);
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    int stranger = -1;
+    if (holderKilled) {
+        if (geteuid() != 0) {
+            QSKIP("needs root to hand a terminal to another user");
+        }
+        QVERIFY(m_rig->killHolderOf("CNCAORV2"));
+        QVERIFY(QTest::qWaitFor([&] { return (stranger = m_rig->takeTerminalNumber("CNCAORV2")) >= 0; }, 10000));
+    }
 
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
@@ -409,8 +425,17 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
     QProcess bridge;
     bridge.start(COM2TCP_PATH, {device, "127.0.0.1", QString::number(port)});
     QVERIFY(bridge.waitForFinished(10000));
-    QVERIFY(bridge.exitCode() != 0);
-    QVERIFY(!bridge.readAllStandardError().isEmpty());
+    QCOMPARE(bridge.exitCode(), exitCode);
+    QCOMPARE(bridge.readAllStandardError().count('\n'), 1);
+    if (stranger >= 0) {
+        // Left as its user had it, not made raw for a bridge.
+        const int terminal = ioctl(stranger, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios line = {};
+        QVERIFY(terminal >= 0 && tcgetattr(terminal, &line) == 0);
+        close(terminal);
+        QVERIFY(line.c_lflag & ICANON);
+        QVERIFY(!server.waitForNewConnection(0));
+    }
 }
 
 void TestSerialTools::nothingWaitsForTheNextUser_data()
