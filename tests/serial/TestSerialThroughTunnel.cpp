@@ -9,7 +9,6 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QNetworkInterface>
 #include <QProcess>
 #include <QScopedPointer>
 #include <QSet>
@@ -20,7 +19,6 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -37,6 +35,7 @@
 #include "tests/support/TunnelFixture.h"
 #include "tools/testportal/TestPortal.h"
 #include "tools/testtunnel/TestTunnel.h"
+#include "vpn/engine/RouteLookup.h"
 
 namespace
 {
@@ -118,29 +117,18 @@ QJsonObject device(int id, int type, int vpnStatus, const QString &vpnIp)
     return PortalSession::deviceAt(id, 1, vpnStatus, vpnIp, type, QLatin1String(deviceKey));
 }
 
-// A packet socket on the link that carries the address: it sees every packet that leaves or arrives there.
-int tapLinkOf(const QString &address)
+// A tap on a link: every packet that leaves through it from now on (only a tap of every protocol sees those).
+int tapLink(int index)
 {
-    int index = 0;
-    for (const QNetworkInterface &link : QNetworkInterface::allInterfaces()) {
-        for (const QNetworkAddressEntry &entry : link.addressEntries()) {
-            index = entry.ip() == QHostAddress(address) ? link.index() : index;
-        }
-    }
-    // Only a tap of every protocol sees what leaves.
-    const int tap = index > 0 ? socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL)) : -1;
+    const int tap = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
     sockaddr_ll link = {};
     link.sll_family = AF_PACKET;
     link.sll_protocol = htons(ETH_P_ALL);
     link.sll_ifindex = index;
-    if (tap >= 0 && bind(tap, reinterpret_cast<sockaddr *>(&link), sizeof link) != 0) {
-        close(tap);
-        return -1;
-    }
-    return tap;
+    return tap >= 0 && bind(tap, reinterpret_cast<sockaddr *>(&link), sizeof link) == 0 ? tap : -1;
 }
 
-// The IPv4 packets the tap saw leave since the last call, and how many of them went to port 443 over TCP.
+// The IPv4 packets that left since the last call, and how many of them went to port 443 over TCP.
 QPair<int, int> packetsSent(int tap)
 {
     QPair<int, int> sent;
@@ -149,14 +137,11 @@ QPair<int, int> packetsSent(int tap)
     socklen_t length = sizeof from;
     ssize_t n;
     while ((n = recvfrom(tap, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &length)) >= 20) {
-        length = sizeof from;
-        if (from.sll_pkttype != PACKET_OUTGOING || from.sll_protocol != htons(ETH_P_IP)) {
-            continue;
-        }
         const int header = (packet[0] & 0x0f) * 4;
-        sent.first += 1;
+        const bool out = from.sll_pkttype == PACKET_OUTGOING && from.sll_protocol == htons(ETH_P_IP);
+        sent.first += out;
         sent.second +=
-            packet[9] == IPPROTO_TCP && n >= header + 4 && (packet[header + 2] << 8 | packet[header + 3]) == 443;
+            out && packet[9] == IPPROTO_TCP && n >= header + 4 && (packet[header + 2] << 8 | packet[header + 3]) == 443;
     }
     return sent;
 }
@@ -529,7 +514,7 @@ void TestSerialThroughTunnel::bridgeNeverLeavesTheTunnel()
     // The daemon's tun device; within the online delay, before the first bridge starts.
     const QString interface = vpn()->interfaceName;
     QVERIFY2(QFileInfo::exists(QStringLiteral("/sys/class/net/%1/tun_flags").arg(interface)), qPrintable(interface));
-    const int tap = tapLinkOf(m_tunnel->hostAddress());
+    const int tap = tapLink(RouteLookup::to(m_tunnel->serverAddress().toStdString()).interfaceIndex);
     QVERIFY(tap >= 0);
     const auto closeTap = qScopeGuard([tap] { close(tap); });
     const QString device = m_tunnel->serverTunnelAddress() + QStringLiteral("/32");

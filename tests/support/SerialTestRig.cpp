@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "serial/HelperPrograms.h"
+#include "tools/setupc/PairRegistry.h"
 
 namespace
 {
@@ -200,15 +201,9 @@ bool SerialTestRig::usePrivateRun()
 
 bool SerialTestRig::killHolderOf(const QString &name) const
 {
-    QFile registry(deviceFolder() + QStringLiteral("/pairs"));
-    if (!registry.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    // "<number> <holder pid> <first name> <second name>" per pair.
-    for (const QByteArray &line : registry.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 4 && (fields.at(2) == name.toLatin1() || fields.at(3) == name.toLatin1())) {
-            return ::kill(pid_t(fields.at(1).toInt()), SIGKILL) == 0;
+    for (const serialtools::Pair &pair : serialtools::readPairs(QFile::encodeName(deviceFolder()).toStdString())) {
+        if (name == QString::fromStdString(pair.nameA) || name == QString::fromStdString(pair.nameB)) {
+            return ::kill(pair.holder, SIGKILL) == 0;
         }
     }
     return false;
