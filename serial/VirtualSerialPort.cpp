@@ -71,6 +71,33 @@ bool numberedNames(const QString &serialName, const QString &tcpName)
     return ownSerialName.match(serialName).hasMatch() && ownTcpName.match(tcpName).hasMatch();
 }
 
+// The numbers of the pairs in the tool's listing that carry both names, each on its own side.
+QStringList ownPairs(const QString &listing, const QString &serialName, const QString &tcpName)
+{
+    // The tool lists names as they were given; the side markers are its own and keep their case.
+    const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
+    const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s](?i)")
+                                         + QRegularExpression::escape(serialName) + nameEnd);
+    const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)")
+                                        + QRegularExpression::escape(tcpName) + nameEnd);
+    const QStringList lines = listing.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    QStringList hidden;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = hiddenSide.match(line);
+        if (match.hasMatch()) {
+            hidden.append(match.captured(1));
+        }
+    }
+    QStringList own;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = visibleSide.match(line);
+        if (match.hasMatch() && hidden.contains(match.captured(1))) {
+            own.append(match.captured(1));
+        }
+    }
+    return own;
+}
+
 // The address part of a device's address, which test devices on loopback give with a port ("127.0.0.1:4443").
 QString hostOf(const QString &address)
 {
@@ -244,26 +271,7 @@ bool VirtualSerialPort::destroy()
         if (!runSetupc({QStringLiteral("list")})) {
             return false;
         }
-        // The tool lists names as they were given; the side markers are its own and keep their case.
-        const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
-        const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s](?i)")
-                                             + QRegularExpression::escape(serialName) + nameEnd);
-        const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)")
-                                            + QRegularExpression::escape(tcpName) + nameEnd);
-        const QStringList lines = execCommand->output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-        QStringList ourPairs;
-        for (const QString &line : lines) {
-            const QRegularExpressionMatch match = hiddenSide.match(line);
-            if (match.hasMatch()) {
-                ourPairs.append(match.captured(1));
-            }
-        }
-        for (const QString &line : lines) {
-            const QRegularExpressionMatch match = visibleSide.match(line);
-            if (!match.hasMatch() || !ourPairs.contains(match.captured(1))) {
-                continue;
-            }
-            const QString number = match.captured(1);
+        for (const QString &number : ownPairs(execCommand->output, serialName, tcpName)) {
             log(4, function, QStringLiteral("Remove com ") + number);
             if (!runSetupc({QStringLiteral("remove"), number})) {
                 return false;
@@ -421,8 +429,15 @@ bool VirtualSerialPort::remakePair()
     if (!numberedNames(serialName, tcpName)) {
         return false;
     }
-    // The tool forgets the ended pair, links and all, before it makes the new one: the user's port comes back under
-    // its name, with its owner.
+    // The tool forgets ended pairs, links and all, whenever it runs: a pair it still lists is alive after all. Else
+    // the user's port comes back under its name, with its owner.
+    if (!runSetupc({QStringLiteral("list")})) {
+        return false;
+    }
+    if (!ownPairs(execCommand->output, serialName, tcpName).isEmpty()) {
+        m_pairGone = false;
+        return true;
+    }
     if (!runSetupc({QStringLiteral("install"),
                     QStringLiteral("PortName=") + serialName,
                     QStringLiteral("PortName=") + tcpName})) {
@@ -445,7 +460,7 @@ bool VirtualSerialPort::deviceRoutedThroughTunnel(QString *reason) const
     const QString host = hostOf(device->vpnIp);
     const RouteLookup::Route route = RouteLookup::to(host.toStdString());
     if (!route.found) {
-        *reason = QStringLiteral("No route to the device's address '%1'").arg(host);
+        *reason = QStringLiteral("No IPv4 route to the device's address '%1'").arg(host);
         return false;
     }
     if (route.interfaceIndex != int(index)) {
