@@ -393,6 +393,7 @@ void TestSerialThroughTunnel::bridgesFollowDeviceAndTunnel_data()
     QTest::newRow("device offline at a load: the bridges stop, the tunnel stays, back online they return") << "load";
     // The server goes away and comes back pushing other options: the daemon reconnects on a new tun device.
     QTest::newRow("tunnel reconnects on a new device: the bridges come back on it") << "reconnect";
+    QTest::newRow("tunnel interface down: the bridges end at once, nothing goes another way") << "down";
 }
 
 void TestSerialThroughTunnel::bridgesFollowDeviceAndTunnel()
@@ -423,6 +424,15 @@ void TestSerialThroughTunnel::bridgesFollowDeviceAndTunnel()
         QVERIFY(echoes("COM2", "first port, new device\n"));
         QVERIFY(echoes("COM3", "second port, new device\n"));
         QCOMPARE(disconnected.count(), 0);
+        return;
+    }
+    if (change == QLatin1String("down")) {
+        // The daemon notices at its keepalive's end; the bridges end at once, and their retries find no way through.
+        QSignalSpy reconnecting(vpn(), &OrvVpn::onConnecting);
+        QCOMPARE(QProcess::execute("ip", {"link", "set", vpn()->interfaceName, "down"}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(log.texts().filter(QStringLiteral("the device is not asked")).size(), 2, waitMs);
+        QCOMPARE(reconnecting.count(), 0);
+        QVERIFY(bridges().isEmpty());
         return;
     }
     QVERIFY(m_portal->setData(portalData(0)));
