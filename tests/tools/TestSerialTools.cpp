@@ -342,16 +342,19 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide_data()
 {
     QTest::addColumn<bool>("peerCloses");
     QTest::addColumn<QString>("host");
-    QTest::newRow("peer closes the connection") << true << "127.0.0.1";
-    QTest::newRow("pair is removed") << false << "127.0.0.1";
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("peer closes the connection") << true << "127.0.0.1" << false;
+    QTest::newRow("pair is removed") << false << "127.0.0.1" << false;
     // A device on loopback is known by address and port; the bridge goes to the address.
-    QTest::newRow("host given with a port") << true << "127.0.0.1:1";
+    QTest::newRow("host given with a port") << true << "127.0.0.1:1" << false;
+    QTest::newRow("bridge killed: its connection is reset") << false << "127.0.0.1" << true;
 }
 
 void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
 {
     QFETCH(bool, peerCloses);
     QFETCH(QString, host);
+    QFETCH(bool, killed);
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 
     QTcpServer echo;
@@ -373,6 +376,17 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
     QByteArray received;
     QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(visible)), QByteArray("ping\r\n"), 5000);
 
+    if (killed) {
+        // However the bridge ends, nothing it had not sent yet can still reach the device later.
+        bridge.kill();
+        QVERIFY(bridge.waitForFinished(5000));
+        char byte;
+        const ssize_t n = recv(int(peer->socketDescriptor()), &byte, 1, MSG_DONTWAIT);
+        const int error = errno;
+        QCOMPARE(n, ssize_t(-1));
+        QCOMPARE(error, ECONNRESET);
+        return;
+    }
     QSignalSpy finished(&bridge, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     if (peerCloses) {
         peer->close();
