@@ -6,11 +6,14 @@
 #include <QTimer>
 #include <QXmlStreamReader>
 
+#include <net/if.h>
+
 #include "core/ExecCommand.h"
 #include "core/Log.h"
 #include "portal/ApiDevice.h"
 #include "serial/HelperPrograms.h"
 #include "vpn/OrvVpn.h"
+#include "vpn/engine/RouteLookup.h"
 
 namespace
 {
@@ -23,6 +26,8 @@ constexpr int maxTcpPort = 65535;
 constexpr int tunnelConnected = 3;
 // The pair tool's answer that a name is in use; any other failure ends the name search.
 constexpr int setupcNameTaken = 2;
+// com2tcp's answer that its port is not the second side of a live pair.
+constexpr int com2tcpPairGone = 6;
 
 void log(int level, const char *function, const QString &message)
 {
@@ -55,16 +60,63 @@ bool sameName(const QString &a, const QString &b)
 {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
+
+// Only numbered names can be ours: a port whose name search failed, or that never made a pair, has none.
+bool numberedNames(const QString &serialName, const QString &tcpName)
+{
+    static const QRegularExpression ownSerialName(QStringLiteral("^COM[0-9]+$"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression ownTcpName(QStringLiteral("^CNCAORV[0-9]+$"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    return ownSerialName.match(serialName).hasMatch() && ownTcpName.match(tcpName).hasMatch();
+}
+
+// The numbers of the pairs in the tool's listing that carry both names, each on its own side.
+QStringList ownPairs(const QString &listing, const QString &serialName, const QString &tcpName)
+{
+    // The tool lists names as they were given; the side markers are its own and keep their case.
+    const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
+    const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s](?i)")
+                                         + QRegularExpression::escape(serialName) + nameEnd);
+    const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)")
+                                        + QRegularExpression::escape(tcpName) + nameEnd);
+    const QStringList lines = listing.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    QStringList hidden;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = hiddenSide.match(line);
+        if (match.hasMatch()) {
+            hidden.append(match.captured(1));
+        }
+    }
+    QStringList own;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = visibleSide.match(line);
+        if (match.hasMatch() && hidden.contains(match.captured(1))) {
+            own.append(match.captured(1));
+        }
+    }
+    return own;
+}
+
+// The address part of a device's address, which test devices on loopback give with a port ("127.0.0.1:4443").
+QString hostOf(const QString &address)
+{
+    const int colon = address.indexOf(QLatin1Char(':'));
+    return colon < 0 || address.indexOf(QLatin1Char(':'), colon + 1) >= 0 ? address : address.left(colon);
+}
 } // namespace
 
 VirtualSerialPort::VirtualSerialPort(QObject *parent)
     : QObject(parent)
     , apiDevice(new ApiDevice())
     , execCommand(new ExecCommand())
+    , m_connectTimer(new QTimer(this))
 {
     connect(
         apiDevice, SIGNAL(onGetRemoteAccessSuccess(int, QString)), this, SLOT(getRemoteAccessSuccess(int, QString)));
     connect(apiDevice, SIGNAL(onGetRemoteAccessError(int, QString)), this, SLOT(getRemoteAccessError(int, QString)));
+    m_connectTimer->setSingleShot(true);
+    connect(m_connectTimer, SIGNAL(timeout()), this, SLOT(connectPort()));
 }
 
 VirtualSerialPort::~VirtualSerialPort()
@@ -187,6 +239,7 @@ bool VirtualSerialPort::create(const QList<VirtualSerialPort *> &ports)
     log(4, "VirtualSerialPort::create", QLatin1String(""));
     connected = false;
     bridgeWanted = false;
+    m_pairGone = false;
     // Without a numbered name there is nothing sensible to install.
     if (!assignPortsName(ports)) {
         return false;
@@ -203,44 +256,22 @@ bool VirtualSerialPort::destroy()
         log(4, function, QStringLiteral("is running then kill"));
         execCommand->kill();
     }
-    connected = false;
-    bridgeWanted = false;
     if (execCommand->isRunning()) {
         execCommand->kill();
     }
 
-    // Only numbered names can be ours; a port whose name search failed, or that never made a pair, must not take
-    // another program's pair with it. The names must stand alone on their lines: COM5 never removes COM50.
-    static const QRegularExpression ownSerialName(QStringLiteral("^COM[0-9]+$"),
-                                                  QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression ownTcpName(QStringLiteral("^CNCAORV[0-9]+$"),
-                                               QRegularExpression::CaseInsensitiveOption);
-    if (ownSerialName.match(serialName).hasMatch() && ownTcpName.match(tcpName).hasMatch()) {
+    connected = false;
+    bridgeWanted = false;
+    m_pairGone = false;
+    // A port without numbered names must not take another program's pair with it. The names must stand alone on
+    // their lines: COM5 never removes COM50.
+    if (numberedNames(serialName, tcpName)) {
         QString error;
         log(4, function, QStringLiteral("Execute: ") + HelperPrograms::setupcPath(&error) + QStringLiteral(" list"));
         if (!runSetupc({QStringLiteral("list")})) {
             return false;
         }
-        // The tool lists names as they were given; the side markers are its own and keep their case.
-        const QString nameEnd = QStringLiteral("(?:[,\\s].*)?$");
-        const QRegularExpression visibleSide(QStringLiteral("^.*CNCA([0-9]+)\\b.*[=\\s](?i)")
-                                             + QRegularExpression::escape(serialName) + nameEnd);
-        const QRegularExpression hiddenSide(QStringLiteral("^.*CNCB([0-9]+)\\b.*[=\\s](?i)")
-                                            + QRegularExpression::escape(tcpName) + nameEnd);
-        const QStringList lines = execCommand->output.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-        QStringList ourPairs;
-        for (const QString &line : lines) {
-            const QRegularExpressionMatch match = hiddenSide.match(line);
-            if (match.hasMatch()) {
-                ourPairs.append(match.captured(1));
-            }
-        }
-        for (const QString &line : lines) {
-            const QRegularExpressionMatch match = visibleSide.match(line);
-            if (!match.hasMatch() || !ourPairs.contains(match.captured(1))) {
-                continue;
-            }
-            const QString number = match.captured(1);
+        for (const QString &number : ownPairs(execCommand->output, serialName, tcpName)) {
             log(4, function, QStringLiteral("Remove com ") + number);
             if (!runSetupc({QStringLiteral("remove"), number})) {
                 return false;
@@ -261,10 +292,14 @@ bool VirtualSerialPort::connectPort()
         // Replacing our own bridge is not the bridge going away: reporting it would arm another connect.
         disconnect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()));
         execCommand->kill();
-        connected = false;
     }
+    // Until an answer starts a bridge, none runs: a port that goes no further can be brought online again.
+    connected = false;
     if (!device || !apiDevice) {
         log(4, function, QStringLiteral("No device to connect to"));
+        return false;
+    }
+    if (m_pairGone && !remakePair()) {
         return false;
     }
     if (device->vpnStatus != 1) {
@@ -273,6 +308,13 @@ bool VirtualSerialPort::connectPort()
     // A connect armed earlier may run after the tunnel went down or to another device.
     if (!mayBridge()) {
         log(4, function, QStringLiteral("Tunnel does not go to the device"));
+        return false;
+    }
+    // The request carries the device's key: it goes through the tunnel or not at all. The next connect (the tunnel
+    // connecting again, the next domain list) asks again.
+    QString reason;
+    if (!deviceRoutedThroughTunnel(&reason)) {
+        log(2, function, reason + QStringLiteral(": the device is not asked"));
         return false;
     }
     log(4, function, QStringLiteral("Get port number..."));
@@ -372,7 +414,64 @@ void VirtualSerialPort::getRemoteAccessError(int status, QString data)
 void VirtualSerialPort::onFinished()
 {
     disconnect(execCommand, SIGNAL(finished()), this, SLOT(onFinished()));
+    if (execCommand->exitCode() == com2tcpPairGone) {
+        log(2,
+            "VirtualSerialPort::onFinished",
+            QStringLiteral("The pair of ") + serialName + QStringLiteral(" has ended"));
+        m_pairGone = true;
+    }
     emit onDisconnected();
+}
+
+bool VirtualSerialPort::remakePair()
+{
+    const char *function = "VirtualSerialPort::remakePair";
+    if (!numberedNames(serialName, tcpName)) {
+        return false;
+    }
+    // The tool forgets ended pairs, links and all, whenever it runs: a pair it still lists is alive after all. Else
+    // the user's port comes back under its name, with its owner.
+    if (!runSetupc({QStringLiteral("list")})) {
+        return false;
+    }
+    if (!ownPairs(execCommand->output, serialName, tcpName).isEmpty()) {
+        m_pairGone = false;
+        return true;
+    }
+    if (!runSetupc({QStringLiteral("install"),
+                    QStringLiteral("PortName=") + serialName,
+                    QStringLiteral("PortName=") + tcpName})) {
+        log(2, function, QStringLiteral("The pair of ") + serialName + QStringLiteral(" was not made again"));
+        return false;
+    }
+    log(3, function, QStringLiteral("The pair of ") + serialName + QStringLiteral(" was made again"));
+    m_pairGone = false;
+    return true;
+}
+
+bool VirtualSerialPort::deviceRoutedThroughTunnel(QString *reason) const
+{
+    const QString interface = vpn ? vpn->interfaceName : QString();
+    const unsigned index = interface.isEmpty() ? 0 : if_nametoindex(interface.toLocal8Bit().constData());
+    if (index == 0) {
+        *reason = QStringLiteral("The tunnel's interface '%1' is not there").arg(interface);
+        return false;
+    }
+    const QString host = hostOf(device->vpnIp);
+    const RouteLookup::Route route = RouteLookup::to(host.toStdString());
+    if (!route.found) {
+        *reason = QStringLiteral("No IPv4 route to the device's address '%1'").arg(host);
+        return false;
+    }
+    if (route.interfaceIndex != int(index)) {
+        char name[IF_NAMESIZE] = {};
+        *reason = QStringLiteral("The route to the device's address %1 goes through %2, not the tunnel's %3")
+                      .arg(host,
+                           QString::fromLocal8Bit(if_indextoname(unsigned(route.interfaceIndex), name) ? name : "?"),
+                           interface);
+        return false;
+    }
+    return true;
 }
 
 bool VirtualSerialPort::disconnectPort()
@@ -392,7 +491,12 @@ void VirtualSerialPort::deviceOnline()
         return;
     }
     log(4, "VirtualSerialPort::deviceOnline", QLatin1String(""));
-    QTimer::singleShot(onlineConnectDelayMs, this, SLOT(connectPort()));
+    scheduleConnect(onlineConnectDelayMs);
+}
+
+void VirtualSerialPort::scheduleConnect(int delayMs)
+{
+    m_connectTimer->start(delayMs);
 }
 
 void VirtualSerialPort::deviceOffline()

@@ -11,6 +11,7 @@
 class ApiDevice;
 class ExecCommand;
 class OrvVpn;
+class QTimer;
 
 // A virtual serial port of a device: a pair made with setupc.exe whose hidden side com2tcp bridges to the
 // device's TCP port, and the record saved under "virtual_serial_ports" and shown to the page.
@@ -32,6 +33,8 @@ public:
     [[nodiscard]] bool destroy();
     void deviceOnline();
     void deviceOffline();
+    // Connects after delayMs. A port has one connect pending at most: a new one replaces the one that was.
+    void scheduleConnect(int delayMs);
     bool isConnected() const;
     // Whether a bridge may run now: the tunnel is connected to this port's own device and that device is online.
     bool mayBridge() const;
@@ -77,4 +80,12 @@ public slots:
 
 private:
     bool runSetupc(const QStringList &arguments);
+    // Makes the pair again under its names, after its holder ended.
+    bool remakePair();
+    // Whether the kernel sends packets for the device through the tunnel's interface; the reason when not.
+    bool deviceRoutedThroughTunnel(QString *reason) const;
+
+    QTimer *m_connectTimer = nullptr;
+    // The last bridge found the pair's holder gone: the next connect makes the pair again first.
+    bool m_pairGone = false;
 };

@@ -2,7 +2,6 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QTimer>
 
 #include "core/ExecCommand.h"
 #include "core/Log.h"
@@ -67,6 +66,7 @@ VirtualSerialPortsManager::VirtualSerialPortsManager(OrvVpn *vpn,
     this->auth = auth;
 
     if (vpn) {
+        connect(vpn, SIGNAL(onConnecting(int)), this, SLOT(onVpnConnecting()));
         connect(vpn, SIGNAL(onConnected(int)), this, SLOT(onVpnConnected(int)));
         connect(vpn, SIGNAL(onDisconnected()), this, SLOT(onVpnDisconnected()));
     }
@@ -253,7 +253,7 @@ void VirtualSerialPortsManager::onPortDisconnected()
         return;
     }
     log(4, "VirtualSerialPortsManager::onPortDisconnected", QStringLiteral("Reconnect port after 100ms"));
-    QTimer::singleShot(reconnectDelayMs, port, SLOT(connectPort()));
+    port->scheduleConnect(reconnectDelayMs);
 }
 
 void VirtualSerialPortsManager::onVpnConnected(int device_id)
@@ -261,6 +261,15 @@ void VirtualSerialPortsManager::onVpnConnected(int device_id)
     log(4, "VirtualSerialPortsManager::onVpnConnected", QLatin1String(""));
     stopUnqualifiedPorts();
     updateDevicePorts(findDevice(device_id));
+}
+
+// The tunnel (re)connecting: whatever its bridges were bound to (a device that may be gone, a connection the other
+// end may have dropped) is no longer theirs. They stop, and the tunnel's next connected brings them up on its
+// current interface.
+void VirtualSerialPortsManager::onVpnConnecting()
+{
+    log(4, "VirtualSerialPortsManager::onVpnConnecting", QLatin1String(""));
+    onVpnDisconnected();
 }
 
 void VirtualSerialPortsManager::onVpnDisconnected()

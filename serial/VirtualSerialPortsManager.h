@@ -32,6 +32,7 @@ public:
 
 private slots:
     void onPortDisconnected();
+    void onVpnConnecting();
 
 public slots:
     void onVpnConnected(int device_id);

@@ -1,17 +1,22 @@
 #include "tests/support/SerialTestRig.h"
 
+#include <csignal>
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
 #include <fcntl.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "serial/HelperPrograms.h"
+#include "tools/setupc/PairRegistry.h"
 
 namespace
 {
@@ -189,7 +194,43 @@ bool SerialTestRig::buildScene(const QString &root, const QStringList &steps)
 bool SerialTestRig::usePrivateRun()
 {
     return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-           && mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0;
+           && mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0
+           && mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") == 0
+           && mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool SerialTestRig::killHolderOf(const QString &name) const
+{
+    for (const serialtools::Pair &pair : serialtools::readPairs(QFile::encodeName(deviceFolder()).toStdString())) {
+        if (name == QString::fromStdString(pair.nameA) || name == QString::fromStdString(pair.nameB)) {
+            return ::kill(pair.holder, SIGKILL) == 0;
+        }
+    }
+    return false;
+}
+
+int SerialTestRig::takeTerminalNumber(const QString &name)
+{
+    const QByteArray target = QFile::encodeName(QFileInfo(deviceFolder() + QLatin1Char('/') + name).symLinkTarget());
+    if (target.isEmpty() || QFileInfo::exists(QFile::decodeName(target))) {
+        return -1;
+    }
+    // The kernel gives out the lowest free number: the ones below it are kept taken until the rig's end.
+    for (int tries = 0; tries < 64; ++tries) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0) {
+            return -1;
+        }
+        m_fds.append(master);
+        const char *path = ptsname(master);
+        if (path && target == path) {
+            return grantpt(master) == 0 && unlockpt(master) == 0 && chown(path, nobody, nobody) == 0
+                           && chmod(path, 0620) == 0
+                       ? master
+                       : -1;
+        }
+    }
+    return -1;
 }
 
 QStringList SerialTestRig::entries(const QString &folder)

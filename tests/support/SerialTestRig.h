@@ -59,7 +59,8 @@ public:
     // "f path" (an empty file). Handing over needs root.
     [[nodiscard]] static bool buildScene(const QString &root, const QStringList &steps);
     // Gives the calling thread, and the programs it starts from then on, an empty /run of its own (a tmpfs in a
-    // private mount namespace), so that the tools' default folders are used without touching the machine's. Root only.
+    // private mount namespace), so that the tools' default folders are used without touching the machine's, and
+    // terminals numbered apart from the machine's (a devpts instance of its own). Root only.
     [[nodiscard]] static bool usePrivateRun();
     // What a folder holds, hidden entries included.
     static QStringList entries(const QString &folder);
@@ -70,6 +71,13 @@ public:
     void closeSide(int fd);
     static QByteArray readAvailable(int fd);
     static bool writeAll(int fd, const QByteArray &data);
+
+    // Kills the holder of the pair with a side of that name outright, leaving its links behind.
+    bool killHolderOf(const QString &name) const;
+    // Once the terminal that the link of that name points to has gone, opens terminals until the kernel hands out
+    // its number again and gives that one to another user (nobody, mode 0620, as a login would): its master, kept
+    // open until the rig's end, or -1 while the number is still taken. Root only.
+    int takeTerminalNumber(const QString &name);
 
 private:
     QTemporaryDir m_dir;

@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "tests/support/HostileFolder.h"
@@ -341,16 +342,19 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide_data()
 {
     QTest::addColumn<bool>("peerCloses");
     QTest::addColumn<QString>("host");
-    QTest::newRow("peer closes the connection") << true << "127.0.0.1";
-    QTest::newRow("pair is removed") << false << "127.0.0.1";
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("peer closes the connection") << true << "127.0.0.1" << false;
+    QTest::newRow("pair is removed") << false << "127.0.0.1" << false;
     // A device on loopback is known by address and port; the bridge goes to the address.
-    QTest::newRow("host given with a port") << true << "127.0.0.1:1";
+    QTest::newRow("host given with a port") << true << "127.0.0.1:1" << false;
+    QTest::newRow("bridge killed: its connection is reset") << false << "127.0.0.1" << true;
 }
 
 void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
 {
     QFETCH(bool, peerCloses);
     QFETCH(QString, host);
+    QFETCH(bool, killed);
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
 
     QTcpServer echo;
@@ -372,6 +376,17 @@ void TestSerialTools::bridgeRelaysAndEndsWithEitherSide()
     QByteArray received;
     QTRY_COMPARE_WITH_TIMEOUT((received += SerialTestRig::readAvailable(visible)), QByteArray("ping\r\n"), 5000);
 
+    if (killed) {
+        // However the bridge ends, nothing it had not sent yet can still reach the device later.
+        bridge.kill();
+        QVERIFY(bridge.waitForFinished(5000));
+        char byte;
+        const ssize_t n = recv(int(peer->socketDescriptor()), &byte, 1, MSG_DONTWAIT);
+        const int error = errno;
+        QCOMPARE(n, ssize_t(-1));
+        QCOMPARE(error, ECONNRESET);
+        return;
+    }
     QSignalSpy finished(&bridge, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     if (peerCloses) {
         peer->close();
@@ -390,15 +405,30 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("listening");
-    QTest::newRow("no such port") << "//./CNCAORV7" << true;
-    QTest::newRow("nobody listening") << "//./CNCAORV2" << false;
+    QTest::addColumn<bool>("holderKilled");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("no such port") << "//./CNCAORV7" << true << false << 6;
+    QTest::newRow("the visible side") << "//./COM2" << true << false << 6;
+    QTest::newRow("nobody listening") << "//./CNCAORV2" << false << false << 3;
+    // The links of a holder killed outright stay, naming a number the kernel hands out again.
+    QTest::newRow("holder killed, its number another user's terminal") << "//./CNCAORV2" << true << true << 6;
 }
 
 void TestSerialTools::bridgeFailsWithoutPortOrPeer()
 {
     QFETCH(QString, device);
     QFETCH(bool, listening);
+    QFETCH(bool, holderKilled);
+    QFETCH(int, exitCode);
     QCOMPARE(m_rig->runSetupc({"install", "PortName=COM2", "PortName=CNCAORV2"}).exitCode, 0);
+    int stranger = -1;
+    if (holderKilled) {
+        if (geteuid() != 0) {
+            QSKIP("needs root to hand a terminal to another user");
+        }
+        QVERIFY(m_rig->killHolderOf("CNCAORV2"));
+        QVERIFY(QTest::qWaitFor([&] { return (stranger = m_rig->takeTerminalNumber("CNCAORV2")) >= 0; }, 10000));
+    }
 
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
@@ -409,8 +439,17 @@ void TestSerialTools::bridgeFailsWithoutPortOrPeer()
     QProcess bridge;
     bridge.start(COM2TCP_PATH, {device, "127.0.0.1", QString::number(port)});
     QVERIFY(bridge.waitForFinished(10000));
-    QVERIFY(bridge.exitCode() != 0);
-    QVERIFY(!bridge.readAllStandardError().isEmpty());
+    QCOMPARE(bridge.exitCode(), exitCode);
+    QCOMPARE(bridge.readAllStandardError().count('\n'), 1);
+    if (stranger >= 0) {
+        // Left as its user had it, not made raw for a bridge.
+        const int terminal = ioctl(stranger, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios line = {};
+        QVERIFY(terminal >= 0 && tcgetattr(terminal, &line) == 0);
+        close(terminal);
+        QVERIFY(line.c_lflag & ICANON);
+        QVERIFY(!server.waitForNewConnection(0));
+    }
 }
 
 void TestSerialTools::nothingWaitsForTheNextUser_data()

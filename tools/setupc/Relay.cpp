@@ -81,7 +81,7 @@ bool outputAbandoned()
     return poll(&check, 1, 0) > 0 && (check.revents & POLLERR) != 0;
 }
 
-RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drainIdleLimitMs)
+RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drainIdleLimitMs, const RelayWatch &watch)
 {
     using Clock = std::chrono::steady_clock;
     const int fds[2] = {first, second};
@@ -109,7 +109,7 @@ RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drai
                 return end;
             }
         }
-        pollfd polls[2] = {{first, 0, 0}, {second, 0, 0}};
+        pollfd polls[3] = {{first, 0, 0}, {second, 0, 0}, {watch.fd, POLLIN, 0}};
         for (int i = 0; i < 2; ++i) {
             if (!ending && pending[i].size() < bufferLimit) {
                 polls[i].events |= POLLIN;
@@ -122,11 +122,14 @@ RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drai
                 polls[i].fd = -1;
             }
         }
-        if (poll(polls, 2, ending ? drainPollMs : -1) < 0) {
+        if (poll(polls, 3, ending ? drainPollMs : -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return ending ? end : RelayEnd::Stopped;
+        }
+        if (polls[2].revents != 0 && watch.ended && watch.ended()) {
+            return RelayEnd::WatchEnded;
         }
         for (int i = 0; i < 2; ++i) {
             const short events = polls[i].revents;

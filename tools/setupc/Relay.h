@@ -1,6 +1,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <string>
 
 // Shared by the two serial stand-ins: where the pair links live, and a two-way byte relay.
@@ -27,7 +28,15 @@ enum class RelayEnd
 {
     Stopped,
     FirstClosed,
-    SecondClosed
+    SecondClosed,
+    WatchEnded
+};
+
+// Something besides the two sides that can end the relay at once: whenever fd turns readable, ended() is asked.
+struct RelayWatch
+{
+    int fd = -1;
+    std::function<bool()> ended;
 };
 
 // A side that takes nothing for this long while the relay drains is given up.
@@ -36,7 +45,12 @@ constexpr int defaultDrainIdleLimitMs = 5000;
 // Copies bytes both ways between two non-blocking descriptors until one side ends (end of file or an error) or
 // *stop is set. Each direction buffers at most 64 KiB, so a side nobody reads holds the writer back like a cable
 // with flow control. Once a side has ended neither side is read again, but every byte already read still goes
-// out before the relay returns, unless its receiver is gone or takes nothing for drainIdleLimitMs.
-RelayEnd relay(int first, int second, volatile std::sig_atomic_t *stop, int drainIdleLimitMs = defaultDrainIdleLimitMs);
+// out before the relay returns, unless its receiver is gone or takes nothing for drainIdleLimitMs. A watch that says
+// it has ended ends the relay there and then, draining or not.
+RelayEnd relay(int first,
+               int second,
+               volatile std::sig_atomic_t *stop,
+               int drainIdleLimitMs = defaultDrainIdleLimitMs,
+               const RelayWatch &watch = RelayWatch());
 
 } // namespace serialtools

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -23,7 +22,6 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -35,6 +33,7 @@
 
 #include "core/InvokingUser.h"
 #include "tools/setupc/Cable.h"
+#include "tools/setupc/PairRegistry.h"
 #include "tools/setupc/Relay.h"
 
 namespace
@@ -55,13 +54,8 @@ struct Owner
     gid_t gid = 0;
 };
 
-struct Pair
-{
-    int number = -1;
-    pid_t holder = 0;
-    std::string nameA;
-    std::string nameB;
-};
+using serialtools::Pair;
+using serialtools::sameName;
 
 volatile std::sig_atomic_t stopRequested = 0;
 // Checked once by main() before any command runs.
@@ -91,30 +85,15 @@ bool validName(const std::string &name)
         name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) || c == '_' || c == '-' || c == '.'; });
 }
 
-bool sameName(const std::string &a, const std::string &b)
-{
-    // Port names are case-insensitive on the platform the callers come from.
-    return strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
 std::string holderLockPath(int number)
 {
-    return folder() + "/.holder-" + std::to_string(number);
+    return serialtools::holderLockPath(folder(), number);
 }
 
-// The lock goes with the holder's process whatever it is called and whatever state it is left in: a holder that
-// was killed and never reaped (a zombie) has closed its files, and a pid used again by another program holds no
-// lock of ours.
+// Called with the registry locked.
 bool holderAlive(const Pair &pair)
 {
-    const int fd = open(holderLockPath(pair.number).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    // Closing also releases the lock if we just took it.
-    close(fd);
-    return held;
+    return serialtools::holderAlive(folder(), pair.number);
 }
 
 void removeLink(const std::string &name)
@@ -139,18 +118,12 @@ class Registry
 public:
     bool lock()
     {
-        m_lockFd = open((folder() + "/.lock").c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+        m_lockFd = serialtools::lockRegistry(folder(), true);
         if (m_lockFd < 0) {
-            std::cerr << "cannot open " << folder() << "/.lock: " << std::strerror(errno) << "\n";
+            std::cerr << "cannot lock the pair registry " << folder() << "/.lock: " << std::strerror(errno) << "\n";
             return false;
         }
-        while (flock(m_lockFd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                std::cerr << "cannot lock the pair registry: " << std::strerror(errno) << "\n";
-                return false;
-            }
-        }
-        load();
+        pairs = serialtools::readPairs(folder());
         prune();
         return true;
     }
@@ -210,19 +183,6 @@ public:
     }
 
 private:
-    void load()
-    {
-        std::ifstream in(folder() + "/pairs");
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            Pair pair;
-            if (fields >> pair.number >> pair.holder >> pair.nameA >> pair.nameB) {
-                pairs.push_back(pair);
-            }
-        }
-    }
-
     // Pairs whose holder died (killed, machine restarted with a persistent folder) are forgotten with their links.
     void prune()
     {
