@@ -113,20 +113,9 @@ bool isRoute(const std::string &key)
 }
 
 // Every route or address of every family, as a dump of the kernel's tables gives them.
-template <typename Message>
 bool dump(std::uint16_t type, std::map<std::string, std::string> &state)
 {
-    struct
-    {
-        nlmsghdr header;
-        Message message;
-    } request = {};
-
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(Message));
-    request.header.nlmsg_type = type;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    return RouteSocket::ask(request.header, [&state](nlmsghdr &header) {
+    return RouteSocket::dump(type, AF_UNSPEC, [&state](nlmsghdr &header) {
         const std::string key = keyOf(header);
         if (!key.empty()) {
             state[key].assign(reinterpret_cast<const char *>(&header), header.nlmsg_len);
@@ -253,7 +242,7 @@ RouteJournal::Undone RouteJournal::undo()
 bool RouteJournal::readState(State &state)
 {
     state.clear();
-    return dump<rtmsg>(RTM_GETROUTE, state) && dump<ifaddrmsg>(RTM_GETADDR, state);
+    return dump(RTM_GETROUTE, state) && dump(RTM_GETADDR, state);
 }
 
 // The kernel's message of a route or address, sent back as the request to add or remove it.

@@ -79,20 +79,9 @@ RouteLookup::Route lookup(const in_addr &destination)
 // answer with the local route of "this host".
 RouteLookup::Route lookupDefault()
 {
-    struct
-    {
-        nlmsghdr header;
-        rtmsg message;
-    } request = {};
-
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.message.rtm_family = AF_INET;
     RouteLookup::Route best;
     unsigned bestMetric = ~0U;
-    RouteSocket::ask(request.header, [&best, &bestMetric](nlmsghdr &header) {
+    RouteSocket::dump(RTM_GETROUTE, AF_INET, [&best, &bestMetric](nlmsghdr &header) {
         const auto *message = static_cast<const rtmsg *>(NLMSG_DATA(&header));
         if (header.nlmsg_type != RTM_NEWROUTE || message->rtm_dst_len != 0 || message->rtm_type != RTN_UNICAST) {
             return true;

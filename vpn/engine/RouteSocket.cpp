@@ -1,6 +1,8 @@
 #include "vpn/engine/RouteSocket.h"
 
+#include <linux/if_addr.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -30,6 +32,23 @@ int send(const nlmsghdr &request)
     return fd;
 }
 } // namespace
+
+bool RouteSocket::dump(std::uint16_t type, unsigned char family, const std::function<bool(nlmsghdr &)> &visit)
+{
+    // Both requests start with the family; the rest stays zero.
+    struct
+    {
+        nlmsghdr header;
+        rtmsg message;
+    } request = {};
+
+    request.header.nlmsg_len = NLMSG_LENGTH(type == RTM_GETADDR ? sizeof(ifaddrmsg) : sizeof(rtmsg));
+    request.header.nlmsg_type = type;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.message.rtm_family = family;
+    return ask(request.header, visit);
+}
 
 bool RouteSocket::ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit)
 {

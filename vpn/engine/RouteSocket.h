@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 struct nlmsghdr;
@@ -13,6 +14,9 @@ public:
     // answer ends: after the one message of a plain request, at the end of a dump, at an acknowledgement or error, or
     // when no answer comes within the wait. True when the answer came to its end without an error.
     static bool ask(const nlmsghdr &request, const std::function<bool(nlmsghdr &)> &visit);
+    // A dump of the kernel's routes (RTM_GETROUTE) or addresses (RTM_GETADDR) of one family (AF_UNSPEC: all), as
+    // ask() hands them over.
+    static bool dump(std::uint16_t type, unsigned char family, const std::function<bool(nlmsghdr &)> &visit);
     // A change (a route or address to add or remove), sent with the acknowledgement asked for: true once the kernel
     // has made it.
     static bool change(nlmsghdr &request);
